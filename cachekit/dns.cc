@@ -1,0 +1,4 @@
+// placeholder until the resolver lands
+#include "dns.h"
+
+std::vector<std::string> dnsQueryA(std::string) { return {}; }

@@ -1,0 +1,58 @@
+// The six plain-C exports of libcachekit: thin shims over the internals. The
+// linker version script lets only these names out of the library.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cachekit.h"
+#include "dns.h"
+#include "evict.h"
+#include "md5.h"
+#include "uri.h"
+
+namespace {
+
+// Digest text is 32 characters; exactly those and a NUL reach the caller.
+void copyDigest(char *pszOut, const std::string &strHex) {
+    std::memcpy(pszOut, strHex.data(), 32);
+    pszOut[32] = 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int fileExist(const char *path) { return access(path, F_OK); }
+
+void md5data(char *out, const char *data, int len) {
+    copyDigest(out, md5Hex(data, len));
+}
+
+void md5file(char *out, const char *path) { copyDigest(out, md5FileHex(path)); }
+
+void uri2d(char *out, const char *url, const char *dirs) { uriToPath(out, url, dirs); }
+
+void checkdisk(const char *path, const char *minFreeGB, const char *maxFiles) {
+    checkDiskSpace(path, minFreeGB, maxFiles);
+}
+
+void getmsgip(char *out, const char *host) {
+    std::memcpy(out, "false", 6);
+    if (host == nullptr || host[0] == 0) return;
+    std::vector<std::string> listAddr = dnsQueryA(host);
+    if (listAddr.empty()) return;
+    // At most 15 characters and a bar per address; a 1024-byte reply holds so few
+    // records that 1361 bytes always suffice.
+    size_t nLen = 0;
+    for (const std::string &strAddr : listAddr) {
+        std::memcpy(out + nLen, strAddr.data(), strAddr.size());
+        nLen += strAddr.size();
+        out[nLen++] = '|';
+    }
+    out[nLen] = 0;
+}
+
+}  // extern "C"

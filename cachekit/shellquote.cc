@@ -1,0 +1,2 @@
+// placeholder until eviction lands
+#include "shellquote.h"

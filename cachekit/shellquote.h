@@ -1,0 +1,2 @@
+// Quoting of file names and URLs for the system shell.
+#pragma once

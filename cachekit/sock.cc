@@ -1,0 +1,2 @@
+// placeholder until the resolver lands
+#include "sock.h"

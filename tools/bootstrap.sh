@@ -1,0 +1,30 @@
+#!/bin/bash
+# Set-up on a fresh Debian machine, as root: the Debian packages the project needs,
+# then configure and build into build/. Safe to run again; later runs are quick.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(
+  build-essential cmake pkg-config      # toolchain
+  libsimpleini-dev                      # the reporter's INI reader
+  libgtest-dev                          # the test suite
+  libssl-dev                            # reference MD5 for tests and benchmarks only
+  iproute2 util-linux procps            # private network namespaces (ip, unshare), ps
+  curl dnsmasq-base python3             # real peers for the library's tests
+  clang libclang-rt-dev                 # fuzzing and the sanitizer build
+)
+
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  missing=$(dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null |
+            awk '$NF != "installed" {print $1}' || true)
+  # dpkg-query names nothing for packages it has never heard of: count them too.
+  known=$(dpkg-query -W -f='${Package}\n' "${PACKAGES[@]}" 2>/dev/null | wc -l || true)
+  if [ -n "$missing" ] || [ "$known" -lt "${#PACKAGES[@]}" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends "${PACKAGES[@]}"
+  fi
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build build -j"$(nproc)"
