@@ -1,0 +1,12 @@
+#!/bin/bash
+# Builds the benchmarks in an optimised tree (build-bench/) and runs every one.
+# Extra arguments go to CMake (for instance -DCMAKE_CXX_COMPILER=clang++).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DNODE_BUILD_BENCH=ON -DNODE_BUILD_TESTS=OFF "$@" >/dev/null
+cmake --build build-bench -j"$(nproc)"
+for bench in build-bench/bench/bench_*; do
+  [ -x "$bench" ] || continue
+  echo "== $(basename "$bench")"
+  "$bench"
+done
