@@ -27,13 +27,26 @@ extern "C" {
 
 int fileExist(const char *path) { return access(path, F_OK); }
 
+// A negative len or a null data gives the digest of the empty input.
 void md5data(char *out, const char *data, int len) {
+    if (out == nullptr) return;
     copyDigest(out, md5Hex(data, len));
 }
 
-void md5file(char *out, const char *path) { copyDigest(out, md5FileHex(path)); }
+void md5file(char *out, const char *path) {
+    if (out == nullptr) return;
+    copyDigest(out, md5FileHex(path));
+}
 
-void uri2d(char *out, const char *url, const char *dirs) { uriToPath(out, url, dirs); }
+// Null texts are answered like any input beyond the limits: the empty path.
+void uri2d(char *out, const char *url, const char *dirs) {
+    if (out == nullptr) return;
+    if (url == nullptr || dirs == nullptr) {
+        out[0] = 0;
+        return;
+    }
+    uriToPath(out, url, dirs);
+}
 
 void checkdisk(const char *path, const char *minFreeGB, const char *maxFiles) {
     checkDiskSpace(path, minFreeGB, maxFiles);

@@ -22,19 +22,26 @@ extern "C" {
  * -1 otherwise; errno as access(2) left it. */
 CACHEKIT_API int fileExist(const char *path);
 
-/* MD5 of the len bytes at data as 32 lowercase hex digits and a NUL: out must
- * hold 33 bytes, and exactly 33 are written. */
+/* MD5 of exactly the len bytes at data (zero bytes included, nothing past
+ * data + len read) as 32 lowercase hex digits and a NUL: out must hold 33
+ * bytes, and exactly 33 are written. len <= 0 gives the digest of the empty
+ * input, d41d8cd98f00b204e9800998ecf8427e. */
 CACHEKIT_API void md5data(char *out, const char *data, int len);
 
-/* MD5 of the content of the file at path, as md5data; a file that cannot be
- * opened gives the digest of the empty input. out must hold 33 bytes. */
+/* MD5 of the content of the file at path, as md5data; out must hold 33 bytes.
+ * Reads 1 MiB at a time into a buffer of its own. A file that cannot be opened
+ * or read to its end (a directory, an I/O error) gives the digest of the empty
+ * input. */
 CACHEKIT_API void md5file(char *out, const char *path);
 
 /* Local cache path of url among the directories of dirs ("/data1|/data2"),
- * chosen by consistent hashing. out must hold the longest directory name of
- * dirs, one '/', the URL without "http://" and a NUL; when the URL holds a ':'
- * behind its first '/', the piece between that '/' and the ':' a second time.
- * 2 * 1024 + 10240 bytes always suffice. */
+ * chosen by consistent hashing of the URL's file name. out must hold the
+ * chosen directory's name, one '/', the URL without "http://" and a NUL; when
+ * the URL holds a ':' behind its first '/', the piece between that '/' and the
+ * ':' a second time. 3067 bytes always suffice.
+ * Limits: dirs shorter than 10240 bytes with at least one name, none longer
+ * than 1019 bytes; the URL without "http://" shorter than 1024 bytes, with a
+ * '/' and a '.' behind its last '/'. Beyond them out receives the empty text. */
 CACHEKIT_API void uri2d(char *out, const char *url, const char *dirs);
 
 /* When the file system holding the directory of path has less than minFreeGB
