@@ -1,0 +1,645 @@
+// cachekit: libcachekit from a shell. Loads the library with dlopen, as a host
+// process does, looks its exports up by their plain names and calls them; adds
+// the operator's question before a disk change (how the files spread, what moves).
+#include <dlfcn.h>
+#include <langinfo.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <clocale>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Exit statuses: a command that asks a yes/no question answers 0 or 1.
+const int EXIT_YES = 0;
+const int EXIT_NO = 1;
+const int EXIT_ERROR = 2;
+
+// Limits of the exports' contracts, which the library does not test itself.
+const size_t MAX_DIRS_TEXT = 10239;   // dirs shorter than 10,240 bytes
+const size_t MAX_DIR_NAME = 1019;     // "%s-%03d" label fits 1,024 bytes
+const size_t MAX_URL_TEXT = 1023;     // URL text shorter than 1,024 bytes
+const size_t URI_OUT_SIZE = 2 * 1024 + 10240 + 64;
+const size_t IP_OUT_SIZE = 2048;      // 1,361 always suffice
+const size_t MAX_HOST_NAME = 253;     // DNS: 255 octets on the wire
+const size_t MAX_HOST_LABEL = 63;
+
+const char *g_pszCommand = nullptr;   // for error lines: "cachekit uri: ..."
+
+int Fail(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
+int Fail(const char *pszFormat, ...) {
+    std::fprintf(stderr, "cachekit%s%s: ", g_pszCommand ? " " : "", g_pszCommand ? g_pszCommand : "");
+    va_list args;
+    va_start(args, pszFormat);
+    std::vfprintf(stderr, pszFormat, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    return EXIT_ERROR;
+}
+
+// ---- the library, as a host process sees it ----------------------------------
+
+typedef int (*FileExistFn)(const char *);
+typedef void (*Md5DataFn)(char *, const char *, int);
+typedef void (*Md5FileFn)(char *, const char *);
+typedef void (*Uri2dFn)(char *, const char *, const char *);
+typedef void (*CheckdiskFn)(const char *, const char *, const char *);
+typedef void (*GetmsgipFn)(char *, const char *);
+
+struct sLibrary {
+    void *pHandle = nullptr;
+    std::string strPath;
+};
+
+sLibrary g_lib;
+std::string g_strLibOption;
+
+// The library that --lib or CACHEKIT_LIB names; else the one installed beside
+// this program (bin/../lib); else whatever the dynamic loader finds by SONAME.
+std::string LibraryPath() {
+    if (!g_strLibOption.empty()) return g_strLibOption;
+    const char *pszEnv = std::getenv("CACHEKIT_LIB");
+    if (pszEnv != nullptr && pszEnv[0] != 0) return pszEnv;
+    char szExe[4096];
+    ssize_t nLen = readlink("/proc/self/exe", szExe, sizeof(szExe) - 1);
+    if (nLen > 0) {
+        szExe[nLen] = 0;
+        char *pSlash = std::strrchr(szExe, '/');
+        if (pSlash != nullptr) {
+            *pSlash = 0;
+            std::string strBeside = std::string(szExe) + "/../lib/libcachekit.so.1";
+            if (access(strBeside.c_str(), F_OK) == 0) return strBeside;
+        }
+    }
+    return "libcachekit.so.1";
+}
+
+// The export of that name, or null after an error line.
+void *Export(const char *pszName) {
+    if (g_lib.pHandle == nullptr) {
+        g_lib.strPath = LibraryPath();
+        g_lib.pHandle = dlopen(g_lib.strPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (g_lib.pHandle == nullptr) {
+            Fail("cannot load the library: %s (choose one with --lib PATH or CACHEKIT_LIB)", dlerror());
+            return nullptr;
+        }
+    }
+    dlerror();
+    void *pSym = dlsym(g_lib.pHandle, pszName);
+    if (pSym == nullptr) Fail("%s does not export %s", g_lib.strPath.c_str(), pszName);
+    return pSym;
+}
+
+// ---- argument checks ----------------------------------------------------------
+
+bool IsHelp(const char *pszArg) {
+    return std::strcmp(pszArg, "--help") == 0 || std::strcmp(pszArg, "-h") == 0;
+}
+
+// A whole decimal number from 1 to nMax, nothing before or after it.
+bool ParsePositive(const char *pszText, long nMax, long &nValue) {
+    if (pszText[0] < '0' || pszText[0] > '9') return false;
+    errno = 0;
+    char *pEnd = nullptr;
+    long n = std::strtol(pszText, &pEnd, 10);
+    if (errno != 0 || *pEnd != 0 || n < 1 || n > nMax) return false;
+    nValue = n;
+    return true;
+}
+
+// The directory names of a list, split as the library splits it: runs of '|' are
+// one separator, blanks right after a separator are skipped, all else is kept.
+std::vector<std::string> SplitDirs(const std::string &strDirs) {
+    std::vector<std::string> listNames;
+    size_t nPos = 0;
+    while (nPos < strDirs.size()) {
+        size_t nBar = strDirs.find('|', nPos);
+        if (nBar == std::string::npos) {
+            listNames.push_back(strDirs.substr(nPos));
+            break;
+        }
+        if (nBar > nPos) listNames.push_back(strDirs.substr(nPos, nBar - nPos));
+        nPos = nBar;
+        while (nPos < strDirs.size() && strDirs[nPos] == '|') ++nPos;
+        while (nPos < strDirs.size() && strDirs[nPos] == ' ') ++nPos;
+    }
+    return listNames;
+}
+
+// Checks a directory list against uri2d's contract; the names on success.
+bool CheckDirs(const char *pszWhat, const char *pszDirs, std::vector<std::string> &listNames) {
+    if (std::strlen(pszDirs) > MAX_DIRS_TEXT) {
+        Fail("%s list is longer than %zu bytes", pszWhat, MAX_DIRS_TEXT);
+        return false;
+    }
+    listNames = SplitDirs(pszDirs);
+    if (listNames.empty()) {
+        Fail("%s list names no directory (separate names with '|')", pszWhat);
+        return false;
+    }
+    for (const std::string &strName : listNames) {
+        if (strName.size() > MAX_DIR_NAME) {
+            Fail("%s list: a directory name is longer than %zu bytes", pszWhat, MAX_DIR_NAME);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- commands -----------------------------------------------------------------
+
+const char HELP_URI[] =
+    "usage: cachekit uri URL DIRS\n"
+    "\n"
+    "Prints the local cache path that uri2d gives URL among the directories of\n"
+    "DIRS ('|' between names, e.g. \"/data1|/data2\"). Only the file name of the\n"
+    "URL, up to its first '.', picks the directory; the path is the directory,\n"
+    "the host without its port and the URL's path up to the end of the extension.\n"
+    "A leading \"http://\" is dropped. The URL must contain a '/' and a '.' in its\n"
+    "last piece, and be shorter than 1024 bytes without \"http://\".\n";
+
+int RunUri(int argc, char **argv) {
+    if (argc != 2) return Fail("expected URL and DIRS (see cachekit uri --help)");
+    const char *pszUrl = argv[0];
+    std::vector<std::string> listNames;
+    if (!CheckDirs("DIRS", argv[1], listNames)) return EXIT_ERROR;
+    const char *pszText = std::strncmp(pszUrl, "http://", 7) == 0 ? pszUrl + 7 : pszUrl;
+    if (std::strlen(pszText) > MAX_URL_TEXT) return Fail("URL is longer than %zu bytes", MAX_URL_TEXT);
+    const char *pszLastSlash = std::strrchr(pszText, '/');
+    if (pszLastSlash == nullptr) return Fail("URL has no '/' before its file name: %s", pszUrl);
+    if (std::strchr(pszLastSlash, '.') == nullptr) return Fail("URL's file name has no extension: %s", pszUrl);
+
+    Uri2dFn pUri2d = reinterpret_cast<Uri2dFn>(Export("uri2d"));
+    if (pUri2d == nullptr) return EXIT_ERROR;
+    std::vector<char> szOut(URI_OUT_SIZE, 0);
+    pUri2d(szOut.data(), pszUrl, argv[1]);
+    std::printf("%s\n", szOut.data());
+    return EXIT_YES;
+}
+
+const char HELP_MD5[] =
+    "usage: cachekit md5 TEXT\n"
+    "       cachekit md5 --file PATH\n"
+    "\n"
+    "Prints the MD5 digest, as 32 lowercase hex digits, of the bytes of TEXT\n"
+    "(md5data) or of the content of the file PATH (md5file). The library gives\n"
+    "the digest of the empty input for a file it cannot read; this command says\n"
+    "so instead, with an error.\n";
+
+int RunMd5(int argc, char **argv) {
+    char szOut[33 + 31] = {0};
+    if (argc == 2 && std::strcmp(argv[0], "--file") == 0) {
+        const char *pszPath = argv[1];
+        struct stat st;
+        if (stat(pszPath, &st) != 0) return Fail("cannot read %s: %s", pszPath, std::strerror(errno));
+        if (S_ISDIR(st.st_mode)) return Fail("cannot read %s: it is a directory", pszPath);
+        FILE *pFile = std::fopen(pszPath, "rb");
+        if (pFile == nullptr) return Fail("cannot read %s: %s", pszPath, std::strerror(errno));
+        std::fclose(pFile);
+        Md5FileFn pMd5File = reinterpret_cast<Md5FileFn>(Export("md5file"));
+        if (pMd5File == nullptr) return EXIT_ERROR;
+        pMd5File(szOut, pszPath);
+    } else if (argc == 1 && std::strcmp(argv[0], "--file") != 0) {
+        Md5DataFn pMd5Data = reinterpret_cast<Md5DataFn>(Export("md5data"));
+        if (pMd5Data == nullptr) return EXIT_ERROR;
+        pMd5Data(szOut, argv[0], static_cast<int>(std::strlen(argv[0])));
+    } else {
+        return Fail("expected TEXT or --file PATH (see cachekit md5 --help)");
+    }
+    std::printf("%s\n", szOut);
+    return EXIT_YES;
+}
+
+const char HELP_EXISTS[] =
+    "usage: cachekit exists PATH\n"
+    "\n"
+    "Asks fileExist whether PATH names a file system object of any kind\n"
+    "(symbolic links followed). Prints \"exists\" and exits 0, or prints\n"
+    "\"missing\" and exits 1.\n";
+
+int RunExists(int argc, char **argv) {
+    if (argc != 1) return Fail("expected one PATH (see cachekit exists --help)");
+    FileExistFn pFileExist = reinterpret_cast<FileExistFn>(Export("fileExist"));
+    if (pFileExist == nullptr) return EXIT_ERROR;
+    bool bExists = pFileExist(argv[0]) == 0;
+    std::printf("%s\n", bExists ? "exists" : "missing");
+    return bExists ? EXIT_YES : EXIT_NO;
+}
+
+const char HELP_RESOLVE[] =
+    "usage: cachekit resolve HOST\n"
+    "\n"
+    "Resolves HOST to its IPv4 addresses with getmsgip and prints one address a\n"
+    "line; exits 1 when none was found. The library does not use the system's\n"
+    "resolver settings: it sends its own DNS queries over UDP port 53 to the public\n"
+    "resolvers 223.5.5.5 and 8.8.8.8, up to 10 attempts of 100 ms, so a name that\n"
+    "does not resolve takes about a second. Only A records of the name itself\n"
+    "count (a name that is an alias gives none).\n";
+
+// A name the resolver can put into a well-formed query: labels of 1 to 63 bytes,
+// 253 bytes in all; one trailing dot (the root) is dropped.
+bool CheckHostName(std::string &strHost) {
+    if (!strHost.empty() && strHost.back() == '.') strHost.pop_back();
+    if (strHost.empty() || strHost.size() > MAX_HOST_NAME) return false;
+    size_t nLabel = 0;
+    for (char c : strHost) {
+        if (c == '.') {
+            if (nLabel == 0) return false;
+            nLabel = 0;
+        } else if (++nLabel > MAX_HOST_LABEL || c == ' ' || static_cast<unsigned char>(c) < 0x20) {
+            return false;
+        }
+    }
+    return nLabel > 0;
+}
+
+int RunResolve(int argc, char **argv) {
+    if (argc != 1) return Fail("expected one HOST (see cachekit resolve --help)");
+    std::string strHost = argv[0];
+    if (!CheckHostName(strHost)) return Fail("not a valid host name: \"%s\"", argv[0]);
+    GetmsgipFn pGetmsgip = reinterpret_cast<GetmsgipFn>(Export("getmsgip"));
+    if (pGetmsgip == nullptr) return EXIT_ERROR;
+    char szOut[IP_OUT_SIZE] = {0};
+    pGetmsgip(szOut, strHost.c_str());
+    if (std::strcmp(szOut, "false") == 0) {
+        std::fprintf(stderr, "cachekit resolve: no address found for %s\n", strHost.c_str());
+        return EXIT_NO;
+    }
+    for (const char *p = szOut; *p != 0;) {
+        const char *pBar = std::strchr(p, '|');
+        size_t nLen = pBar ? static_cast<size_t>(pBar - p) : std::strlen(p);
+        std::printf("%.*s\n", static_cast<int>(nLen), p);
+        p += nLen + (pBar ? 1 : 0);
+    }
+    return EXIT_YES;
+}
+
+const char HELP_CHECKDISK[] =
+    "usage: cachekit checkdisk DIR [--min-free GB] [--max-files N] --yes\n"
+    "\n"
+    "WARNING: this REMOVES FILES. When the file system that holds DIR has less\n"
+    "than GB GiB free (default 80), checkdisk deletes up to N (default 20) of the\n"
+    "least recently accessed files anywhere below DIR, without asking, and with\n"
+    "each one every symbolic link on the whole system that points at it (a\n"
+    "'find /' per file). When /usr/local/dadiv-urede/conf/onDelete.txt names a\n"
+    "notification URL, a file is removed only if that URL answers \"200 OK\".\n"
+    "Removals are logged in /usr/local/dadiv-urede/logs/autodel.log.\n"
+    "\n"
+    "Without --yes nothing is removed: the command shows the free space and\n"
+    "whether files would go, and exits 2.\n";
+
+int RunCheckdisk(int argc, char **argv) {
+    const char *pszDir = nullptr;
+    const char *pszMinFree = "80";
+    const char *pszMaxFiles = "20";
+    bool bYes = false;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--yes") == 0) {
+            bYes = true;
+        } else if (std::strcmp(argv[i], "--min-free") == 0 || std::strcmp(argv[i], "--max-files") == 0) {
+            if (i + 1 >= argc) return Fail("%s needs a value", argv[i]);
+            long nValue = 0;
+            if (!ParsePositive(argv[i + 1], 1000000000L, nValue))
+                return Fail("%s wants a whole number above 0, not \"%s\"", argv[i], argv[i + 1]);
+            if (std::strcmp(argv[i], "--min-free") == 0) {
+                pszMinFree = argv[i + 1];
+            } else {
+                pszMaxFiles = argv[i + 1];
+            }
+            ++i;
+        } else if (argv[i][0] == '-' && argv[i][1] != 0) {
+            return Fail("unknown option %s (see cachekit checkdisk --help)", argv[i]);
+        } else if (pszDir == nullptr) {
+            pszDir = argv[i];
+        } else {
+            return Fail("expected one DIR (see cachekit checkdisk --help)");
+        }
+    }
+    if (pszDir == nullptr) return Fail("expected DIR (see cachekit checkdisk --help)");
+    struct stat st;
+    if (stat(pszDir, &st) != 0) return Fail("cannot use %s: %s", pszDir, std::strerror(errno));
+    if (!S_ISDIR(st.st_mode)) return Fail("%s is not a directory", pszDir);
+    std::string strDir = pszDir;
+    while (strDir.size() > 1 && strDir.back() == '/') strDir.pop_back();
+    if (strDir == "/") return Fail("refusing to evict from the whole file system: name a storage directory");
+
+    struct statfs sfs;
+    if (statfs(strDir.c_str(), &sfs) != 0) return Fail("cannot query free space of %s: %s", pszDir, std::strerror(errno));
+    unsigned long long nFreeGiB = (static_cast<unsigned long long>(sfs.f_bavail) * sfs.f_bsize) >> 30;
+    bool bWouldEvict = nFreeGiB < std::strtoull(pszMinFree, nullptr, 10);
+    std::printf("%s: %llu GiB free, threshold %s GiB: %s\n", strDir.c_str(), nFreeGiB, pszMinFree,
+                bWouldEvict ? "below, files would be removed" : "enough, nothing would be removed");
+    if (!bYes) {
+        std::fprintf(stderr,
+                     "cachekit checkdisk: WARNING: with --yes this removes up to %s of the least recently "
+                     "accessed files below %s when under %s GiB free; nothing was removed\n",
+                     pszMaxFiles, strDir.c_str(), pszMinFree);
+        return EXIT_ERROR;
+    }
+
+    CheckdiskFn pCheckdisk = reinterpret_cast<CheckdiskFn>(Export("checkdisk"));
+    if (pCheckdisk == nullptr) return EXIT_ERROR;
+    // The export takes a path inside the storage and works on its directory
+    // part; the name must hold a '.', or the call does nothing.
+    std::string strProbe = strDir + "/checkdisk.probe";
+    pCheckdisk(strProbe.c_str(), pszMinFree, pszMaxFiles);
+    if (statfs(strDir.c_str(), &sfs) == 0)
+        std::printf("%s: %llu GiB free after the check\n", strDir.c_str(),
+                    (static_cast<unsigned long long>(sfs.f_bavail) * sfs.f_bsize) >> 30);
+    return EXIT_YES;
+}
+
+// ---- rebalance ----------------------------------------------------------------
+
+const char HELP_REBALANCE[] =
+    "usage: cachekit rebalance NOW PLANNED [--names FILE | --generate N] [--ascii | --unicode]\n"
+    "\n"
+    "Before adding or removing a disk: maps a sample of file names with uri2d over\n"
+    "the directory list NOW and over the list PLANNED ('|' between names), and\n"
+    "shows per directory the share of files it holds in each, how many leave and\n"
+    "arrive, and the share of all files that would move to another directory.\n"
+    "\n"
+    "  --names FILE   one URL, path or file name a line ('-': standard input);\n"
+    "                 only the last piece up to its first '.' counts, as in uri2d\n"
+    "  --generate N   N made-up names (default 5000; the library builds its ring\n"
+    "                 afresh per call, so large samples take a while)\n"
+    "  --ascii        bars of '#'; --unicode: block characters (default: by locale)\n";
+
+struct sShare {
+    long nNow = 0;
+    long nPlanned = 0;
+    long nLeave = 0;
+    long nArrive = 0;
+};
+
+// What uri2d appends behind the directory for the URL "s/<name>.x": the text
+// itself, or, when the name holds a ':', the text cut there and the piece from
+// the first '/' to the ':' once more.
+std::string MappedSuffix(const std::string &strUrl) {
+    size_t nColon = strUrl.find(':');
+    if (nColon == std::string::npos) return "/" + strUrl;
+    size_t nSlash = strUrl.find('/');
+    std::string strCut = strUrl.substr(0, nColon);
+    return "/" + strCut + (nSlash < nColon ? strCut.substr(nSlash) : std::string());
+}
+
+// The directory of listNames that uri2d picks for strUrl, or the empty text.
+std::string MapToDir(Uri2dFn pUri2d, std::vector<char> &szOut, const std::string &strUrl,
+                     const char *pszDirs, const std::vector<std::string> &listNames) {
+    std::fill(szOut.begin(), szOut.end(), 0);
+    pUri2d(szOut.data(), strUrl.c_str(), pszDirs);
+    std::string strOut = szOut.data();
+    std::string strSuffix = MappedSuffix(strUrl);
+    if (strOut.size() < strSuffix.size() ||
+        strOut.compare(strOut.size() - strSuffix.size(), strSuffix.size(), strSuffix) != 0)
+        return std::string();
+    std::string strDir = strOut.substr(0, strOut.size() - strSuffix.size());
+    for (const std::string &strName : listNames)
+        if (strName == strDir) return strDir;
+    return std::string();
+}
+
+// uri2d hashes the last piece of a URL up to its first '.'.
+std::string HashedName(std::string strLine) {
+    size_t nSlash = strLine.rfind('/');
+    if (nSlash != std::string::npos) strLine.erase(0, nSlash + 1);
+    size_t nDot = strLine.find('.');
+    if (nDot != std::string::npos) strLine.erase(nDot);
+    return strLine;
+}
+
+bool ReadNames(const char *pszFile, std::vector<std::string> &listNames) {
+    FILE *pFile = std::strcmp(pszFile, "-") == 0 ? stdin : std::fopen(pszFile, "r");
+    if (pFile == nullptr) {
+        Fail("cannot read %s: %s", pszFile, std::strerror(errno));
+        return false;
+    }
+    std::string strLine;
+    int c;
+    while ((c = std::fgetc(pFile)) != EOF || !strLine.empty()) {
+        if (c != EOF && c != '\n') {
+            strLine.push_back(static_cast<char>(c));
+            continue;
+        }
+        if (!strLine.empty() && strLine.back() == '\r') strLine.pop_back();
+        if (!strLine.empty()) listNames.push_back(strLine);
+        strLine.clear();
+        if (c == EOF) break;
+    }
+    if (pFile != stdin) std::fclose(pFile);
+    return true;
+}
+
+// A bar of nWidth cells for dFraction (0 to 1) of that width.
+std::string Bar(double dFraction, int nWidth, bool bUnicode) {
+    static const char *const PARTS[8] = {"", "▏", "▎", "▍", "▌", "▋", "▊", "▉"};
+    int nEighths = static_cast<int>(dFraction * nWidth * 8 + 0.5);
+    std::string strBar;
+    int nCells = 0;
+    if (bUnicode) {
+        for (; nEighths >= 8; nEighths -= 8, ++nCells) strBar += "█";
+        if (nEighths > 0) {
+            strBar += PARTS[nEighths];
+            ++nCells;
+        }
+    } else {
+        for (int n = (nEighths + 4) / 8; n > 0; --n, ++nCells) strBar += '#';
+    }
+    strBar.append(static_cast<size_t>(nWidth > nCells ? nWidth - nCells : 0), ' ');
+    return strBar;
+}
+
+int RunRebalance(int argc, char **argv) {
+    const char *pszNow = nullptr;
+    const char *pszPlanned = nullptr;
+    const char *pszNamesFile = nullptr;
+    long nGenerate = 0;
+    int nUnicode = -1;  // -1: by locale
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--names") == 0 || std::strcmp(argv[i], "--generate") == 0) {
+            if (i + 1 >= argc) return Fail("%s needs a value", argv[i]);
+            if (argv[i][2] == 'n') {
+                pszNamesFile = argv[i + 1];
+            } else if (!ParsePositive(argv[i + 1], 10000000L, nGenerate)) {
+                return Fail("--generate wants a count from 1 to 10000000, not \"%s\"", argv[i + 1]);
+            }
+            ++i;
+        } else if (std::strcmp(argv[i], "--ascii") == 0) {
+            nUnicode = 0;
+        } else if (std::strcmp(argv[i], "--unicode") == 0) {
+            nUnicode = 1;
+        } else if (argv[i][0] == '-' && argv[i][1] == '-') {
+            return Fail("unknown option %s (see cachekit rebalance --help)", argv[i]);
+        } else if (pszNow == nullptr) {
+            pszNow = argv[i];
+        } else if (pszPlanned == nullptr) {
+            pszPlanned = argv[i];
+        } else {
+            return Fail("expected two directory lists, NOW and PLANNED (see cachekit rebalance --help)");
+        }
+    }
+    if (pszPlanned == nullptr) return Fail("expected two directory lists, NOW and PLANNED (see cachekit rebalance --help)");
+    if (pszNamesFile != nullptr && nGenerate > 0) return Fail("give either --names or --generate, not both");
+    std::vector<std::string> listNow, listPlanned;
+    if (!CheckDirs("NOW", pszNow, listNow) || !CheckDirs("PLANNED", pszPlanned, listPlanned)) return EXIT_ERROR;
+
+    std::vector<std::string> listSample;
+    if (pszNamesFile != nullptr) {
+        if (!ReadNames(pszNamesFile, listSample)) return EXIT_ERROR;
+        if (listSample.empty()) return Fail("%s holds no names", pszNamesFile);
+    } else {
+        if (nGenerate == 0) nGenerate = 5000;
+        char szName[32];
+        for (long n = 0; n < nGenerate; ++n) {
+            std::snprintf(szName, sizeof(szName), "sample%07ld", n);
+            listSample.push_back(szName);
+        }
+    }
+
+    Uri2dFn pUri2d = reinterpret_cast<Uri2dFn>(Export("uri2d"));
+    if (pUri2d == nullptr) return EXIT_ERROR;
+    std::map<std::string, sShare> mapShares;
+    std::vector<std::string> listOrder;  // NOW's names, then PLANNED's new ones
+    for (const std::vector<std::string> *pList : {&listNow, &listPlanned})
+        for (const std::string &strName : *pList)
+            if (mapShares.emplace(strName, sShare()).second) listOrder.push_back(strName);
+
+    std::vector<char> szOut(URI_OUT_SIZE, 0);
+    long nMapped = 0, nMoved = 0, nSkipped = 0;
+    for (const std::string &strLine : listSample) {
+        std::string strName = HashedName(strLine);
+        if (strName.size() + 4 > MAX_URL_TEXT) {
+            ++nSkipped;
+            continue;
+        }
+        std::string strUrl = "s/" + strName + ".x";
+        std::string strNowDir = MapToDir(pUri2d, szOut, strUrl, pszNow, listNow);
+        std::string strPlannedDir = MapToDir(pUri2d, szOut, strUrl, pszPlanned, listPlanned);
+        if (strNowDir.empty() || strPlannedDir.empty())
+            return Fail("the library mapped \"%s\" outside the directory lists: %s", strLine.c_str(), szOut.data());
+        ++nMapped;
+        ++mapShares[strNowDir].nNow;
+        ++mapShares[strPlannedDir].nPlanned;
+        if (strNowDir != strPlannedDir) {
+            ++nMoved;
+            ++mapShares[strNowDir].nLeave;
+            ++mapShares[strPlannedDir].nArrive;
+        }
+    }
+    if (nMapped == 0) return Fail("no name of the sample could be mapped (all longer than %zu bytes)", MAX_URL_TEXT);
+
+    bool bUnicode = nUnicode == 1;
+    if (nUnicode < 0) {
+        std::setlocale(LC_CTYPE, "");
+        bUnicode = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    }
+    const int BAR_WIDTH = 20;
+    size_t nNameWidth = 9;
+    long nMaxCount = 1;
+    for (const std::string &strName : listOrder) {
+        nNameWidth = std::max(nNameWidth, strName.size());
+        nMaxCount = std::max(nMaxCount, std::max(mapShares[strName].nNow, mapShares[strName].nPlanned));
+    }
+    std::printf("%ld names (%s)%s; %zu directories now, %zu planned; bars scaled to the largest share\n\n",
+                nMapped, pszNamesFile ? pszNamesFile : "generated",
+                nSkipped ? " (some skipped: too long)" : "", listNow.size(), listPlanned.size());
+    std::printf("%-*s  %-*s  %-*s  %7s  %7s\n", static_cast<int>(nNameWidth), "directory", BAR_WIDTH + 8, "now",
+                BAR_WIDTH + 8, "planned", "leave", "arrive");
+    for (const std::string &strName : listOrder) {
+        const sShare &share = mapShares[strName];
+        std::printf("%-*s  %6.2f%% %s  %6.2f%% %s  %7ld  %7ld\n", static_cast<int>(nNameWidth), strName.c_str(),
+                    100.0 * share.nNow / nMapped, Bar(static_cast<double>(share.nNow) / nMaxCount, BAR_WIDTH, bUnicode).c_str(),
+                    100.0 * share.nPlanned / nMapped,
+                    Bar(static_cast<double>(share.nPlanned) / nMaxCount, BAR_WIDTH, bUnicode).c_str(), share.nLeave,
+                    share.nArrive);
+    }
+    std::printf("\nmoved: %.2f%% of the files (%ld of %ld) change directory\n", 100.0 * nMoved / nMapped, nMoved,
+                nMapped);
+    return EXIT_YES;
+}
+
+// ---- dispatch -----------------------------------------------------------------
+
+struct sCommand {
+    const char *pszName;
+    const char *pszSummary;
+    const char *pszHelp;
+    int (*pRun)(int argc, char **argv);
+};
+
+const sCommand COMMANDS[] = {
+    {"uri", "map a URL to its cache path over a directory list (uri2d)", HELP_URI, RunUri},
+    {"md5", "MD5 digest of a text or a file (md5data, md5file)", HELP_MD5, RunMd5},
+    {"exists", "test whether a path exists (fileExist)", HELP_EXISTS, RunExists},
+    {"resolve", "IPv4 addresses of a host name (getmsgip)", HELP_RESOLVE, RunResolve},
+    {"checkdisk", "free disk space by REMOVING old files (checkdisk)", HELP_CHECKDISK, RunCheckdisk},
+    {"rebalance", "what moves when the directory list changes", HELP_REBALANCE, RunRebalance},
+};
+
+void PrintUsage(FILE *pOut) {
+    std::fprintf(pOut,
+                 "usage: cachekit [--lib PATH] COMMAND [ARGS]\n"
+                 "       cachekit COMMAND --help\n"
+                 "\n"
+                 "Calls the exports of libcachekit, loaded with dlopen as a host process loads it:\n"
+                 "from --lib PATH, else $CACHEKIT_LIB, else ../lib/libcachekit.so.1 beside this\n"
+                 "program, else libcachekit.so.1 on the loader's search path.\n"
+                 "\n"
+                 "commands:\n");
+    for (const sCommand &cmd : COMMANDS) std::fprintf(pOut, "  %-10s %s\n", cmd.pszName, cmd.pszSummary);
+    std::fprintf(pOut, "\nexit status: 0 done (or yes), 1 no (missing, not resolved), 2 error\n");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; ++i) {
+        if (IsHelp(argv[i])) {
+            PrintUsage(stdout);
+            return EXIT_YES;
+        }
+        if (std::strcmp(argv[i], "--lib") == 0 && i + 1 < argc) {
+            g_strLibOption = argv[++i];
+        } else if (std::strncmp(argv[i], "--lib=", 6) == 0) {
+            g_strLibOption = argv[i] + 6;
+        } else {
+            return Fail("unknown option %s (see cachekit --help)", argv[i]);
+        }
+    }
+    if (i >= argc) {
+        PrintUsage(stderr);
+        return EXIT_ERROR;
+    }
+    const char *pszName = argv[i];
+    bool bHelp = std::strcmp(pszName, "help") == 0;
+    if (bHelp) {
+        if (i + 1 >= argc) {
+            PrintUsage(stdout);
+            return EXIT_YES;
+        }
+        pszName = argv[i + 1];
+    }
+    for (const sCommand &cmd : COMMANDS) {
+        if (std::strcmp(cmd.pszName, pszName) != 0) continue;
+        g_pszCommand = cmd.pszName;
+        if (bHelp || (i + 1 < argc && IsHelp(argv[i + 1]))) {
+            std::fputs(cmd.pszHelp, stdout);
+            return EXIT_YES;
+        }
+        int nResult = cmd.pRun(argc - i - 1, argv + i + 1);
+        std::fflush(stdout);
+        return nResult;
+    }
+    return Fail("unknown command \"%s\" (see cachekit --help)", pszName);
+}
