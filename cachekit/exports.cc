@@ -57,8 +57,9 @@ void getmsgip(char *out, const char *host) {
     if (host == nullptr || host[0] == 0) return;
     std::vector<std::string> listAddr = dnsQueryA(host);
     if (listAddr.empty()) return;
-    // At most 15 characters and a bar per address; a 1024-byte reply holds so few
-    // records that 1361 bytes always suffice.
+    // At most 15 characters and a bar per address; recognised records take 16 bytes
+    // each, so a 1024-byte reply gives at most 64 addresses: 1025 bytes of the 1361
+    // the caller provides.
     size_t nLen = 0;
     for (const std::string &strAddr : listAddr) {
         std::memcpy(out + nLen, strAddr.data(), strAddr.size());

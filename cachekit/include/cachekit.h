@@ -50,9 +50,12 @@ CACHEKIT_API void uri2d(char *out, const char *url, const char *dirs);
  * system shell. Blocks until done. None of the three may be null. */
 CACHEKIT_API void checkdisk(const char *path, const char *minFreeGB, const char *maxFiles);
 
-/* IPv4 addresses of host, asked of two fixed public DNS resolvers, written as
- * "a.b.c.d|" per address, or "false" when none was found. out must hold 1361
- * bytes. */
+/* IPv4 addresses of host, asked of two fixed public DNS resolvers (UDP port 53,
+ * up to ten attempts of 100 ms, about one second at most), written as "a.b.c.d|"
+ * per address in reply order, or "false" when none was found. A null or empty
+ * host, one with an empty label, a label over 63 bytes or more than 1006 bytes
+ * (one trailing dot not counted) gives "false" without a query. out must hold
+ * 1361 bytes. */
 CACHEKIT_API void getmsgip(char *out, const char *host);
 
 #ifdef __cplusplus
