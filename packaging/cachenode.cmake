@@ -1,0 +1,68 @@
+# The Debian package `cachenode`: the three tools, the library with its
+# development files (header, SONAME symlinks, pkg-config file), the reporter's
+# systemd unit and an example configuration for it, and the manual pages.
+# Included at the end of the top-level CMakeLists.txt; `cpack -G DEB` in the
+# build directory makes the package.
+
+set(NODE_PKG_SRC ${CMAKE_CURRENT_LIST_DIR})
+set(NODE_PKG_GEN ${CMAKE_BINARY_DIR}/packaging)
+
+# The pkg-config file and the unit name absolute paths. They are filled in when
+# the install runs, from the prefix of that install, so that the package
+# (prefix /usr) and `cmake --install --prefix P` both get paths that hold where
+# the files land. The configuration lives in /etc for prefix /usr, else P/etc.
+install(CODE "
+  set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
+  if(prefix STREQUAL \"/usr\")
+    set(sysconfdir /etc)
+  else()
+    set(sysconfdir \"\${prefix}/etc\")
+  endif()
+  set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  configure_file(\"${NODE_PKG_SRC}/cachekit.pc.in\" \"${NODE_PKG_GEN}/cachekit.pc\" @ONLY)
+  configure_file(\"${NODE_PKG_SRC}/vesko_c.service.in\" \"${NODE_PKG_GEN}/vesko_c.service\" @ONLY)
+")
+install(FILES ${NODE_PKG_GEN}/cachekit.pc DESTINATION lib/pkgconfig)
+install(FILES ${NODE_PKG_GEN}/vesko_c.service DESTINATION lib/systemd/system)
+install(FILES ${NODE_PKG_SRC}/vesko_c.ini DESTINATION share/doc/cachenode/examples)
+
+install(FILES ${NODE_PKG_SRC}/man/vesko_c.1 ${NODE_PKG_SRC}/man/fetchwrap.1
+              ${NODE_PKG_SRC}/man/cachekit.1
+        DESTINATION share/man/man1)
+# One page for the library; each export's name leads to it through a .so link.
+set(NODE_MAN3 ${NODE_PKG_SRC}/man/cachekit.3)
+foreach(strExport fileExist md5data md5file uri2d checkdisk getmsgip)
+  file(WRITE ${NODE_PKG_GEN}/man3/${strExport}.3 ".so man3/cachekit.3\n")
+  list(APPEND NODE_MAN3 ${NODE_PKG_GEN}/man3/${strExport}.3)
+endforeach()
+install(FILES ${NODE_MAN3} DESTINATION share/man/man3)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME cachenode)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "cachenode developers <cachenode@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "video cache node tools: status reporter, cache library, download wrapper")
+set(CPACK_PACKAGE_DESCRIPTION
+"vesko_c reports the node's public interfaces and their traffic rates to
+dispatch servers over UDP (systemd unit vesko_c.service); libcachekit maps
+request URLs to cache directories, digests data, guards free disk space and
+resolves host names, for a host process that loads it; fetchwrap fetches one
+URL through the outside transfer client kelpclient; cachekit asks the library
+questions from a shell.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The install step must see the prefix /usr itself (not a staging path), or the
+# pkg-config file and the unit would name the staging directory.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# checkdisk's removal commands use find, xargs and date (essential packages);
+# curl is needed only when a notification URL is configured.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS curl)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${NODE_PKG_SRC}/debian/postinst ${NODE_PKG_SRC}/debian/prerm ${NODE_PKG_SRC}/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
