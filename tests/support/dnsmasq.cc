@@ -1,0 +1,103 @@
+#include "dnsmasq.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace testsupport {
+
+namespace {
+
+const char *const DNSMASQ = "/usr/sbin/dnsmasq";
+
+// An A query for "ready.invalid": whatever the answer, an answer means the server
+// is serving that address.
+bool answers(const std::string &strAddr) {
+    static const unsigned char aProbe[] = {
+        0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0,
+        5, 'r', 'e', 'a', 'd', 'y', 7, 'i', 'n', 'v', 'a', 'l', 'i', 'd', 0,
+        0, 1, 0, 1};
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(53);
+    if (inet_pton(AF_INET, strAddr.c_str(), &addr.sin_addr) != 1) return false;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool bAnswered = false;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        send(fd, aProbe, sizeof aProbe, 0) == static_cast<ssize_t>(sizeof aProbe)) {
+        pollfd pfd = {fd, POLLIN, 0};
+        unsigned char aBuf[512];
+        bAnswered = poll(&pfd, 1, 100) == 1 && recv(fd, aBuf, sizeof aBuf, 0) > 0;
+    }
+    close(fd);
+    return bAnswered;
+}
+
+}  // namespace
+
+CDnsmasq::~CDnsmasq() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, nullptr, 0);
+    }
+}
+
+bool CDnsmasq::Start(const std::vector<std::string> &listListen, const std::string &strConf,
+                     std::string &strWhy) {
+    if (access(DNSMASQ, X_OK) != 0) {
+        strWhy = std::string(DNSMASQ) + " is not installed (Debian package dnsmasq-base)";
+        return false;
+    }
+    if (Dir().empty() || !WriteFile(m_dir.File("dnsmasq.conf"), strConf)) {
+        strWhy = "cannot write the dnsmasq configuration";
+        return false;
+    }
+    std::vector<std::string> listArgs = {
+        DNSMASQ, "--no-daemon", "--no-resolv", "--no-hosts", "--bind-interfaces", "--port=53",
+        "--user=root", "--log-queries",
+        "--conf-file=" + m_dir.File("dnsmasq.conf"),
+        "--pid-file=" + m_dir.File("dnsmasq.pid"),
+        "--log-facility=" + m_dir.File("dnsmasq.log")};
+    for (const std::string &strAddr : listListen) listArgs.push_back("--listen-address=" + strAddr);
+    std::vector<char *> listArgv;
+    for (std::string &strArg : listArgs) listArgv.push_back(&strArg[0]);
+    listArgv.push_back(nullptr);
+
+    std::string strStderr = m_dir.File("dnsmasq.stderr");
+    m_pid = fork();
+    if (m_pid < 0) {
+        strWhy = std::string("fork: ") + std::strerror(errno);
+        return false;
+    }
+    if (m_pid == 0) {
+        FILE *pErr = std::freopen(strStderr.c_str(), "w", stderr);
+        (void)pErr;
+        execv(DNSMASQ, listArgv.data());
+        _exit(127);
+    }
+    for (int nTry = 0; nTry < 50; nTry++) {
+        int nStatus;
+        if (waitpid(m_pid, &nStatus, WNOHANG) == m_pid) {
+            m_pid = -1;
+            strWhy = "dnsmasq ended at start: " + ReadFile(strStderr);
+            return false;
+        }
+        bool bAll = true;
+        for (const std::string &strAddr : listListen) bAll = bAll && answers(strAddr);
+        if (bAll) return true;
+        usleep(100 * 1000);
+    }
+    strWhy = "dnsmasq did not answer within 5 s: " + ReadFile(strStderr);
+    return false;
+}
+
+std::string CDnsmasq::Log() const { return ReadFile(m_dir.File("dnsmasq.log")); }
+
+}  // namespace testsupport
