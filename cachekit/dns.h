@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-const int DNS_QUERY_SIZE = 1024;   // the query buffer
-const int DNS_REPLY_SIZE = 1024;   // one datagram of at most this many bytes is read
+const int DNS_QUERY_SIZE = 1024;  // the query buffer
+const int DNS_REPLY_SIZE = 1024;  // one datagram of at most this many bytes is read
 const int DNS_PORT = 53;
-const int DNS_ATTEMPTS = 10;       // servers alternating, DNS_SERVERS[0] first
-const int DNS_WAIT_MS = 100;       // per attempt
-const int DNS_MAX_LABEL = 63;      // RFC 1035 limit on one label
+const int DNS_ATTEMPTS = 10;   // servers alternating, DNS_SERVERS[0] first
+const int DNS_WAIT_MS = 100;   // per attempt
+const int DNS_MAX_LABEL = 63;  // RFC 1035 limit on one label
 // Header 12 + length bytes and labels L + 2 + QTYPE/QCLASS 4 = L + 18 bytes.
 const int DNS_MAX_NAME = DNS_QUERY_SIZE - 18;
 

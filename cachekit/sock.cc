@@ -13,7 +13,9 @@
 
 namespace {
 
-bool portInRange(int port) { return port >= 0 && port <= 65535; }
+bool portInRange(int port) {
+    return port >= 0 && port <= 65535;
+}
 
 }  // namespace
 

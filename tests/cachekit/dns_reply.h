@@ -53,14 +53,16 @@ inline Bytes ARecord(unsigned a, unsigned b, unsigned c, unsigned d, unsigned nO
 inline Bytes CnameRecord(const std::string &strTarget) {
     Bytes target = EncodeName(strTarget);
     Bytes out;
-    for (unsigned n : {0xC00Cu, 5u, 1u, 0u, 3600u, static_cast<unsigned>(target.size())}) Put16(out, n);
+    for (unsigned n : {0xC00Cu, 5u, 1u, 0u, 3600u, static_cast<unsigned>(target.size())})
+        Put16(out, n);
     out.insert(out.end(), target.begin(), target.end());
     return out;
 }
 
 // Reply to query: its ID and question, flags QR RD RA and nRcode, ANCOUNT nAnCount,
 // then the answer bytes.
-inline Bytes Reply(const Bytes &query, unsigned nAnCount, const Bytes &answers, unsigned nRcode = 0) {
+inline Bytes Reply(const Bytes &query, unsigned nAnCount, const Bytes &answers,
+                   unsigned nRcode = 0) {
     Bytes out(query.begin(), query.begin() + 2);
     Put16(out, 0x8180 | nRcode);
     Put16(out, 1);

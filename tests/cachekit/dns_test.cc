@@ -84,12 +84,14 @@ TEST(DnsBuildQuery, LimitsOfLabelAndName) {
     for (const auto &c : aCases) {
         int nLen = -1;
         Build(c.strName, 1, &nLen);
-        EXPECT_EQ(nLen, c.nLen) << "name of " << c.strName.size() << " bytes: " << c.strName.substr(0, 70);
+        EXPECT_EQ(nLen, c.nLen) << "name of " << c.strName.size()
+                                << " bytes: " << c.strName.substr(0, 70);
     }
 }
 
 TEST(DnsBuildQuery, RefusesEmptyLabels) {
-    for (const char *pszName : {"", ".", "..", ".test", "a..test", "a.test..", "a.test...", "a. .b"}) {
+    for (const char *pszName :
+         {"", ".", "..", ".test", "a..test", "a.test..", "a.test...", "a. .b"}) {
         int nLen = -1;
         Build(pszName, 1, &nLen);
         if (std::string(pszName) == "a. .b")
@@ -101,7 +103,8 @@ TEST(DnsBuildQuery, RefusesEmptyLabels) {
 
 TEST(DnsCheckReply, AcceptanceRule) {
     const sockaddr_in server = Addr("223.5.5.5", 53);
-    Bytes good = dnsreply::Reply(dnsreply::Query(0x4711, "a.test"), 1, dnsreply::ARecord(1, 2, 3, 4));
+    Bytes good =
+        dnsreply::Reply(dnsreply::Query(0x4711, "a.test"), 1, dnsreply::ARecord(1, 2, 3, 4));
     Bytes wrongLow = good;
     wrongLow[1] ^= 0xFF;
     Bytes wrongHigh = good;
@@ -123,20 +126,26 @@ TEST(DnsCheckReply, AcceptanceRule) {
     } aCases[] = {
         {"genuine", good, static_cast<int>(good.size()), server, DNS_REPLY_ACCEPT},
         {"ID low byte differs", wrongLow, static_cast<int>(good.size()), server, DNS_REPLY_ACCEPT},
-        {"ID high byte differs", wrongHigh, static_cast<int>(good.size()), server, DNS_REPLY_REJECT},
-        {"ANCOUNT 0 (name error)", noAnswer, static_cast<int>(noAnswer.size()), server, DNS_REPLY_REJECT},
+        {"ID high byte differs", wrongHigh, static_cast<int>(good.size()), server,
+         DNS_REPLY_REJECT},
+        {"ANCOUNT 0 (name error)", noAnswer, static_cast<int>(noAnswer.size()), server,
+         DNS_REPLY_REJECT},
         {"ANCOUNT 256", highAnCount, static_cast<int>(good.size()), server, DNS_REPLY_ACCEPT},
         {"empty datagram", good, 0, server, DNS_REPLY_REJECT},
         {"receive failed", good, -1, server, DNS_REPLY_REJECT},
         {"7 bytes", cut, 7, server, DNS_REPLY_REJECT},
         {"8 bytes", cut, 8, server, DNS_REPLY_ACCEPT},
-        {"other address, port 53", good, static_cast<int>(good.size()), Addr("127.0.0.1", 53), DNS_REPLY_FOREIGN},
-        {"the other server", good, static_cast<int>(good.size()), Addr("8.8.8.8", 53), DNS_REPLY_FOREIGN},
-        {"server address, other port", good, static_cast<int>(good.size()), Addr("223.5.5.5", 5353), DNS_REPLY_FOREIGN},
+        {"other address, port 53", good, static_cast<int>(good.size()), Addr("127.0.0.1", 53),
+         DNS_REPLY_FOREIGN},
+        {"the other server", good, static_cast<int>(good.size()), Addr("8.8.8.8", 53),
+         DNS_REPLY_FOREIGN},
+        {"server address, other port", good, static_cast<int>(good.size()), Addr("223.5.5.5", 5353),
+         DNS_REPLY_FOREIGN},
         {"no IPv4 sender", good, static_cast<int>(good.size()), sockaddr_in{}, DNS_REPLY_FOREIGN},
     };
     for (const auto &c : aCases)
-        EXPECT_EQ(dnsCheckReply(c.reply.data(), c.nLen, 0x47, c.from, server), c.eWant) << c.pszCase;
+        EXPECT_EQ(dnsCheckReply(c.reply.data(), c.nLen, 0x47, c.from, server), c.eWant)
+            << c.pszCase;
 }
 
 TEST(DnsScanAddresses, RecordsInReplyOrder) {
@@ -150,13 +159,19 @@ TEST(DnsScanAddresses, RecordsInReplyOrder) {
         std::vector<std::string> want;
     } aCases[] = {
         {"two records",
-         dnsreply::Reply(query, 2, dnsreply::Cat({dnsreply::ARecord(10, 0, 0, 1), dnsreply::ARecord(10, 0, 0, 2)})),
+         dnsreply::Reply(
+             query, 2,
+             dnsreply::Cat({dnsreply::ARecord(10, 0, 0, 1), dnsreply::ARecord(10, 0, 0, 2)})),
          {"10.0.0.1", "10.0.0.2"}},
         {"duplicates stay",
-         dnsreply::Reply(query, 2, dnsreply::Cat({dnsreply::ARecord(1, 2, 3, 4), dnsreply::ARecord(1, 2, 3, 4)})),
+         dnsreply::Reply(
+             query, 2,
+             dnsreply::Cat({dnsreply::ARecord(1, 2, 3, 4), dnsreply::ARecord(1, 2, 3, 4)})),
          {"1.2.3.4", "1.2.3.4"}},
         {"address 192.12.0.1 is no record lead",
-         dnsreply::Reply(query, 2, dnsreply::Cat({dnsreply::ARecord(192, 12, 0, 1), dnsreply::ARecord(10, 0, 0, 2)})),
+         dnsreply::Reply(
+             query, 2,
+             dnsreply::Cat({dnsreply::ARecord(192, 12, 0, 1), dnsreply::ARecord(10, 0, 0, 2)})),
          {"192.12.0.1", "10.0.0.2"}},
         {"CNAME, then the target's A",
          dnsreply::Reply(query, 2,
@@ -167,7 +182,9 @@ TEST(DnsScanAddresses, RecordsInReplyOrder) {
          dnsreply::Reply(query, 1, dnsreply::ARecord(255, 254, 128, 0)),
          {"255.254.128.0"}},
         {"lead with 15 bytes left", dnsreply::Cat({lead, Bytes(11, 7)}), {}},
-        {"lead with exactly 16 bytes left", dnsreply::Cat({lead, Bytes(8, 0), {9, 8, 7, 6}}), {"9.8.7.6"}},
+        {"lead with exactly 16 bytes left",
+         dnsreply::Cat({lead, Bytes(8, 0), {9, 8, 7, 6}}),
+         {"9.8.7.6"}},
         {"empty", {}, {}},
     };
     for (const auto &c : aCases) {
@@ -175,7 +192,8 @@ TEST(DnsScanAddresses, RecordsInReplyOrder) {
         // sanitizer build.
         std::unique_ptr<unsigned char[]> pReply(new unsigned char[c.reply.size() + 1]);
         std::copy(c.reply.begin(), c.reply.end(), pReply.get());
-        EXPECT_EQ(dnsScanAddresses(pReply.get(), static_cast<int>(c.reply.size())), c.want) << c.pszCase;
+        EXPECT_EQ(dnsScanAddresses(pReply.get(), static_cast<int>(c.reply.size())), c.want)
+            << c.pszCase;
     }
 }
 
@@ -187,7 +205,8 @@ TEST(DnsScanAddresses, FullBufferOfRecords) {
         Bytes record = dnsreply::ARecord(192, 12, 0, 1);
         reply.insert(reply.end(), record.begin(), record.end());
     }
-    std::vector<std::string> listAddr = dnsScanAddresses(reply.data(), static_cast<int>(reply.size()));
+    std::vector<std::string> listAddr =
+        dnsScanAddresses(reply.data(), static_cast<int>(reply.size()));
     EXPECT_EQ(listAddr.size(), 64u);
     EXPECT_EQ(std::count(listAddr.begin(), listAddr.end(), "192.12.0.1"), 64);
 }

@@ -82,7 +82,8 @@ protected:
 };
 
 // Answers every query that reaches one of the sockets listOn with fnReply(query), from that socket.
-testsupport::CDnsPeer::Script AnswerOn(std::vector<int> listOn, std::function<Bytes(const Bytes &)> fnReply) {
+testsupport::CDnsPeer::Script AnswerOn(std::vector<int> listOn,
+                                       std::function<Bytes(const Bytes &)> fnReply) {
     return [listOn, fnReply](testsupport::CDnsPeer &peer, const sDnsQuery &query) {
         if (std::find(listOn.begin(), listOn.end(), query.nSocket) != listOn.end())
             peer.SendFrom(query.nSocket, query.from, fnReply(query.bytes));
@@ -142,8 +143,14 @@ TEST_F(GetmsgipPeer, QueryBytesAsReceived) {
 TEST_F(GetmsgipPeer, NoQueryForMissingOrMalformedName) {
     Serve(AnswerOn({FIRST, SECOND}, [](const Bytes &q) { return Addresses(q, {{1, 2, 3, 4}}); }));
     std::string aHosts[] = {
-        "", ".", "..", ".example.test", "cdn..example.test", "cdn.example.test..",
-        std::string(64, 'x') + ".test", NameOfLength(1007),
+        "",
+        ".",
+        "..",
+        ".example.test",
+        "cdn..example.test",
+        "cdn.example.test..",
+        std::string(64, 'x') + ".test",
+        NameOfLength(1007),
     };
     EXPECT_EQ(Resolve(nullptr), "false");
     for (const std::string &strHost : aHosts) {
@@ -168,11 +175,12 @@ TEST_F(GetmsgipPeer, SilentFirstServer) {
 TEST_F(GetmsgipPeer, NeverAnsweredTenAlternatingAttempts) {
     Serve(nullptr);
     EXPECT_EQ(Resolve("cdn.example.test"), "false");
-    EXPECT_EQ(ServersAsked(),
-              (std::vector<int>{FIRST, SECOND, FIRST, SECOND, FIRST, SECOND, FIRST, SECOND, FIRST, SECOND}));
+    EXPECT_EQ(ServersAsked(), (std::vector<int>{FIRST, SECOND, FIRST, SECOND, FIRST, SECOND, FIRST,
+                                                SECOND, FIRST, SECOND}));
     EXPECT_GE(m_lMs, 900);
     EXPECT_LT(m_lMs, 5000);
-    for (const sDnsQuery &query : m_peer.Queries()) EXPECT_EQ(query.bytes, m_peer.Queries()[0].bytes);
+    for (const sDnsQuery &query : m_peer.Queries())
+        EXPECT_EQ(query.bytes, m_peer.Queries()[0].bytes);
 }
 
 // Replies the resolver must pass over: the attempt ends and the other server is asked.
@@ -196,12 +204,14 @@ TEST_F(GetmsgipPeer, UnusableReplyGoesToOtherServer) {
         testsupport::CDnsPeer peer;
         std::string strWhy;
         auto fnFirst = c.fnFirst;
-        ASSERT_TRUE(peer.Start({"223.5.5.5:53", "8.8.8.8:53"},
-                               [fnFirst](testsupport::CDnsPeer &p, const sDnsQuery &q) {
-                                   p.SendFrom(q.nSocket, q.from,
-                                              q.nSocket == FIRST ? fnFirst(q.bytes) : Addresses(q.bytes, {{5, 6, 7, 8}}));
-                               },
-                               strWhy))
+        ASSERT_TRUE(peer.Start(
+            {"223.5.5.5:53", "8.8.8.8:53"},
+            [fnFirst](testsupport::CDnsPeer &p, const sDnsQuery &q) {
+                p.SendFrom(
+                    q.nSocket, q.from,
+                    q.nSocket == FIRST ? fnFirst(q.bytes) : Addresses(q.bytes, {{5, 6, 7, 8}}));
+            },
+            strWhy))
             << strWhy;
         EXPECT_EQ(Resolve("cdn.example.test"), "5.6.7.8|");
         ASSERT_EQ(peer.Queries().size(), 2u);
@@ -225,17 +235,27 @@ TEST_F(GetmsgipPeer, AcceptedReplyEndsTheAttempts) {
              return r;
          },
          "1.2.3.4|"},
-        {"two records", [](const Bytes &q) { return Addresses(q, {{10, 0, 0, 1}, {10, 0, 0, 2}}); },
+        {"two records",
+         [](const Bytes &q) {
+             return Addresses(q, {{10, 0, 0, 1}, {10, 0, 0, 2}});
+         },
          "10.0.0.1|10.0.0.2|"},
-        {"duplicates", [](const Bytes &q) { return Addresses(q, {{1, 2, 3, 4}, {1, 2, 3, 4}}); },
+        {"duplicates",
+         [](const Bytes &q) {
+             return Addresses(q, {{1, 2, 3, 4}, {1, 2, 3, 4}});
+         },
          "1.2.3.4|1.2.3.4|"},
         {"address reading C0 0C 00 01",
-         [](const Bytes &q) { return Addresses(q, {{192, 12, 0, 1}, {10, 0, 0, 2}}); }, "192.12.0.1|10.0.0.2|"},
+         [](const Bytes &q) {
+             return Addresses(q, {{192, 12, 0, 1}, {10, 0, 0, 2}});
+         },
+         "192.12.0.1|10.0.0.2|"},
         {"CNAME and its target",
          [nTarget](const Bytes &q) {
-             return dnsreply::Reply(q, 2,
-                                    dnsreply::Cat({dnsreply::CnameRecord("edge.example.test"),
-                                                   dnsreply::ARecord(10, 9, 9, 9, 0xC000 | nTarget)}));
+             return dnsreply::Reply(
+                 q, 2,
+                 dnsreply::Cat({dnsreply::CnameRecord("edge.example.test"),
+                                dnsreply::ARecord(10, 9, 9, 9, 0xC000 | nTarget)}));
          },
          "false"},
         {"header only",
@@ -256,11 +276,12 @@ TEST_F(GetmsgipPeer, AcceptedReplyEndsTheAttempts) {
         testsupport::CDnsPeer peer;
         std::string strWhy;
         auto fnReply = c.fnReply;
-        ASSERT_TRUE(peer.Start({"223.5.5.5:53", "8.8.8.8:53"},
-                               [fnReply](testsupport::CDnsPeer &p, const sDnsQuery &q) {
-                                   p.SendFrom(q.nSocket, q.from, fnReply(q.bytes));
-                               },
-                               strWhy))
+        ASSERT_TRUE(peer.Start(
+            {"223.5.5.5:53", "8.8.8.8:53"},
+            [fnReply](testsupport::CDnsPeer &p, const sDnsQuery &q) {
+                p.SendFrom(q.nSocket, q.from, fnReply(q.bytes));
+            },
+            strWhy))
             << strWhy;
         EXPECT_EQ(Resolve(strHost.c_str()), c.pszWant);
         EXPECT_EQ(peer.Queries().size(), 1u);
@@ -288,7 +309,8 @@ TEST_F(GetmsgipPeer, ForgedRepliesBeforeGenuineAreIgnored) {
     Serve([](testsupport::CDnsPeer &peer, const sDnsQuery &query) {
         if (query.nSocket != FIRST) return;
         Bytes forged = Addresses(query.bytes, {{6, 6, 6, 6}});
-        for (int nSocket : {FORGER_LOOPBACK, FORGER_OTHER_PORT, SECOND}) peer.SendFrom(nSocket, query.from, forged);
+        for (int nSocket : {FORGER_LOOPBACK, FORGER_OTHER_PORT, SECOND})
+            peer.SendFrom(nSocket, query.from, forged);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         peer.SendFrom(FIRST, query.from, Addresses(query.bytes, {{1, 2, 3, 4}}));
     });

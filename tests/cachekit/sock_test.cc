@@ -96,8 +96,10 @@ TEST(SockSendTo, ResultCodes) {
         {"short numeric form, converted by the host lookup", "127.1", peer.nPort, 3, 3},
         {"empty datagram", "127.0.0.1", peer.nPort, 0, 0},
     };
-    for (const auto &c : aCases) EXPECT_EQ(sockSendTo(fd, c.pszHost, c.nPort, aData, c.nLen), c.nWant) << c.pszCase;
-    EXPECT_EQ(sockSendTo(-1, "127.0.0.1", peer.nPort, aData, 5), -1) << "sendto fails on no descriptor";
+    for (const auto &c : aCases)
+        EXPECT_EQ(sockSendTo(fd, c.pszHost, c.nPort, aData, c.nLen), c.nWant) << c.pszCase;
+    EXPECT_EQ(sockSendTo(-1, "127.0.0.1", peer.nPort, aData, 5), -1)
+        << "sendto fails on no descriptor";
     sockClose(fd);
 
     char aBuf[16];
@@ -145,7 +147,8 @@ TEST(SockRecv, ResultCodes) {
         {"closed descriptor", fdClosed, aBuf, 64, 30, -1},
         {"readable, but no socket", aPipe[0], aBuf, 64, 30, -1},
     };
-    for (const auto &c : aCases) EXPECT_EQ(sockRecv(c.fd, c.pBuf, c.nSize, c.nTimeoutMs), c.nWant) << c.pszCase;
+    for (const auto &c : aCases)
+        EXPECT_EQ(sockRecv(c.fd, c.pBuf, c.nSize, c.nTimeoutMs), c.nWant) << c.pszCase;
     close(aPipe[0]);
     close(aPipe[1]);
 }
@@ -169,7 +172,8 @@ TEST(SockRecv, ReadsOneDatagramAtMostSize) {
     ASSERT_EQ(sockSendTo(fd, "127.0.0.1", self.nPort, "abc", 3), 3);
     char aBuf[16] = {0};
     sockaddr_in from;
-    EXPECT_EQ(sockRecvFrom(self.fd, aBuf, 4, 100, &from), 4) << "the rest of the datagram is dropped";
+    EXPECT_EQ(sockRecvFrom(self.fd, aBuf, 4, 100, &from), 4)
+        << "the rest of the datagram is dropped";
     EXPECT_EQ(std::string(aBuf, 4), "0123");
     EXPECT_EQ(from.sin_family, AF_INET);
     EXPECT_EQ(ntohl(from.sin_addr.s_addr), INADDR_LOOPBACK);
@@ -222,7 +226,8 @@ TEST(SockConnect, ResultCodes) {
         {"no socket", aPipe[0], "127.0.0.1", peer.nPort, -1},
         {"done", fd, "127.0.0.1", peer.nPort, 0},
     };
-    for (const auto &c : aCases) EXPECT_EQ(sockConnect(c.fd, c.pszIP, c.nPort), c.nWant) << c.pszCase;
+    for (const auto &c : aCases)
+        EXPECT_EQ(sockConnect(c.fd, c.pszIP, c.nPort), c.nWant) << c.pszCase;
     EXPECT_EQ(sockSend(fd, nullptr, 1), -2);
     EXPECT_EQ(sockSend(fd, "x", -1), -2);
     EXPECT_EQ(sockSend(fd, "ping", 4), 4);

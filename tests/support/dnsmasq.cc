@@ -18,10 +18,11 @@ const char *const DNSMASQ = "/usr/sbin/dnsmasq";
 // An A query for "ready.invalid": whatever the answer, an answer means the server
 // is serving that address.
 bool answers(const std::string &strAddr) {
-    static const unsigned char aProbe[] = {
-        0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0,
-        5, 'r', 'e', 'a', 'd', 'y', 7, 'i', 'n', 'v', 'a', 'l', 'i', 'd', 0,
-        0, 1, 0, 1};
+    // ID 0x1234, RD, one question; QNAME, QTYPE A, QCLASS IN.
+    static const char aProbe[] =
+        "\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"
+        "\x05ready\x07invalid\x00"
+        "\x00\x01\x00\x01";
     sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
@@ -31,7 +32,7 @@ bool answers(const std::string &strAddr) {
     if (fd < 0) return false;
     bool bAnswered = false;
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-        send(fd, aProbe, sizeof aProbe, 0) == static_cast<ssize_t>(sizeof aProbe)) {
+        send(fd, aProbe, sizeof aProbe - 1, 0) == static_cast<ssize_t>(sizeof aProbe - 1)) {
         pollfd pfd = {fd, POLLIN, 0};
         unsigned char aBuf[512];
         bAnswered = poll(&pfd, 1, 100) == 1 && recv(fd, aBuf, sizeof aBuf, 0) > 0;
@@ -59,12 +60,17 @@ bool CDnsmasq::Start(const std::vector<std::string> &listListen, const std::stri
         strWhy = "cannot write the dnsmasq configuration";
         return false;
     }
-    std::vector<std::string> listArgs = {
-        DNSMASQ, "--no-daemon", "--no-resolv", "--no-hosts", "--bind-interfaces", "--port=53",
-        "--user=root", "--log-queries",
-        "--conf-file=" + m_dir.File("dnsmasq.conf"),
-        "--pid-file=" + m_dir.File("dnsmasq.pid"),
-        "--log-facility=" + m_dir.File("dnsmasq.log")};
+    std::vector<std::string> listArgs = {DNSMASQ,
+                                         "--no-daemon",
+                                         "--no-resolv",
+                                         "--no-hosts",
+                                         "--bind-interfaces",
+                                         "--port=53",
+                                         "--user=root",
+                                         "--log-queries",
+                                         "--conf-file=" + m_dir.File("dnsmasq.conf"),
+                                         "--pid-file=" + m_dir.File("dnsmasq.pid"),
+                                         "--log-facility=" + m_dir.File("dnsmasq.log")};
     for (const std::string &strAddr : listListen) listArgs.push_back("--listen-address=" + strAddr);
     std::vector<char *> listArgv;
     for (std::string &strArg : listArgs) listArgv.push_back(&strArg[0]);
@@ -98,6 +104,8 @@ bool CDnsmasq::Start(const std::vector<std::string> &listListen, const std::stri
     return false;
 }
 
-std::string CDnsmasq::Log() const { return ReadFile(m_dir.File("dnsmasq.log")); }
+std::string CDnsmasq::Log() const {
+    return ReadFile(m_dir.File("dnsmasq.log"));
+}
 
 }  // namespace testsupport

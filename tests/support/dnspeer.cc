@@ -67,7 +67,8 @@ CDnsPeer::~CDnsPeer() {
     for (int fd : m_listFd) close(fd);
 }
 
-bool CDnsPeer::Start(const std::vector<std::string> &listBind, Script fnScript, std::string &strWhy) {
+bool CDnsPeer::Start(const std::vector<std::string> &listBind, Script fnScript,
+                     std::string &strWhy) {
     for (const std::string &strBind : listBind) {
         sockaddr_in addr;
         if (!parseBind(strBind, addr)) {
@@ -92,9 +93,10 @@ bool CDnsPeer::Start(const std::vector<std::string> &listBind, Script fnScript, 
     return true;
 }
 
-void CDnsPeer::SendFrom(int nSocket, const sockaddr_in &to, const std::vector<unsigned char> &bytes) {
-    sendto(m_listFd[nSocket], bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-           sizeof to);
+void CDnsPeer::SendFrom(int nSocket, const sockaddr_in &to,
+                        const std::vector<unsigned char> &bytes) {
+    sendto(m_listFd[nSocket], bytes.data(), bytes.size(), 0,
+           reinterpret_cast<const sockaddr *>(&to), sizeof to);
 }
 
 std::vector<sDnsQuery> CDnsPeer::Queries() {
