@@ -170,16 +170,41 @@ DirRing buildRing(const char *pszDirs) {
     return ring;
 }
 
+void ringChoiceInit(sRingChoice *pChoice, uint64_t nUrlKey) {
+    *pChoice = sRingChoice();
+    pChoice->nUrlKey = nUrlKey;
+}
+
+void ringConsider(sRingChoice *pChoice, const uint64_t *aKeys, size_t nKeys, const char *pName, size_t nLen) {
+    // "<=": of two points with one key the later owns it.
+    for (size_t i = 0; i < nKeys; ++i) {
+        const uint64_t nKey = aKeys[i];
+        if (nKey > pChoice->nUrlKey && (!pChoice->bAbove || nKey <= pChoice->nAboveKey)) {
+            pChoice->bAbove = true;
+            pChoice->nAboveKey = nKey;
+            pChoice->pAbove = pName;
+            pChoice->nAboveLen = nLen;
+        }
+        if (!pChoice->bAny || nKey <= pChoice->nMinKey) {
+            pChoice->bAny = true;
+            pChoice->nMinKey = nKey;
+            pChoice->pMin = pName;
+            pChoice->nMinLen = nLen;
+        }
+    }
+}
+
+bool ringChosen(const sRingChoice *pChoice, const char **ppName, size_t *pnLen) {
+    if (!pChoice->bAny) return false;
+    *ppName = pChoice->bAbove ? pChoice->pAbove : pChoice->pMin;
+    *pnLen = pChoice->bAbove ? pChoice->nAboveLen : pChoice->nMinLen;
+    return true;
+}
+
 bool ringChoose(const char *pszDirs, uint64_t nUrlKey, const char **ppName, size_t *pnLen) {
     if (!listWithinLimits(pszDirs)) return false;
-    // The map lookup upper_bound(nUrlKey), else begin(), needs only these two
-    // points. Points come in insertion order, so "<=" lets the later of two
-    // points with one key own it, as the map's assignment does.
-    bool bAbove = false;
-    uint64_t nAboveKey = 0, nMinKey = 0;
-    const char *pAbove = nullptr, *pMin = nullptr;
-    size_t nAboveLen = 0, nMinLen = 0;
-
+    sRingChoice choice;
+    ringChoiceInit(&choice, nUrlKey);
     const char *pszAt = pszDirs;
     const char *pName;
     size_t nLen;
@@ -188,23 +213,9 @@ bool ringChoose(const char *pszDirs, uint64_t nUrlKey, const char **ppName, size
     while (nextDirName(&pszAt, &pName, &nLen)) {
         ringLabelInit(&label, pName, nLen);
         ringPointKeys(&label, aKeys);
-        for (uint64_t nKey : aKeys) {
-            if (nKey > nUrlKey && (!bAbove || nKey <= nAboveKey)) {
-                bAbove = true;
-                nAboveKey = nKey;
-                pAbove = pName;
-                nAboveLen = nLen;
-            }
-            if (pMin == nullptr || nKey <= nMinKey) {
-                nMinKey = nKey;
-                pMin = pName;
-                nMinLen = nLen;
-            }
-        }
+        ringConsider(&choice, aKeys, RING_POINTS, pName, nLen);
     }
-    *ppName = bAbove ? pAbove : pMin;
-    *pnLen = bAbove ? nAboveLen : nMinLen;
-    return true;
+    return ringChosen(&choice, ppName, pnLen);
 }
 
 void uriToPath(char *pszOut, const char *pszUrl, const char *pszDirs) {

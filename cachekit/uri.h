@@ -56,11 +56,31 @@ void ringLabelInit(sRingLabel *pLabel, const char *pName, size_t nLen);
 // nTailBlocks compressions from aMid; a multi-lane MD5 computes them in groups.
 void ringPointKeys(sRingLabel *pLabel, uint64_t aKeys[RING_POINTS]);
 
-// The directory of the list that owns the first point above nUrlKey, without
-// building the ring: only the smallest key above nUrlKey and the smallest key of
-// all are tracked. False (and nothing set) when the list has no names, is too
-// long or holds a name longer than DIR_NAME_MAX; else *ppName and *pnLen point
-// into pszDirs.
+// The lookup "first point above the URL key, else the smallest point" without
+// the ring: only those two candidates are kept while the points stream by in
+// ring insertion order. Names are not copied; they point into the list.
+struct sRingChoice {
+    uint64_t nUrlKey;
+    bool bAbove;         // some point lies above nUrlKey
+    uint64_t nAboveKey;  // the smallest such point
+    const char *pAbove;
+    size_t nAboveLen;
+    bool bAny;           // some point was seen
+    uint64_t nMinKey;    // the smallest point of all
+    const char *pMin;
+    size_t nMinLen;
+};
+
+void ringChoiceInit(sRingChoice *pChoice, uint64_t nUrlKey);
+// Takes the points aKeys[0..nKeys) of the name at pName; a point with the key of
+// an earlier one replaces it, as a map assignment would.
+void ringConsider(sRingChoice *pChoice, const uint64_t *aKeys, size_t nKeys, const char *pName, size_t nLen);
+// The directory the URL key goes to; false when no point was seen.
+bool ringChosen(const sRingChoice *pChoice, const char **ppName, size_t *pnLen);
+
+// The directory of the list that owns the first point above nUrlKey. False (and
+// nothing set) when the list has no names, is too long or holds a name longer
+// than DIR_NAME_MAX; else *ppName and *pnLen point into pszDirs.
 bool ringChoose(const char *pszDirs, uint64_t nUrlKey, const char **ppName, size_t *pnLen);
 
 // Body of the uri2d export: writes the cache path of pszUrl among the
