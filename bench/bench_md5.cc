@@ -19,7 +19,8 @@ constexpr size_t FILE_SIZE = 256u << 20;
 constexpr int ROUNDS = 5;
 
 double nowSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string opensslHex(const unsigned char *pDigest) {
@@ -33,7 +34,8 @@ std::string opensslFileHex(const char *pszPath, unsigned char *pBuf) {
     EVP_DigestInit_ex(pCtx, EVP_md5(), nullptr);
     FILE *pFile = std::fopen(pszPath, "rb");
     size_t nRead;
-    while ((nRead = std::fread(pBuf, 1, MD5_FILE_CHUNK, pFile)) > 0) EVP_DigestUpdate(pCtx, pBuf, nRead);
+    while ((nRead = std::fread(pBuf, 1, MD5_FILE_CHUNK, pFile)) > 0)
+        EVP_DigestUpdate(pCtx, pBuf, nRead);
     std::fclose(pFile);
     unsigned char digest[16];
     unsigned int nLen = 0;
@@ -56,8 +58,8 @@ void race(const char *pszWhat, A fnOurs, B fnRef) {
         if (t2 - t1 < dOurs) dOurs = t2 - t1;
     }
     const double dMiB = FILE_SIZE / 1048576.0;
-    std::printf("%-28s md5 %7.1f MiB/s   openssl %7.1f MiB/s   ratio %.3f (target >= 0.95)\n", pszWhat,
-                dMiB / dOurs, dMiB / dRef, dRef / dOurs);
+    std::printf("%-28s md5 %7.1f MiB/s   openssl %7.1f MiB/s   ratio %.3f (target >= 0.95)\n",
+                pszWhat, dMiB / dOurs, dMiB / dRef, dRef / dOurs);
 }
 
 }  // namespace
@@ -87,24 +89,26 @@ int main() {
     std::vector<unsigned char> buf(MD5_FILE_CHUNK);
     std::string strOurs = md5FileHex(strPath.c_str());
     std::string strRef = opensslFileHex(strPath.c_str(), buf.data());
-    std::printf("digest %s %s\n", strOurs.c_str(), strOurs == strRef ? "(same as openssl)" : "MISMATCH");
+    std::printf("digest %s %s\n", strOurs.c_str(),
+                strOurs == strRef ? "(same as openssl)" : "MISMATCH");
 
-    race("md5file, 256 MiB file",
-         [&] { strOurs = md5FileHex(strPath.c_str()); },
-         [&] { strRef = opensslFileHex(strPath.c_str(), buf.data()); });
+    race(
+        "md5file, 256 MiB file", [&] { strOurs = md5FileHex(strPath.c_str()); },
+        [&] { strRef = opensslFileHex(strPath.c_str(), buf.data()); });
 
     unsigned char aOurs[16], aRef[16];
-    race("in memory, 256 MiB",
-         [&] {
-             Md5Context ctx;
-             md5Init(&ctx);
-             md5Update(&ctx, data.data(), FILE_SIZE);
-             md5Final(&ctx, aOurs);
-         },
-         [&] {
-             unsigned int nLen = 0;
-             EVP_Digest(data.data(), FILE_SIZE, aRef, &nLen, EVP_md5(), nullptr);
-         });
+    race(
+        "in memory, 256 MiB",
+        [&] {
+            Md5Context ctx;
+            md5Init(&ctx);
+            md5Update(&ctx, data.data(), FILE_SIZE);
+            md5Final(&ctx, aOurs);
+        },
+        [&] {
+            unsigned int nLen = 0;
+            EVP_Digest(data.data(), FILE_SIZE, aRef, &nLen, EVP_md5(), nullptr);
+        });
 
     unlink(strPath.c_str());
     rmdir(strDir.c_str());

@@ -12,7 +12,8 @@
 namespace {
 
 double nowSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // Calls per second of fn over the URLs, running for at least dMinSeconds.
@@ -35,15 +36,16 @@ int main() {
     std::vector<std::string> listUrls;
     for (int i = 0; i < 16; ++i) {
         char szUrl[128];
-        std::snprintf(szUrl, sizeof szUrl, "http://node%d:8080/vod/%03d/movie%05d.mp4?start=%d", i % 7, i, i * 7919,
-                      i * 3);
+        std::snprintf(szUrl, sizeof szUrl, "http://node%d:8080/vod/%03d/movie%05d.mp4?start=%d",
+                      i % 7, i, i * 7919, i * 3);
         listUrls.push_back(szUrl);
     }
 
     int nResult = 0;
     for (int nDirs : {4, 12, 24}) {
         std::string strDirs;
-        for (int i = 1; i <= nDirs; ++i) strDirs += (i > 1 ? "|/cache/disk" : "/cache/disk") + std::to_string(i);
+        for (int i = 1; i <= nDirs; ++i)
+            strDirs += (i > 1 ? "|/cache/disk" : "/cache/disk") + std::to_string(i);
 
         for (const std::string &strUrl : listUrls) {
             char szOut[URI_PATH_MAX];
@@ -63,8 +65,10 @@ int main() {
             uriToPath(szOut, strUrl.c_str(), strDirs.c_str());
             nSink += szOut[0];
         });
-        std::printf("%2d directories: uri2d %8.0f calls/s   plain map ring %7.0f calls/s   ratio %.1f%s  (%zu)\n",
-                    nDirs, dOurs, dRef, dOurs / dRef, nDirs == 12 ? " (target >= 3)" : "", nSink % 10);
+        std::printf(
+            "%2d directories: uri2d %8.0f calls/s   plain map ring %7.0f calls/s   ratio %.1f%s  "
+            "(%zu)\n",
+            nDirs, dOurs, dRef, dOurs / dRef, nDirs == 12 ? " (target >= 3)" : "", nSink % 10);
     }
     return nResult;
 }

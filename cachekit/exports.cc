@@ -25,7 +25,9 @@ void copyDigest(char *pszOut, const std::string &strHex) {
 
 extern "C" {
 
-int fileExist(const char *path) { return access(path, F_OK); }
+int fileExist(const char *path) {
+    return access(path, F_OK);
+}
 
 // A negative len or a null data gives the digest of the empty input.
 void md5data(char *out, const char *data, int len) {

@@ -21,9 +21,13 @@ inline uint32_t load32(const unsigned char *p) {
     return nWord;
 }
 
-inline void store32(unsigned char *p, uint32_t nWord) { std::memcpy(p, &nWord, 4); }
+inline void store32(unsigned char *p, uint32_t nWord) {
+    std::memcpy(p, &nWord, 4);
+}
 
-inline uint32_t rotl(uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
+inline uint32_t rotl(uint32_t x, int s) {
+    return (x << s) | (x >> (32 - s));
+}
 
 // The four round functions, written so that the terms that do not wait for b
 // (the word computed by the previous step) can be formed early.
@@ -33,9 +37,9 @@ inline uint32_t rotl(uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
 #define MD5_I(b, c, d) ((c) ^ ((b) | ~(d)))
 
 // a = b + ((a + f(b, c, d) + X[i] + T) <<< s)
-#define MD5_STEP(f, a, b, c, d, i, t, s)   \
+#define MD5_STEP(f, a, b, c, d, i, t, s)      \
     a += load32(p + 4 * (i)) + (uint32_t)(t); \
-    a += f(b, c, d);                        \
+    a += f(b, c, d);                          \
     a = rotl(a, s) + b;
 
 }  // namespace
@@ -124,7 +128,9 @@ void md5Blocks(uint32_t state[4], const unsigned char *p, size_t nBlocks) {
     state[3] = d;
 }
 
-void md5Transform(uint32_t state[4], const unsigned char *pBlock) { md5Blocks(state, pBlock, 1); }
+void md5Transform(uint32_t state[4], const unsigned char *pBlock) {
+    md5Blocks(state, pBlock, 1);
+}
 
 void md5Init(Md5Context *pCtx) {
     pCtx->count[0] = 0;

@@ -175,7 +175,8 @@ void ringChoiceInit(sRingChoice *pChoice, uint64_t nUrlKey) {
     pChoice->nUrlKey = nUrlKey;
 }
 
-void ringConsider(sRingChoice *pChoice, const uint64_t *aKeys, size_t nKeys, const char *pName, size_t nLen) {
+void ringConsider(sRingChoice *pChoice, const uint64_t *aKeys, size_t nKeys, const char *pName,
+                  size_t nLen) {
     // "<=": of two points with one key the later owns it.
     for (size_t i = 0; i < nKeys; ++i) {
         const uint64_t nKey = aKeys[i];
@@ -228,14 +229,16 @@ void uriToPath(char *pszOut, const char *pszUrl, const char *pszDirs) {
     size_t nSlash = nText;
     while (nSlash > 0 && pszText[nSlash - 1] != '/') --nSlash;
     if (nSlash == 0) return;
-    const char *pDot = static_cast<const char *>(std::memchr(pszText + nSlash, '.', nText - nSlash));
+    const char *pDot =
+        static_cast<const char *>(std::memchr(pszText + nSlash, '.', nText - nSlash));
     if (pDot == nullptr) return;
     const uint64_t nUrlKey = ringKeyOf(pszText + nSlash, (size_t)(pDot - (pszText + nSlash)));
 
     // The text ends at the first byte behind the '.' that is no ASCII letter or digit.
     size_t nEnd = (size_t)(pDot - pszText) + 1;
     while (nEnd < nText && isAsciiAlnum(pszText[nEnd])) ++nEnd;
-    const size_t nFirstSlash = (size_t)(static_cast<const char *>(std::memchr(pszText, '/', nEnd)) - pszText);
+    const size_t nFirstSlash =
+        (size_t)(static_cast<const char *>(std::memchr(pszText, '/', nEnd)) - pszText);
     const char *pColon = static_cast<const char *>(std::memchr(pszText, ':', nEnd));
 
     const char *pDir;

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-constexpr int RING_POINTS = 500;      // points per directory
+constexpr int RING_POINTS = 500;         // points per directory
 constexpr size_t DIRS_TEXT_MAX = 10240;  // a directory list is shorter than this
 constexpr size_t URL_TEXT_MAX = 1024;    // the URL without "http://" is shorter than this
 constexpr size_t DIR_NAME_MAX = 1019;    // "%s-%03d" of a name and its NUL fit 1024 bytes
@@ -65,8 +65,8 @@ struct sRingChoice {
     uint64_t nAboveKey;  // the smallest such point
     const char *pAbove;
     size_t nAboveLen;
-    bool bAny;           // some point was seen
-    uint64_t nMinKey;    // the smallest point of all
+    bool bAny;         // some point was seen
+    uint64_t nMinKey;  // the smallest point of all
     const char *pMin;
     size_t nMinLen;
 };
@@ -74,7 +74,8 @@ struct sRingChoice {
 void ringChoiceInit(sRingChoice *pChoice, uint64_t nUrlKey);
 // Takes the points aKeys[0..nKeys) of the name at pName; a point with the key of
 // an earlier one replaces it, as a map assignment would.
-void ringConsider(sRingChoice *pChoice, const uint64_t *aKeys, size_t nKeys, const char *pName, size_t nLen);
+void ringConsider(sRingChoice *pChoice, const uint64_t *aKeys, size_t nKeys, const char *pName,
+                  size_t nLen);
 // The directory the URL key goes to; false when no point was seen.
 bool ringChosen(const sRingChoice *pChoice, const char **ppName, size_t *pnLen);
 

@@ -11,21 +11,23 @@
 
 static int g_nFailures = 0;
 
-#define CHECK(cond, ...)                                  \
-    do {                                                  \
-        if (!(cond)) {                                    \
+#define CHECK(cond, ...)                                         \
+    do {                                                         \
+        if (!(cond)) {                                           \
             fprintf(stderr, "FAIL %s:%d: ", __FILE__, __LINE__); \
-            fprintf(stderr, __VA_ARGS__);                 \
-            fputc('\n', stderr);                          \
-            ++g_nFailures;                                \
-        }                                                 \
+            fprintf(stderr, __VA_ARGS__);                        \
+            fputc('\n', stderr);                                 \
+            ++g_nFailures;                                       \
+        }                                                        \
     } while (0)
 
-static const char *const EXPORTS[] = {"checkdisk", "fileExist", "getmsgip", "md5data", "md5file", "uri2d"};
+static const char *const EXPORTS[] = {"checkdisk", "fileExist", "getmsgip",
+                                      "md5data",   "md5file",   "uri2d"};
 enum { EXPORT_COUNT = sizeof EXPORTS / sizeof EXPORTS[0] };
 
 /* Runs "tool 'lib'" and hands every output line to fn. */
-static int eachLine(const char *pszTool, const char *pszLib, void (*fn)(const char *, void *), void *pArg) {
+static int eachLine(const char *pszTool, const char *pszLib, void (*fn)(const char *, void *),
+                    void *pArg) {
     char szCmd[4200];
     if (strchr(pszLib, '\'') != NULL) return -1;
     snprintf(szCmd, sizeof szCmd, "%s '%s'", pszTool, pszLib);
@@ -58,14 +60,15 @@ static void takeSymbol(const char *pszLine, void *pArg) {
 
 /* " 0x0000000000000001 (NEEDED)  Shared library: [libc.so.6]" */
 static void takeNeeded(const char *pszLine, void *pArg) {
-    static const char *const SYSTEM[] = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1",
-                                         "ld-linux-x86-64.so.2"};
+    static const char *const SYSTEM[] = {"libc.so.6", "libm.so.6", "libstdc++.so.6",
+                                         "libgcc_s.so.1", "ld-linux-x86-64.so.2"};
     int *pnForeign = pArg;
     const char *pOpen = strchr(pszLine, '[');
     const char *pClose = pOpen != NULL ? strchr(pOpen, ']') : NULL;
     if (strstr(pszLine, "(NEEDED)") == NULL || pClose == NULL) return;
     for (size_t i = 0; i < sizeof SYSTEM / sizeof SYSTEM[0]; ++i)
-        if ((size_t)(pClose - pOpen - 1) == strlen(SYSTEM[i]) && strncmp(pOpen + 1, SYSTEM[i], strlen(SYSTEM[i])) == 0)
+        if ((size_t)(pClose - pOpen - 1) == strlen(SYSTEM[i]) &&
+            strncmp(pOpen + 1, SYSTEM[i], strlen(SYSTEM[i])) == 0)
             return;
     fprintf(stderr, "needs a library outside the system: %s", pszLine);
     ++*pnForeign;
@@ -83,8 +86,10 @@ int main(int argc, char **argv) {
 
     struct sSymbols symbols;
     memset(&symbols, 0, sizeof symbols);
-    CHECK(eachLine("nm -D --defined-only", szLib, takeSymbol, &symbols) == 0, "nm failed on %s", szLib);
-    for (int i = 0; i < EXPORT_COUNT; ++i) CHECK(symbols.aSeen[i] == 1, "%s listed %d times", EXPORTS[i], symbols.aSeen[i]);
+    CHECK(eachLine("nm -D --defined-only", szLib, takeSymbol, &symbols) == 0, "nm failed on %s",
+          szLib);
+    for (int i = 0; i < EXPORT_COUNT; ++i)
+        CHECK(symbols.aSeen[i] == 1, "%s listed %d times", EXPORTS[i], symbols.aSeen[i]);
     CHECK(symbols.nOther == 0, "%d symbols besides the six", symbols.nOther);
 
     int nForeign = 0;
@@ -94,8 +99,10 @@ int main(int argc, char **argv) {
     void *pHandle = dlopen(szLib, RTLD_NOW | RTLD_LOCAL);
     CHECK(pHandle != NULL, "dlopen: %s", dlerror());
     if (pHandle == NULL) return 1;
-    for (int i = 0; i < EXPORT_COUNT; ++i) CHECK(dlsym(pHandle, EXPORTS[i]) != NULL, "dlsym %s", EXPORTS[i]);
-    CHECK(dlsym(pHandle, "md5Hex") == NULL && dlsym(pHandle, "_Z6md5HexPKci") == NULL, "an internal name is visible");
+    for (int i = 0; i < EXPORT_COUNT; ++i)
+        CHECK(dlsym(pHandle, EXPORTS[i]) != NULL, "dlsym %s", EXPORTS[i]);
+    CHECK(dlsym(pHandle, "md5Hex") == NULL && dlsym(pHandle, "_Z6md5HexPKci") == NULL,
+          "an internal name is visible");
 
     __typeof__(&md5data) pMd5data = (__typeof__(&md5data))dlsym(pHandle, "md5data");
     __typeof__(&md5file) pMd5file = (__typeof__(&md5file))dlsym(pHandle, "md5file");
@@ -109,7 +116,8 @@ int main(int argc, char **argv) {
 
     const char *pszTmp = getenv("TMPDIR");
     char szFile[4096];
-    snprintf(szFile, sizeof szFile, "%s/abi_test-XXXXXX", pszTmp != NULL && *pszTmp ? pszTmp : "/tmp");
+    snprintf(szFile, sizeof szFile, "%s/abi_test-XXXXXX",
+             pszTmp != NULL && *pszTmp ? pszTmp : "/tmp");
     int fd = mkstemp(szFile);
     CHECK(fd >= 0, "mkstemp %s", szFile);
     if (fd >= 0) {
@@ -126,6 +134,7 @@ int main(int argc, char **argv) {
     CHECK(strcmp(szOut, "/data2/node7/vod/movie01.mp4") == 0, "uri2d: %s", szOut);
 
     dlclose(pHandle);
-    if (g_nFailures == 0) printf("libcachekit ABI: six exports, system libraries only, calls answer\n");
+    if (g_nFailures == 0)
+        printf("libcachekit ABI: six exports, system libraries only, calls answer\n");
     return g_nFailures == 0 ? 0 : 1;
 }

@@ -21,9 +21,11 @@ inline const sExports &Exports() {
         e.pHandle = dlopen(CACHEKIT_LIB, RTLD_NOW | RTLD_LOCAL);
         if (e.pHandle == nullptr) return e;
         e.fileExist = reinterpret_cast<int (*)(const char *)>(dlsym(e.pHandle, "fileExist"));
-        e.md5data = reinterpret_cast<void (*)(char *, const char *, int)>(dlsym(e.pHandle, "md5data"));
+        e.md5data =
+            reinterpret_cast<void (*)(char *, const char *, int)>(dlsym(e.pHandle, "md5data"));
         e.md5file = reinterpret_cast<void (*)(char *, const char *)>(dlsym(e.pHandle, "md5file"));
-        e.uri2d = reinterpret_cast<void (*)(char *, const char *, const char *)>(dlsym(e.pHandle, "uri2d"));
+        e.uri2d = reinterpret_cast<void (*)(char *, const char *, const char *)>(
+            dlsym(e.pHandle, "uri2d"));
         return e;
     }();
     return exports;

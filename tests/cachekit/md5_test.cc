@@ -1,5 +1,8 @@
 // The MD5 engine against RFC 1321 and OpenSSL, and the digest and file-test
 // exports as the host calls them.
+#include "md5.h"
+
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,11 +12,8 @@
 #include <random>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "cachekit_dl.h"
 #include "guarded.h"
-#include "md5.h"
 #include "tempdir.h"
 
 namespace {
@@ -43,9 +43,11 @@ std::string viaExport(F fn) {
     std::memset(szOut, 0x5a, sizeof szOut);
     fn(szOut);
     for (int i = 0; i < 32; ++i)
-        EXPECT_TRUE((szOut[i] >= '0' && szOut[i] <= '9') || (szOut[i] >= 'a' && szOut[i] <= 'f')) << "byte " << i;
+        EXPECT_TRUE((szOut[i] >= '0' && szOut[i] <= '9') || (szOut[i] >= 'a' && szOut[i] <= 'f'))
+            << "byte " << i;
     EXPECT_EQ(szOut[32], 0);
-    for (size_t i = 33; i < sizeof szOut; ++i) EXPECT_EQ(szOut[i], 0x5a) << "byte " << i << " written";
+    for (size_t i = 33; i < sizeof szOut; ++i)
+        EXPECT_EQ(szOut[i], 0x5a) << "byte " << i << " written";
     return std::string(szOut, strnlen(szOut, 32));
 }
 
@@ -67,7 +69,8 @@ TEST(Md5Digest, Rfc1321Suite) {
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
         {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
         {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+         "d174ab98d277d9f5a5611c2c9f419d9f"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
     };
@@ -149,7 +152,8 @@ TEST(Md5Digest, HashesExactlyLenBytes) {
 
 TEST(Md5Digest, ExportWritesExactly33Bytes) {
     static const char DATA[] = "abc";
-    EXPECT_EQ(viaExport([](char *pszOut) { lib().md5data(pszOut, DATA, 3); }), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(viaExport([](char *pszOut) { lib().md5data(pszOut, DATA, 3); }),
+              "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(viaExport([](char *pszOut) { lib().md5data(pszOut, DATA, 0); }), EMPTY_DIGEST);
 }
 
@@ -157,28 +161,32 @@ TEST(Md5Digest, ExportWritesExactly33Bytes) {
 TEST(Md5Digest, NegativeLengthGivesEmptyDigest) {
     static const char DATA[] = "abc";
     EXPECT_EQ(viaExport([](char *pszOut) { lib().md5data(pszOut, DATA, -1); }), EMPTY_DIGEST);
-    EXPECT_EQ(viaExport([](char *pszOut) { lib().md5data(pszOut, DATA, -2147483647 - 1); }), EMPTY_DIGEST);
+    EXPECT_EQ(viaExport([](char *pszOut) { lib().md5data(pszOut, DATA, -2147483647 - 1); }),
+              EMPTY_DIGEST);
     EXPECT_EQ(viaExport([](char *pszOut) { lib().md5data(pszOut, nullptr, 10); }), EMPTY_DIGEST);
 }
 
 TEST(Md5File, ContentDigestsMatchOpenssl) {
     testsupport::CTempDir dir;
     std::mt19937 rng(11);
-    for (size_t nLen : {(size_t)0, (size_t)3, (size_t)1048575, (size_t)1048576, (size_t)1048577, (size_t)2097152,
-                        (size_t)2097152 + 17}) {
+    for (size_t nLen : {(size_t)0, (size_t)3, (size_t)1048575, (size_t)1048576, (size_t)1048577,
+                        (size_t)2097152, (size_t)2097152 + 17}) {
         std::string strData = randomBytes(rng, nLen);
         const std::string strPath = dir.File("f" + std::to_string(nLen));
         ASSERT_TRUE(testsupport::WriteFile(strPath, strData));
-        EXPECT_EQ(viaExport([&](char *pszOut) { lib().md5file(pszOut, strPath.c_str()); }), opensslHex(strData))
+        EXPECT_EQ(viaExport([&](char *pszOut) { lib().md5file(pszOut, strPath.c_str()); }),
+                  opensslHex(strData))
             << nLen << " bytes";
-        EXPECT_EQ(md5FileHex(strPath.c_str()), md5Hex(strData.data(), (int)nLen)) << nLen << " bytes";
+        EXPECT_EQ(md5FileHex(strPath.c_str()), md5Hex(strData.data(), (int)nLen))
+            << nLen << " bytes";
     }
 }
 
 TEST(Md5File, MissingFileGivesEmptyDigest) {
     testsupport::CTempDir dir;
     const std::string strPath = dir.File("missing");
-    EXPECT_EQ(viaExport([&](char *pszOut) { lib().md5file(pszOut, strPath.c_str()); }), EMPTY_DIGEST);
+    EXPECT_EQ(viaExport([&](char *pszOut) { lib().md5file(pszOut, strPath.c_str()); }),
+              EMPTY_DIGEST);
     EXPECT_EQ(viaExport([](char *pszOut) { lib().md5file(pszOut, nullptr); }), EMPTY_DIGEST);
 }
 
@@ -220,11 +228,18 @@ TEST(FileExist, KindsOfPaths) {
         std::string strPath;
         int nResult;
     } CASES[] = {
-        {dir.File("file"), 0},         {dir.File("sub"), 0},       {dir.File("link"), 0},
-        {dir.File("dirlink"), 0},      {dir.File("dangling"), -1}, {dir.File("gone"), -1},
-        {dir.File("file") + "/x", -1}, {"", -1},                   {"/dev/null", 0},
+        {dir.File("file"), 0},
+        {dir.File("sub"), 0},
+        {dir.File("link"), 0},
+        {dir.File("dirlink"), 0},
+        {dir.File("dangling"), -1},
+        {dir.File("gone"), -1},
+        {dir.File("file") + "/x", -1},
+        {"", -1},
+        {"/dev/null", 0},
     };
     const cachekit_dl::sExports &e = lib();
     ASSERT_NE(e.fileExist, nullptr);
-    for (const auto &c : CASES) EXPECT_EQ(e.fileExist(c.strPath.c_str()), c.nResult) << '"' << c.strPath << '"';
+    for (const auto &c : CASES)
+        EXPECT_EQ(e.fileExist(c.strPath.c_str()), c.nResult) << '"' << c.strPath << '"';
 }

@@ -1,12 +1,12 @@
 // The exports called from many threads at once give what they give alone: the
 // library shares nothing between calls.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "cachekit_dl.h"
 #include "tempdir.h"
@@ -22,10 +22,17 @@ struct sTask {
 std::string run(const cachekit_dl::sExports &e, const sTask &task) {
     char szOut[3067];
     switch (task.eKind) {
-    case sTask::MD5DATA: e.md5data(szOut, task.strA.data(), (int)task.strA.size()); break;
-    case sTask::MD5FILE: e.md5file(szOut, task.strA.c_str()); break;
-    case sTask::URI2D: e.uri2d(szOut, task.strA.c_str(), task.strB.c_str()); break;
-    case sTask::FILEEXIST: return std::to_string(e.fileExist(task.strA.c_str()));
+        case sTask::MD5DATA:
+            e.md5data(szOut, task.strA.data(), (int)task.strA.size());
+            break;
+        case sTask::MD5FILE:
+            e.md5file(szOut, task.strA.c_str());
+            break;
+        case sTask::URI2D:
+            e.uri2d(szOut, task.strA.c_str(), task.strB.c_str());
+            break;
+        case sTask::FILEEXIST:
+            return std::to_string(e.fileExist(task.strA.c_str()));
     }
     return szOut;
 }
@@ -56,8 +63,10 @@ TEST(CachekitThreads, ConcurrentCallsMatchSingleThreaded) {
     }
     for (int i = 0; i < 40; ++i) {
         std::string strDirs;
-        for (int n = (int)(rng() % 6); n >= 0; --n) strDirs += "|/cache/d" + std::to_string(rng() % 100);
-        const std::string strUrl = "http://n" + std::to_string(i) + ":80/v/m" + std::to_string(rng()) + ".mp4?s=1";
+        for (int n = (int)(rng() % 6); n >= 0; --n)
+            strDirs += "|/cache/d" + std::to_string(rng() % 100);
+        const std::string strUrl =
+            "http://n" + std::to_string(i) + ":80/v/m" + std::to_string(rng()) + ".mp4?s=1";
         listTasks.push_back({sTask::URI2D, strUrl, strDirs, ""});
     }
     for (sTask &task : listTasks) task.strExpected = run(e, task);

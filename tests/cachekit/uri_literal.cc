@@ -83,7 +83,8 @@ std::string uri2dWithRing(const std::string &strUrl, const std::map<uint64_t, st
     uint64_t nKey = ringKey(md5Hex(strFile.data(), (int)strFile.size()));
 
     char *pCut = pDot + 1;
-    while ((*pCut >= 'A' && *pCut <= 'Z') || (*pCut >= 'a' && *pCut <= 'z') || (*pCut >= '0' && *pCut <= '9'))
+    while ((*pCut >= 'A' && *pCut <= 'Z') || (*pCut >= 'a' && *pCut <= 'z') ||
+           (*pCut >= '0' && *pCut <= '9'))
         ++pCut;
     *pCut = 0;
     char *pP = std::strchr(szText, '/');

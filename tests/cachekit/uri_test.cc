@@ -1,18 +1,19 @@
 // uri2d and its ring: the worked example, the edge cases of the mapping, inputs
 // beyond the limits, and the fast path held to the plain implementation of
 // uri_literal.cc on random lists and URLs.
+#include "uri.h"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "cachekit_dl.h"
 #include "guarded.h"
 #include "md5.h"
-#include "uri.h"
 #include "uri_literal.h"
 
 namespace {
@@ -47,7 +48,8 @@ std::string dirOf(const std::string &strPath, const std::vector<std::string> &li
 
 TEST(Uri2d, WorkedExample) {
     EXPECT_EQ(md5Hex("movie01", 7), "aa48f0d1bae173693af4a73240779018");
-    EXPECT_EQ(ringKey("900150983cd24fb0d6963f7d28e17f72"), 0x98500190ull + 0xb04fd23c + 0x7d3f96d6 + 0x727fe128);
+    EXPECT_EQ(ringKey("900150983cd24fb0d6963f7d28e17f72"),
+              0x98500190ull + 0xb04fd23c + 0x7d3f96d6 + 0x727fe128);
     EXPECT_EQ(ringKey("900150983cd24fb0d6963f7d28e17f72"), 0x2385f4bcaull);
     EXPECT_EQ(ringKeyOf("abc", 3), 0x2385f4bcaull);
 
@@ -59,8 +61,9 @@ TEST(Uri2d, WorkedExample) {
     EXPECT_EQ(it->first, ringKeyOf("/data2-013", 10));
     EXPECT_EQ(it->second, "/data2");
 
-    for (const char *pszUrl : {"http://node7:8080/vod/movie01.mp4?start=30", "http://node7/vod/movie01.mp4?start=30",
-                               "node7/vod/movie01.mp4", "node7:8080/vod/movie01.mp4"})
+    for (const char *pszUrl :
+         {"http://node7:8080/vod/movie01.mp4?start=30", "http://node7/vod/movie01.mp4?start=30",
+          "node7/vod/movie01.mp4", "node7:8080/vod/movie01.mp4"})
         EXPECT_EQ(uri2d(pszUrl, "/data1|/data2"), "/data2/node7/vod/movie01.mp4") << pszUrl;
 }
 
@@ -92,8 +95,10 @@ TEST(DirRing, SplitList) {
 // the point number, gives exactly the ring of the plain implementation.
 TEST(DirRing, EqualsPlainRingForEveryNameLength) {
     std::string strShort, strLong;
-    for (size_t nLen = 1; nLen <= 130; ++nLen) strShort += std::string(nLen, (char)('a' + nLen % 26)) + "|";
-    for (size_t nLen : {1000, 1011, 1012, 1018, 1019}) strLong += std::string(nLen, (char)('z' - nLen % 3)) + "|";
+    for (size_t nLen = 1; nLen <= 130; ++nLen)
+        strShort += std::string(nLen, (char)('a' + nLen % 26)) + "|";
+    for (size_t nLen : {1000, 1011, 1012, 1018, 1019})
+        strLong += std::string(nLen, (char)('z' - nLen % 3)) + "|";
     for (const std::string &strDirs : {strShort, strLong}) {
         ASSERT_LT(strDirs.size(), 10240u);
         EXPECT_TRUE(buildRing(strDirs.c_str()) == literal::buildRing(strDirs)) << strDirs.size();
@@ -106,7 +111,8 @@ TEST(DirRing, LaterPointOwnsEqualKey) {
     const struct {
         uint64_t nUrlKey;
         const char *pszDir;
-    } CASES[] = {{0, "B"}, {5, "A"}, {9, "A"}, {10, "B"}, {15, "B"}, {20, "B"}, {39, "B"}, {40, "B"}, {99, "B"}};
+    } CASES[] = {{0, "B"},  {5, "A"},  {9, "A"},  {10, "B"}, {15, "B"},
+                 {20, "B"}, {39, "B"}, {40, "B"}, {99, "B"}};
     for (const auto &c : CASES) {
         sRingChoice choice;
         ringChoiceInit(&choice, c.nUrlKey);
@@ -141,7 +147,8 @@ TEST(DirRing, ChoiceAgreesWithMapOnCollidingKeys) {
         ASSERT_TRUE(ringChosen(&choice, &pName, &nLen));
         std::map<uint64_t, std::string>::const_iterator it = ring.upper_bound(nUrlKey);
         if (it == ring.end()) it = ring.begin();
-        ASSERT_EQ(std::string(pName, nLen), it->second) << "case " << nCase << ", URL key " << nUrlKey;
+        ASSERT_EQ(std::string(pName, nLen), it->second)
+            << "case " << nCase << ", URL key " << nUrlKey;
     }
 }
 
@@ -161,12 +168,15 @@ TEST(Uri2d, EdgeCases) {
         {"h/v/x.mp4?a=b:c", "/d/h/v/x.mp4"},
         {"h/v/x.", "/d/h/v/x."},
         {"h/v/x.MP4x9-1", "/d/h/v/x.MP4x9"},
-        {"h/v/x.mp\xc3\xa4" "4", "/d/h/v/x.mp"},
+        {"h/v/x.mp\xc3\xa4"
+         "4",
+         "/d/h/v/x.mp"},
         {"h/v/a:b.mp4", "/d/h/v/a/v/a"},
         {"http://", ""},
         {"http:///.", "/d//."},
     };
-    for (const auto &c : CASES) EXPECT_EQ(uri2d(c.pszUrl, "/d"), c.pszPath) << '"' << c.pszUrl << '"';
+    for (const auto &c : CASES)
+        EXPECT_EQ(uri2d(c.pszUrl, "/d"), c.pszPath) << '"' << c.pszUrl << '"';
 }
 
 TEST(Uri2d, OnlyTheFileNameChoosesTheDirectory) {
@@ -176,7 +186,8 @@ TEST(Uri2d, OnlyTheFileNameChoosesTheDirectory) {
         const std::string strName = pszName;
         const std::string strDir = dirOf(uri2d("a/x/" + strName + ".mp4", strDirs), listDirs);
         for (const std::string &strUrl :
-             {"b/y/" + strName + ".flv", "http://c:81/" + strName + ".mp4?q=1", "d/e/f/" + strName + ".a.b", "/" + strName + "."})
+             {"b/y/" + strName + ".flv", "http://c:81/" + strName + ".mp4?q=1",
+              "d/e/f/" + strName + ".a.b", "/" + strName + "."})
             EXPECT_EQ(dirOf(uri2d(strUrl, strDirs), listDirs), strDir) << strUrl;
         // The key of the file name alone, looked up in the ring.
         DirRing ring = buildRing(strDirs.c_str());
@@ -202,7 +213,8 @@ TEST(Uri2d, KeyAboveLargestPointWraps) {
         const std::string strFile = "f" + std::to_string(i);
         if (ringKeyOf(strFile.data(), strFile.size()) < nLargest) continue;
         ++nFound;
-        EXPECT_EQ(uri2d("h/" + strFile + ".mp4", strDirs), ring.begin()->second + "/h/" + strFile + ".mp4");
+        EXPECT_EQ(uri2d("h/" + strFile + ".mp4", strDirs),
+                  ring.begin()->second + "/h/" + strFile + ".mp4");
     }
     EXPECT_GT(nFound, 0);
 }
@@ -237,12 +249,14 @@ TEST(Uri2d, LimitsAndBeyond) {
         {"h/v/x.mp4", "/a|" + strName1020, true},
         {"h/v/x.mp4", strDirs10239, false},
         {"h/v/x.mp4", strDirs10239 + "x", true},
-        {"h:" + std::string(1000, '9') + "/" + std::string(10, 'v') + ":/x.mp4", strName1019, false},
+        {"h:" + std::string(1000, '9') + "/" + std::string(10, 'v') + ":/x.mp4", strName1019,
+         false},
     };
     for (const auto &c : CASES) {
         const std::string strPath = uri2d(c.strUrl, c.strDirs);
-        const std::string strCase = c.strUrl.substr(0, 40) + " (" + std::to_string(c.strUrl.size()) + ") in " +
-                                    c.strDirs.substr(0, 20) + " (" + std::to_string(c.strDirs.size()) + ")";
+        const std::string strCase =
+            c.strUrl.substr(0, 40) + " (" + std::to_string(c.strUrl.size()) + ") in " +
+            c.strDirs.substr(0, 20) + " (" + std::to_string(c.strDirs.size()) + ")";
         if (c.bEmpty)
             EXPECT_EQ(strPath, "") << strCase;
         else
@@ -257,7 +271,9 @@ namespace {
 std::string randomName(std::mt19937 &rng) {
     static const char CHARS[] = "abcxyz019/_-.: |";
     const unsigned nPick = rng() % 100;
-    const size_t nLen = nPick < 70 ? 1 + rng() % 20 : nPick < 95 ? 40 + rng() % 40 : 100 + rng() % 920;
+    const size_t nLen = nPick < 70   ? 1 + rng() % 20
+                        : nPick < 95 ? 40 + rng() % 40
+                                     : 100 + rng() % 920;
     std::string strName;
     for (size_t i = 0; i < nLen; ++i) strName += CHARS[rng() % (sizeof CHARS - 1)];
     return strName;
@@ -272,9 +288,14 @@ std::string randomUrl(std::mt19937 &rng) {
     };
     std::string strUrl;
     switch (rng() % 4) {
-    case 0: strUrl = "http://"; break;
-    case 1: strUrl = rng() % 2 ? "https://" : "HTTP://"; break;
-    default: break;
+        case 0:
+            strUrl = "http://";
+            break;
+        case 1:
+            strUrl = rng() % 2 ? "https://" : "HTTP://";
+            break;
+        default:
+            break;
     }
     strUrl += piece(12);
     if (rng() % 2) strUrl += ":" + std::to_string(rng() % 65536);
@@ -287,7 +308,8 @@ std::string randomUrl(std::mt19937 &rng) {
 bool withinLimits(const std::string &strUrl) {
     const std::string strText = strUrl.compare(0, 7, "http://") == 0 ? strUrl.substr(7) : strUrl;
     const size_t nSlash = strText.rfind('/');
-    return strText.size() < 1024 && nSlash != std::string::npos && strText.find('.', nSlash) != std::string::npos;
+    return strText.size() < 1024 && nSlash != std::string::npos &&
+           strText.find('.', nSlash) != std::string::npos;
 }
 
 }  // namespace
@@ -301,7 +323,8 @@ TEST(Uri2d, AgreesWithPlainImplementation) {
         for (int i = 0; i < nNames; ++i) strDirs += (rng() % 4 == 0 ? "| " : "|") + randomName(rng);
         if (literal::splitList(strDirs).empty() || strDirs.size() >= 10240) continue;
         bool bShort = true;
-        for (const std::string &strName : literal::splitList(strDirs)) bShort = bShort && strName.size() <= 1019;
+        for (const std::string &strName : literal::splitList(strDirs))
+            bShort = bShort && strName.size() <= 1019;
         if (!bShort) continue;
         const std::map<uint64_t, std::string> ring = literal::buildRing(strDirs);
         for (int nUrl = 0; nUrl < 40; ++nUrl) {
@@ -326,7 +349,8 @@ TEST(Uri2d, RingMovesOnlyWhatItMust) {
         return str;
     };
     std::vector<std::string> listUrls;
-    for (int i = 0; i < 400; ++i) listUrls.push_back("h/v/movie" + std::to_string(i * 104729) + ".mp4");
+    for (int i = 0; i < 400; ++i)
+        listUrls.push_back("h/v/movie" + std::to_string(i * 104729) + ".mp4");
 
     std::vector<std::string> listPlus = listDirs;
     listPlus.push_back("/cache9");
