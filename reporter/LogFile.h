@@ -1,0 +1,36 @@
+// The reporter's rolling log: one time-stamped line per message, appended to a file
+// beside the program file, emptied once it has grown past a size limit.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+class CLogFileEx {
+public:
+    // pszFile: the log's name, or null for the program file's path plus ".log".
+    // bAppend keeps the existing content; false empties the file. A file found longer
+    // than lTruncate bytes is emptied. When nothing can be opened every Write is silent.
+    CLogFileEx(const char *pszFile, bool bAppend, long lTruncate);
+    ~CLogFileEx();
+    CLogFileEx(const CLogFileEx &) = delete;
+    CLogFileEx &operator=(const CLogFileEx &) = delete;
+
+    // Appends one line "DD:HH:MM:SS \t<message>\n" (local time) in a single write, so
+    // that concurrent writers never split or overwrite each other's lines. The message
+    // is cut to 4095 bytes, the line to 8191.
+    void Write(const char *pszFormat, ...) __attribute__((format(printf, 2, 3)));
+
+    bool IsOpen() const { return m_pLogFile != nullptr; }
+
+private:
+    // Full path of the program's own executable file into sFileName; 0, or -1 with
+    // sFileName untouched. sModuleName and nSize are not used.
+    int MyGetModuleFileName(const char *sModuleName, char *sFileName, int nSize);
+
+    FILE *m_pLogFile;
+    long m_lTruncate;
+};
+
+// The log line for pszMessage at the broken-down local time tm, as Write builds it.
+std::string FormatLogLine(const struct tm &tm, const char *pszMessage);
