@@ -223,6 +223,10 @@ TEST_F(CheckdiskE2e, NotifyEndpointDecidesEachRemoval) {
     if (!server.Start()) GTEST_SKIP() << "python3 http.server did not start";
     Run("64m", [&] {
         ASSERT_TRUE(WriteFile(URL_FILE, server.Url() + "\r\n"));
+        // A FIFO is a candidate like any file; the one-byte read must not wait
+        // for a writer.
+        ASSERT_EQ(mkfifo("/data/pipe.fifo", 0644), 0);
+        ASSERT_TRUE(SetAtime("/data/pipe.fifo", 500));
         makeFile("/data/keep-a.mp4", 1000);
         makeFile("/data/b.mp4", 2000);
         makeFile("/data/keep-c.mp4", 3000);
@@ -230,16 +234,17 @@ TEST_F(CheckdiskE2e, NotifyEndpointDecidesEachRemoval) {
         ASSERT_EQ(symlink("/data/b.mp4", "/links/lb"), 0);
         ASSERT_EQ(symlink("/data/keep-a.mp4", "/links/lk"), 0);
         m_fnCheckdisk("/data/x.mp4", "80", "10");
-        for (const char *psz : {"/data/b.mp4", "/data/d.mp4", "/links/lb"}) EXPECT_FALSE(Exists(psz)) << psz;
+        for (const char *psz : {"/data/pipe.fifo", "/data/b.mp4", "/data/d.mp4", "/links/lb"})
+            EXPECT_FALSE(Exists(psz)) << psz;
         for (const char *psz : {"/data/keep-a.mp4", "/data/keep-c.mp4", "/links/lk"})
             EXPECT_TRUE(Exists(psz)) << psz;
-        expectLog({"can not autodel /data/keep-a.mp4", "autodel /data/b.mp4", "can not autodel /data/keep-c.mp4",
+        expectLog({"autodel /data/pipe.fifo", "can not autodel /data/keep-a.mp4", "autodel /data/b.mp4", "can not autodel /data/keep-c.mp4",
                    "autodel /data/d.mp4"});
         // The one-byte read before the request made the refused file recent.
         EXPECT_GT(GetAtime("/data/keep-a.mp4"), 1000000000LL);
     });
     EXPECT_EQ(lines(ReadFile(server.VidFile())),
-              (std::vector<std::string>{"/data/keep-a.mp4", "/data/b.mp4", "/data/keep-c.mp4", "/data/d.mp4"}));
+              (std::vector<std::string>{"/data/pipe.fifo", "/data/keep-a.mp4", "/data/b.mp4", "/data/keep-c.mp4", "/data/d.mp4"}));
 }
 
 const std::vector<std::string> HOSTILE = {
