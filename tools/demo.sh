@@ -1,0 +1,106 @@
+#!/bin/bash
+# The reporter at work: vesko_c with tools/demo/vesko_c.ini sends its status datagrams
+# to dispatch_listen on 127.0.0.1:1234, which prints each one decoded. When the machine
+# has no public IPv4 address (the reporter ignores private ones), or with --netns, both
+# run in a private network namespace whose veth end carries 198.51.100.7, with the peer
+# in a second namespace and traffic sent across. Runs until Ctrl-C, then removes what it made.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./tools/bootstrap.sh
+
+BIN=$PWD/build/reporter/vesko_c
+LISTEN=$PWD/build/tools/dispatch_listen
+CONF=$PWD/tools/demo/vesko_c.ini
+
+# Same ranges as the reporter's own test: 10/8, 172.16/12, 192.168/16 and 127.0.0.1.
+is_private() {
+    local a b c d
+    IFS=. read -r a b c d <<<"$1"
+    [ "$a" = 10 ] || { [ "$a" = 172 ] && [ "$b" -ge 16 ] && [ "$b" -le 31 ]; } ||
+        { [ "$a" = 192 ] && [ "$b" = 168 ]; } || [ "$1" = 127.0.0.1 ]
+}
+
+use_netns=0
+[ "${1:-}" = --netns ] && use_netns=1
+if [ $use_netns = 0 ]; then
+    use_netns=1
+    for addr in $(ip -4 -o addr show | awk '{split($4, a, "/"); print a[1]}'); do
+        is_private "$addr" || use_netns=0
+    done
+fi
+
+NS=vesko-demo-$$
+PEER=vesko-demo-peer-$$
+pids=()
+groups=()
+reporter=""
+made_ns=0
+
+cleanup() {
+    trap - EXIT INT TERM
+    # The reporter runs in a session of its own: its group holds supervisor and worker.
+    [ -n "$reporter" ] && kill -KILL -- "-$reporter" 2>/dev/null || true
+    for pgid in "${groups[@]}"; do kill -KILL -- "-$pgid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    if [ $made_ns = 1 ]; then
+        for ns in "$NS" "$PEER"; do
+            for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
+            ip netns del "$ns" 2>/dev/null || true
+        done
+    fi
+    wait 2>/dev/null || true
+    local what="its processes"
+    [ $made_ns = 1 ] && what="its processes and both namespaces"
+    echo "demo: stopped and removed $what. The reporter's log stays in $BIN.log"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+run() { "$@"; }
+if [ $use_netns = 1 ]; then
+    echo "demo: this machine has no public IPv4 address (or --netns was given), so the demo runs"
+    echo "demo: in a private network namespace $NS: veth end vdemo0 198.51.100.7/24 there, its peer"
+    echo "demo: vdemo1 198.51.100.8/24 in namespace $PEER; bursts of UDP traffic cross the veth."
+    ip netns add "$NS"
+    made_ns=1
+    ip netns add "$PEER"
+    ip -n "$NS" link set lo up
+    ip -n "$PEER" link set lo up
+    ip link add vdemo0 netns "$NS" type veth peer name vdemo1 netns "$PEER"
+    ip -n "$NS" addr add 198.51.100.7/24 dev vdemo0
+    ip -n "$PEER" addr add 198.51.100.8/24 dev vdemo1
+    ip -n "$NS" link set vdemo0 up
+    ip -n "$PEER" link set vdemo1 up
+    run() { ip netns exec "$NS" "$@"; }
+fi
+
+echo "demo: dispatch listener on 127.0.0.1:1234, reporter: $BIN -c $CONF"
+echo "demo: first report in about three seconds, then one every three; Ctrl-C to stop."
+run "$LISTEN" 127.0.0.1:1234 > >(sed -u 's/^/listener | /') &
+pids+=($!)
+sleep 0.3
+# setsid: not a group leader here, so it starts no extra process; the reporter's pid
+# is its group's id. Same for the traffic loop below.
+run setsid "$BIN" -c "$CONF" > >(sed -u 's/^/vesko_c  | /') 2>&1 &
+reporter=$!
+
+if [ $use_netns = 1 ]; then
+    # Every 3 s a burst to the discard port: 21 MB out of the node, then 10 MB into it.
+    blast='import socket,sys
+s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); b=bytes(1400)
+for _ in range(int(sys.argv[2])): s.sendto(b,(sys.argv[1],9))'
+    # The loop also ends on its own once the demo has gone.
+    traffic='while kill -0 "$4" 2>/dev/null && sleep 3; do
+            ip netns exec "$1" python3 -c "$3" 198.51.100.8 15000 2>/dev/null || true
+            echo "traffic  | sent 21 MB from 198.51.100.7 to the peer"
+            sleep 3
+            ip netns exec "$2" python3 -c "$3" 198.51.100.7 7500 2>/dev/null || true
+            echo "traffic  | sent 10 MB from the peer to 198.51.100.7"
+        done'
+    setsid bash -c "$traffic" traffic "$NS" "$PEER" "$blast" $$ &
+    groups+=($!)
+    disown $!
+fi
+
+wait "$reporter"
