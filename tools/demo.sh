@@ -73,6 +73,9 @@ if [ $use_netns = 1 ]; then
     ip -n "$NS" link set vdemo0 up
     ip -n "$PEER" link set vdemo1 up
     run() { ip netns exec "$NS" "$@"; }
+else
+    echo "demo: the reporter reports this machine's own public interfaces and sends only to"
+    echo "demo: 127.0.0.1; it generates no traffic (run with --netns for the namespace demo)."
 fi
 
 echo "demo: dispatch listener on 127.0.0.1:1234, reporter: $BIN -c $CONF"
