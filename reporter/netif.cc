@@ -29,7 +29,9 @@ uint32_t Quad(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
     return (a << 24) | (b << 16) | (c << 8) | d;
 }
 
-bool IsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsTrimmed(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 }  // namespace
 

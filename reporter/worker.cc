@@ -25,7 +25,9 @@ namespace {
 
 const int Max_Interface = 10;
 
-int64_t Elapsed(uint32_t uSince) { return (int64_t)time(nullptr) - (int64_t)uSince; }
+int64_t Elapsed(uint32_t uSince) {
+    return (int64_t)time(nullptr) - (int64_t)uSince;
+}
 
 void LogMessage(const char *pszText) {
     CLogFileEx log(nullptr, true, 20000000);
@@ -111,8 +113,7 @@ int RunWorker(const char *strConfigFileName) {
                     dest.sin_family = AF_INET;
                     dest.sin_port = htons((uint16_t)mapServersPort[strServer]);
                     if (inet_pton(AF_INET, strServer.c_str(), &dest.sin_addr) <= 0) {
-                        std::printf("vesko ip [%s] is not a valid IPaddress\n",
-                                    strServer.c_str());
+                        std::printf("vesko ip [%s] is not a valid IPaddress\n", strServer.c_str());
                         continue;
                     }
                     if (sendto(sockfd, aDatagram, sizeof aDatagram, 0,

@@ -2,14 +2,13 @@
 // carries documentation addresses, its peer in a second namespace, and stand-in
 // dispatch servers on 127.x addresses of the namespace's own loopback.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <sstream>
@@ -29,7 +28,8 @@ struct sDatagram {
 // A UDP socket bound to addr:port that keeps every datagram it receives.
 class CStandIn {
 public:
-    CStandIn(const char *pszAddr, int nPort) : m_strName(std::string(pszAddr) + ":" + std::to_string(nPort)) {
+    CStandIn(const char *pszAddr, int nPort)
+        : m_strName(std::string(pszAddr) + ":" + std::to_string(nPort)) {
         m_sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
         struct sockaddr_in sin;
         std::memset(&sin, 0, sizeof sin);
@@ -47,8 +47,7 @@ public:
     const std::vector<std::vector<unsigned char>> &Drain() {
         unsigned char aBuf[2048];
         ssize_t n;
-        while ((n = recv(m_sock, aBuf, sizeof aBuf, 0)) >= 0)
-            m_vecGot.emplace_back(aBuf, aBuf + n);
+        while ((n = recv(m_sock, aBuf, sizeof aBuf, 0)) >= 0) m_vecGot.emplace_back(aBuf, aBuf + n);
         return m_vecGot;
     }
 
@@ -171,8 +170,8 @@ protected:
 
 TEST_F(ReporterE2E, DatagramsDestinationsReportLinesAndRates) {
     ASSERT_TRUE(m_bReady);
-    CStandIn aServers[] = {{"127.0.0.1", 1234}, {"127.0.0.2", 5001}, {"127.0.0.3", 5002},
-                           {"127.0.0.3", 5009}};
+    CStandIn aServers[] = {
+        {"127.0.0.1", 1234}, {"127.0.0.2", 5001}, {"127.0.0.3", 5002}, {"127.0.0.3", 5009}};
     enum { DEFAULT_PORT, MAPPED_PORT, NAMED_TWICE, REPLACED_PORT };
     for (CStandIn &s : aServers) ASSERT_TRUE(s.Bound()) << s.Name();
 
@@ -186,8 +185,9 @@ TEST_F(ReporterE2E, DatagramsDestinationsReportLinesAndRates) {
     ASSERT_TRUE(run.Started());
 
     // Start-up lines: last kernel record first; the 10/8 address is not a slot.
-    ASSERT_TRUE(WaitFor(5, [&] { return run.Stdout().find("vnode=198.51.100.7\n") != std::string::npos; }))
-        << run.Stdout();
+    ASSERT_TRUE(WaitFor(5, [&] {
+        return run.Stdout().find("vnode=198.51.100.7\n") != std::string::npos;
+    })) << run.Stdout();
     std::string strOut = run.Stdout();
     EXPECT_NE(std::string::npos, strOut.find("vnode:1=192.0.2.77\nvnode=198.51.100.7\n")) << strOut;
     EXPECT_EQ(std::string::npos, strOut.find("10.9.8.7")) << strOut;
@@ -195,7 +195,8 @@ TEST_F(ReporterE2E, DatagramsDestinationsReportLinesAndRates) {
     auto fnReportsFor = [&](const char *pszIP) {
         return ReportLines(run.Stdout(), std::string(pszIP) + "\t");
     };
-    ASSERT_TRUE(WaitFor(8, [&] { return fnReportsFor("198.51.100.7").size() >= 1; })) << run.Stdout();
+    ASSERT_TRUE(WaitFor(8, [&] { return fnReportsFor("198.51.100.7").size() >= 1; }))
+        << run.Stdout();
 
     // Traffic out of the node, then into it: each shows up in its own rate.
     auto fnSawRate = [&](size_t nField) {

@@ -1,8 +1,7 @@
 // The built binary as a process: the command line, the supervisor's restarts.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 
@@ -54,7 +53,8 @@ TEST(Supervisor, UnloadableConfigurationRestartsAboutOnceASecond) {
     ASSERT_TRUE(WaitFor(10, [&] { return CountLines(run.Log(), "exit,restart...") >= 3; }))
         << run.Log();
     // Three restarts with a one-second pause between them: not a tight loop.
-    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count(), 1.5);
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count(),
+              1.5);
     std::string strLog = run.Log();
     std::string strOut = run.Stdout();
     run.KillAll();

@@ -40,7 +40,9 @@ CReporterRun::CReporterRun(const testsupport::CTempDir &dir,
     m_pid = pid;
 }
 
-CReporterRun::~CReporterRun() { KillAll(); }
+CReporterRun::~CReporterRun() {
+    KillAll();
+}
 
 void CReporterRun::KillAll() {
     if (m_pid <= 0) return;
@@ -52,16 +54,18 @@ void CReporterRun::KillAll() {
 
 int CReporterRun::WaitExit(double dSeconds) {
     int nStatus = 0;
-    bool bDone = WaitFor(dSeconds, [&] {
-        return waitpid(m_pid, &nStatus, WNOHANG) == m_pid;
-    });
+    bool bDone = WaitFor(dSeconds, [&] { return waitpid(m_pid, &nStatus, WNOHANG) == m_pid; });
     if (!bDone) return -1;
     m_bReaped = true;
     return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
 }
 
-std::string CReporterRun::Stdout() const { return testsupport::ReadFile(m_strOut); }
-std::string CReporterRun::Log() const { return testsupport::ReadFile(LogPath()); }
+std::string CReporterRun::Stdout() const {
+    return testsupport::ReadFile(m_strOut);
+}
+std::string CReporterRun::Log() const {
+    return testsupport::ReadFile(LogPath());
+}
 
 std::vector<pid_t> CReporterRun::Workers() const {
     std::vector<pid_t> vec;

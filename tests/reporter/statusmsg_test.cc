@@ -41,7 +41,9 @@ TEST(EncodeStatus, EveryByteLittleEndian) {
 }
 
 // Bytes for a rate of n units (2^20 bit/s) over lSeconds.
-uint64_t Bytes(uint64_t n, int64_t lSeconds) { return n * 131072u * (uint64_t)lSeconds; }
+uint64_t Bytes(uint64_t n, int64_t lSeconds) {
+    return n * 131072u * (uint64_t)lSeconds;
+}
 
 TEST(ComputeRates, UnitsAndCeiling) {
     struct Case {
@@ -85,8 +87,8 @@ TEST(ComputeRates, CounterThatWentDownIsANewBaselineNotAHugeRate) {
         rec.InCome = 3;
         rec.OutCome = 4;
         rec.Status = 1;
-        EXPECT_EQ(SAMPLE_BASELINE, ComputeRates(c.uIn, c.uOut, c.uInLast, c.uOutLast, c.lElapsed,
-                                                c.bBaseline, rec))
+        EXPECT_EQ(SAMPLE_BASELINE,
+                  ComputeRates(c.uIn, c.uOut, c.uInLast, c.uOutLast, c.lElapsed, c.bBaseline, rec))
             << c.pszWhat;
         EXPECT_EQ(3u, rec.InCome) << c.pszWhat;
         EXPECT_EQ(4u, rec.OutCome) << c.pszWhat;
@@ -111,14 +113,17 @@ TEST(ParseServers, Grammar) {
     } aCases[] = {
         {"", {}, {}},
         {"127.0.0.1", {"127.0.0.1"}, {{"127.0.0.1", 1234}}},
-        {"127.0.0.1:80|127.0.0.2", {"127.0.0.1", "127.0.0.2"},
+        {"127.0.0.1:80|127.0.0.2",
+         {"127.0.0.1", "127.0.0.2"},
          {{"127.0.0.1", 80}, {"127.0.0.2", 1234}}},
-        {"127.0.0.1||127.0.0.2", {"127.0.0.1", "", "127.0.0.2"},
+        {"127.0.0.1||127.0.0.2",
+         {"127.0.0.1", "", "127.0.0.2"},
          {{"127.0.0.1", 1234}, {"", 1234}, {"127.0.0.2", 1234}}},
         {"|127.0.0.1|", {"", "127.0.0.1"}, {{"", 1234}, {"127.0.0.1", 1234}}},
         {"127.0.0.3:5009|127.0.0.3:5002", {"127.0.0.3", "127.0.0.3"}, {{"127.0.0.3", 5002}}},
         {"127.0.0.3:5009|127.0.0.3", {"127.0.0.3", "127.0.0.3"}, {{"127.0.0.3", 1234}}},
-        {"127.0.0.1:|127.0.0.2:port", {"127.0.0.1", "127.0.0.2"},
+        {"127.0.0.1:|127.0.0.2:port",
+         {"127.0.0.1", "127.0.0.2"},
          {{"127.0.0.1", 0}, {"127.0.0.2", 0}}},
         {" 127.0.0.1 :9", {" 127.0.0.1 "}, {{" 127.0.0.1 ", 9}}},
         {"|", {""}, {{"", 1234}}},
