@@ -136,7 +136,7 @@ int main(void) {
 }
 EOF
     # shellcheck disable=SC2086 # the flags are meant to split
-    cc -Wall -Wextra -Werror -o "$WORK/host" "$WORK/host.c" $flags || fail "the C program did not compile and link"
+    cc -Wall -Wextra -Werror ${HOST_CFLAGS:-} -o "$WORK/host" "$WORK/host.c" $flags || fail "the C program did not compile and link"
     readelf -d "$WORK/host" | grep -q 'NEEDED.*\[libcachekit.so.1\]' || fail "the program does not need libcachekit.so.1"
     local out
     out=$(LD_LIBRARY_PATH=$ROOT/usr/lib "$WORK/host") || fail "the linked program did not run"
