@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "md5.h"
+#include "ringscan.h"
 
 namespace {
 
@@ -204,19 +205,25 @@ bool ringChosen(const sRingChoice *pChoice, const char **ppName, size_t *pnLen) 
 
 bool ringChoose(const char *pszDirs, uint64_t nUrlKey, const char **ppName, size_t *pnLen) {
     if (!listWithinLimits(pszDirs)) return false;
-    sRingChoice choice;
-    ringChoiceInit(&choice, nUrlKey);
+    // The points stream through the widest lane kernel this CPU runs; the scan
+    // answers with a list position, found again by a second walk of the list.
+    sRingScan scan;
+    ringScanInit(&scan, nUrlKey);
     const char *pszAt = pszDirs;
     const char *pName;
     size_t nLen;
-    sRingLabel label;
-    uint64_t aKeys[RING_POINTS];
-    while (nextDirName(&pszAt, &pName, &nLen)) {
-        ringLabelInit(&label, pName, nLen);
-        ringPointKeys(&label, aKeys);
-        ringConsider(&choice, aKeys, RING_POINTS, pName, nLen);
+    size_t nIndex = 0;
+    while (nextDirName(&pszAt, &pName, &nLen)) ringScanDir(&scan, pName, nLen, nIndex++);
+    const long nChosen = ringScanChosen(&scan);
+    pszAt = pszDirs;
+    for (long i = 0; nChosen >= 0 && nextDirName(&pszAt, &pName, &nLen); ++i) {
+        if (i == nChosen) {
+            *ppName = pName;
+            *pnLen = nLen;
+            return true;
+        }
     }
-    return ringChosen(&choice, ppName, pnLen);
+    return false;
 }
 
 void uriToPath(char *pszOut, const char *pszUrl, const char *pszDirs) {

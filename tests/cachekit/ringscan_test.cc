@@ -1,0 +1,154 @@
+// The ring scan's paths: each one forced in turn must choose the directory that
+// a std::map ring filled by assignment chooses, for random lists, every name
+// length around the one-block limit, repeated names and keys that collide.
+#include "ringscan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "uri.h"
+#include "uri_literal.h"
+
+namespace {
+
+const eRingPath PATHS[] = {RING_PATH_SCALAR, RING_PATH_AVX2, RING_PATH_AVX512, RING_PATH_AUTO};
+
+std::vector<sRingName> namesOf(const std::vector<std::string> &listNames) {
+    std::vector<sRingName> aNames;
+    for (const std::string &strName : listNames) aNames.push_back({strName.data(), strName.size()});
+    return aNames;
+}
+
+std::string joined(const std::vector<std::string> &listNames) {
+    std::string str;
+    for (const std::string &strName : listNames) str += (str.empty() ? "" : "|") + strName;
+    return str;
+}
+
+// The map ring's choice for a URL key.
+std::string mapChoice(const std::map<uint64_t, std::string> &ring, uint64_t nUrlKey) {
+    std::map<uint64_t, std::string>::const_iterator it = ring.upper_bound(nUrlKey);
+    return (it == ring.end() ? ring.begin() : it)->second;
+}
+
+// Every available path on the list and each URL key against the map ring.
+void expectAllPathsChoose(const std::vector<std::string> &listNames,
+                          const std::vector<uint64_t> &listKeys, const std::string &strCase) {
+    const std::vector<sRingName> aNames = namesOf(listNames);
+    const std::map<uint64_t, std::string> ring = literal::buildRing(joined(listNames));
+    for (uint64_t nKey : listKeys) {
+        const std::string strWant = mapChoice(ring, nKey);
+        for (eRingPath ePath : PATHS) {
+            if (!ringPathAvailable(ePath)) continue;
+            const long nIndex = ringScanList(aNames.data(), aNames.size(), nKey, ePath);
+            ASSERT_GE(nIndex, 0) << strCase;
+            ASSERT_EQ(listNames[(size_t)nIndex], strWant)
+                << ringPathName(ePath) << ", " << strCase << ", URL key " << nKey;
+        }
+    }
+}
+
+// URL keys that hit the ring's edges: each point's own key, one below and one
+// above it, for a few points, plus 0, the largest key and beyond.
+std::vector<uint64_t> edgeKeys(const std::vector<std::string> &listNames, std::mt19937 &rng) {
+    std::vector<uint64_t> listKeys = {0, 1ull << 33, (1ull << 34) - 4, 1ull << 34, ~0ull};
+    for (int i = 0; i < 6; ++i) {
+        const std::string &strName = listNames[rng() % listNames.size()];
+        char szLabel[1100];
+        std::snprintf(szLabel, sizeof szLabel, "%s-%03d", strName.c_str(), (int)(rng() % 500));
+        const uint64_t nKey = ringKeyOf(szLabel, std::strlen(szLabel));
+        listKeys.insert(listKeys.end(), {nKey - 1, nKey, nKey + 1});
+    }
+    return listKeys;
+}
+
+}  // namespace
+
+TEST(RingScan, PathsOfThisCpu) {
+    for (eRingPath ePath : {RING_PATH_AVX2, RING_PATH_AVX512})
+        if (!ringPathAvailable(ePath))
+            std::printf("this CPU lacks %s: that path is not compared\n", ringPathName(ePath));
+    std::printf("uri2d runs the %s path here\n", ringPathName(ringPathBest()));
+    EXPECT_TRUE(ringPathAvailable(RING_PATH_SCALAR));
+}
+
+// Names of 40 to 70 bytes straddle the one-block limit of 51 and every offset
+// of the digits in their words, across the block edge included (62, 63).
+TEST(RingScan, EveryNameLengthAroundTheBlockLimit) {
+    std::mt19937 rng(7);
+    std::vector<size_t> listLens;
+    for (size_t n = 1; n <= 130; ++n) listLens.push_back(n);
+    for (size_t n : {500, 1000, 1010, 1011, 1012, 1018, 1019}) listLens.push_back(n);
+    for (size_t nLen : listLens) {
+        const std::string strName(nLen, (char)('a' + nLen % 26));
+        expectAllPathsChoose({strName}, edgeKeys({strName}, rng), "one name of " + std::to_string(nLen));
+        const std::vector<std::string> listTwo = {"/d" + std::to_string(nLen), strName};
+        expectAllPathsChoose(listTwo, edgeKeys(listTwo, rng), "two names, " + std::to_string(nLen));
+    }
+}
+
+TEST(RingScan, RandomListsAndUrls) {
+    std::mt19937 rng(2026);
+    static const char CHARS[] = "abcxyz019/_-.: ";  // space last
+    for (int nList = 0; nList < 150; ++nList) {
+        std::vector<std::string> listNames(1 + rng() % (nList % 5 == 0 ? 24 : 12));
+        for (std::string &strName : listNames) {
+            const unsigned nPick = rng() % 100;
+            const size_t nLen = nPick < 60 ? 1 + rng() % 20 : nPick < 95 ? 40 + rng() % 31 : 100 + rng() % 920;
+            // Not a leading space: the list text would drop it behind its '|'.
+            for (size_t i = 0; i < nLen; ++i) strName += CHARS[rng() % (sizeof CHARS - (i ? 1 : 2))];
+        }
+        std::vector<uint64_t> listKeys = edgeKeys(listNames, rng);
+        for (int i = 0; i < 30; ++i) {
+            const std::string strFile = "movie" + std::to_string(rng());
+            listKeys.push_back(ringKeyOf(strFile.data(), strFile.size()));
+        }
+        expectAllPathsChoose(listNames, listKeys, "list " + std::to_string(nList));
+    }
+}
+
+// A name that stands twice gives the same points twice: the later position owns
+// every one of them, on every path.
+TEST(RingScan, RepeatedNameLaterPositionWins) {
+    const struct {
+        std::vector<std::string> listNames;
+        long nWant;  // position that owns the repeated name's points
+    } CASES[] = {
+        {{"/d", "/d"}, 1},
+        {{"/d", "/d", "/d"}, 2},
+        {{std::string(60, 'q'), std::string(60, 'q')}, 1},
+        {{std::string(1019, 'r'), std::string(1019, 'r')}, 1},
+    };
+    std::mt19937 rng(3);
+    for (const auto &c : CASES) {
+        const std::vector<sRingName> aNames = namesOf(c.listNames);
+        for (uint64_t nKey : edgeKeys(c.listNames, rng)) {
+            for (eRingPath ePath : PATHS) {
+                if (!ringPathAvailable(ePath)) continue;
+                EXPECT_EQ(ringScanList(aNames.data(), aNames.size(), nKey, ePath), c.nWant)
+                    << ringPathName(ePath) << ", " << c.listNames[0].size() << " bytes, key "
+                    << nKey;
+            }
+        }
+    }
+    // Between distinct names the repeat still takes the later position.
+    const std::vector<std::string> listMixed = {"/a", "/b", "/a"};
+    const std::vector<sRingName> aMixed = namesOf(listMixed);
+    for (uint64_t nKey : edgeKeys(listMixed, rng)) {
+        for (eRingPath ePath : PATHS) {
+            if (!ringPathAvailable(ePath)) continue;
+            EXPECT_NE(ringScanList(aMixed.data(), aMixed.size(), nKey, ePath), 0)
+                << ringPathName(ePath) << ", key " << nKey;
+        }
+    }
+}
+
+TEST(RingScan, EmptyListChoosesNothing) {
+    for (eRingPath ePath : PATHS) EXPECT_EQ(ringScanList(nullptr, 0, 5, ePath), -1);
+}
