@@ -10,7 +10,7 @@
 #define RS_INLINE inline __attribute__((always_inline))
 #define RS_LANES 8
 #ifndef RS_AVX2_BATCHES
-#define RS_AVX2_BATCHES 2
+#define RS_AVX2_BATCHES 4
 #endif
 #define RS_BATCHES RS_AVX2_BATCHES
 #define RS_SCAN_FN ringScanAvx2
