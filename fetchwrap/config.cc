@@ -23,8 +23,12 @@ char *NewEntry(int nKind, const char *pszText, size_t nText, const char *pszValu
     return pBlock;
 }
 
-const char *EntryText(const char *pBlock) { return pBlock + 1; }
-const char *EntryValue(const char *pBlock) { return pBlock + 1 + std::strlen(pBlock + 1) + 1; }
+const char *EntryText(const char *pBlock) {
+    return pBlock + 1;
+}
+const char *EntryValue(const char *pBlock) {
+    return pBlock + 1 + std::strlen(pBlock + 1) + 1;
+}
 
 // One line of the file (without its NUL) as an entry block, or null when the
 // reading rules drop it.

@@ -29,8 +29,10 @@ TEST(ClientCommand, Table) {
         {"scheme case counts", "HTTP://h/x", "o", FETCH_CMD_OK,
          "kelpclient tulaudp://HTTP:7000//h/x o"},
         {"empty path", "h/", "o", FETCH_CMD_OK, "kelpclient tulaudp://h:7000/ o"},
-        {"empty output is one argument", "h/p", "", FETCH_CMD_OK, "kelpclient tulaudp://h:7000/p ''"},
-        {"quote in output", "h/p", "it's", FETCH_CMD_OK, "kelpclient tulaudp://h:7000/p 'it'\\''s'"},
+        {"empty output is one argument", "h/p", "", FETCH_CMD_OK,
+         "kelpclient tulaudp://h:7000/p ''"},
+        {"quote in output", "h/p", "it's", FETCH_CMD_OK,
+         "kelpclient tulaudp://h:7000/p 'it'\\''s'"},
         {"odd host", "h$(id):1/p", "o", FETCH_CMD_OK, "kelpclient tulaudp://'h$(id)':7000/p o"},
         {"no path", "http://h.example:80", "o", FETCH_CMD_NO_PATH, ""},
         {"no path without scheme", "h", "o", FETCH_CMD_NO_PATH, ""},
@@ -58,8 +60,8 @@ TEST(ClientCommand, PortReadsAsAtoi) {
         int nPort;
     };
     const std::vector<sCase> vCases = {
-        {"8566", 8566}, {" 9000 ", 9000}, {"+12x", 12}, {"-5", -5}, {"0", 0},
-        {"abc", 0},     {"", 0},          {"99999999999", 2147483647},
+        {"8566", 8566}, {" 9000 ", 9000}, {"+12x", 12}, {"-5", -5},
+        {"0", 0},       {"abc", 0},       {"", 0},      {"99999999999", 2147483647},
     };
     for (const sCase &c : vCases) EXPECT_EQ(ParsePort(c.pszValue), c.nPort) << c.pszValue;
 }

@@ -1,8 +1,9 @@
 // The key=value store: reading and writing rules as round trips, lookups and
 // changes, the limits (long lines, many entries, failed saves) and the mkdir
 // command of createDirByName.
-#include <gtest/gtest.h>
+#include "config.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -11,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
 #include "tempdir.h"
 
 namespace {
@@ -54,7 +54,8 @@ TEST(ConfigStore, ReadingRulesRoundTrip) {
         {"line without = vanishes", "junk\na=1\n", "P a=1", "a=1\n"},
         {"indented comment loses indent", "   # c = d\n", "C # c = d", "# c = d\n"},
         {"blank and spaces-only lines", "\n   \na=1\n", "B|B|P a=1", "\n\na=1\n"},
-        {"= inside value", "url=http://h/?a=b=c\n", "P url=http://h/?a=b=c", "url=http://h/?a=b=c\n"},
+        {"= inside value", "url=http://h/?a=b=c\n", "P url=http://h/?a=b=c",
+         "url=http://h/?a=b=c\n"},
         {"key cut at space", "my key = v\n", "P my=v", "my=v\n"},
         {"tab is not a blank", "\tk=v\n", "P \tk=v", "\tk=v\n"},
         {"hash in value kept", "k=v # not a comment\n", "P k=v # not a comment",

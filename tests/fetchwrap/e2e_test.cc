@@ -2,9 +2,8 @@
 // (so that kelpserver.conf is looked for there), with a stand-in kelpclient first
 // on PATH that records each argument in a file of its own and creates the output
 // file only when asked to.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,7 +57,8 @@ protected:
             int fd = open(strOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd < 0 || dup2(fd, 1) < 0 || chdir(m_dir.Path().c_str()) != 0) _exit(127);
             const char *pszPath = getenv("PATH");
-            setenv("PATH", (m_dir.File("bin") + ":" + (pszPath ? pszPath : "/usr/bin:/bin")).c_str(), 1);
+            setenv("PATH",
+                   (m_dir.File("bin") + ":" + (pszPath ? pszPath : "/usr/bin:/bin")).c_str(), 1);
             setenv("KC_RECORD", m_dir.File("rec").c_str(), 1);
             setenv("KC_CREATE", bCreate ? "1" : "0", 1);
             std::vector<std::string> vArgv = {m_dir.File("fetchwrap")};
@@ -80,13 +80,16 @@ protected:
         std::vector<std::string> v;
         std::string strCount = ReadFile(m_dir.File("rec/argc"));
         int n = std::atoi(strCount.c_str());
-        for (int i = 1; i <= n; ++i) v.push_back(ReadFile(m_dir.File("rec/arg" + std::to_string(i))));
+        for (int i = 1; i <= n; ++i)
+            v.push_back(ReadFile(m_dir.File("rec/arg" + std::to_string(i))));
         return v;
     }
     bool ClientRan() { return Exists(m_dir.File("rec/argc")); }
 
     std::string Conf() { return ReadFile(m_dir.File("kelpserver.conf")); }
-    void SetConf(const std::string &str) { ASSERT_TRUE(WriteFile(m_dir.File("kelpserver.conf"), str)); }
+    void SetConf(const std::string &str) {
+        ASSERT_TRUE(WriteFile(m_dir.File("kelpserver.conf"), str));
+    }
 
     CTempDir m_dir;
     std::string m_strOut;
@@ -121,9 +124,9 @@ TEST_F(FetchWrap, NoOutputFileIs255AndEarlierFileGone) {
 }
 
 TEST_F(FetchWrap, RefusedUrlsAre1WithoutClient) {
-    const std::vector<std::string> vUrls = {
-        "http://127.0.0.1", "127.0.0.1:80", std::string(128, 'h') + "/p",
-        "127.0.0.1/" + std::string(1100, 'p')};
+    const std::vector<std::string> vUrls = {"http://127.0.0.1", "127.0.0.1:80",
+                                            std::string(128, 'h') + "/p",
+                                            "127.0.0.1/" + std::string(1100, 'p')};
     for (const std::string &strUrl : vUrls) {
         SCOPED_TRACE(strUrl.substr(0, 40));
         RunShell("rm -f '" + m_dir.File("kelpserver.conf") + "'");
