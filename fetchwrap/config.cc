@@ -61,10 +61,22 @@ bool CopyPath(char *pDst, size_t nSize, const char *pszSrc) {
     return true;
 }
 
+// The line end for a line whose last byte is c. A value or comment may end in a
+// carriage return (a line cut at a NUL, a last line without a line feed, or one
+// ending "\r\r\n"); written with a bare "\n" it would read back as a "\r\n"
+// ending and lose that CR, so such a line gets a "\r\n" ending of its own.
+const char *LineEnd(const char *pszLast) {
+    size_t n = std::strlen(pszLast);
+    return n > 0 && pszLast[n - 1] == '\r' ? "\r\n" : "\n";
+}
+
 bool WriteEntry(FILE *pFile, const char *pBlock) {
     const char *pszText = EntryText(pBlock);
-    if (pBlock[0] == 1) return std::fprintf(pFile, "%s=%s\n", pszText, EntryValue(pBlock)) >= 0;
-    if (pszText[0] == '#') return std::fprintf(pFile, "%s\n", pszText) >= 0;
+    if (pBlock[0] == 1) {
+        const char *pszValue = EntryValue(pBlock);
+        return std::fprintf(pFile, "%s=%s%s", pszText, pszValue, LineEnd(pszValue)) >= 0;
+    }
+    if (pszText[0] == '#') return std::fprintf(pFile, "%s%s", pszText, LineEnd(pszText)) >= 0;
     return std::fputc('\n', pFile) != EOF;
 }
 

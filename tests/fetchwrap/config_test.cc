@@ -77,6 +77,33 @@ TEST(ConfigStore, ReadingRulesRoundTrip) {
     }
 }
 
+// A value or comment that ends in a CR used to be saved with a bare "\n"; the
+// "\r\n" that made read back as a CRLF ending and the CR was lost. Found by
+// the kvstore fuzz target (a line "...\r" cut by NUL bytes).
+TEST(ConfigStore, TrailingCarriageReturnSurvivesSave) {
+    using namespace std::string_literals;
+    const std::vector<sRoundTrip> vCases = {
+        {"CR then NUL bytes", "k=1\r\0\0\nport\n"s, "P k=1\r", "k=1\r\r\n"},
+        {"comment CR then NUL", "#c=1\r\0\n"s, "C #c=1\r", "#c=1\r\r\n"},
+        {"last line ends in CR", "k=v\r", "P k=v\r", "k=v\r\r\n"},
+        {"CR before CRLF", "k=v\r\r\n", "P k=v\r", "k=v\r\r\n"},
+        {"value only a CR", "k=\r\r\n", "P k=\r", "k=\r\r\n"},
+        {"text cut at NUL", "k=ab\0cd\r\n"s, "P k=ab", "k=ab\n"},
+    };
+    for (const sRoundTrip &c : vCases) {
+        SCOPED_TRACE(c.pszName);
+        CTempDir dir;
+        std::string strFile = dir.File("t.conf");
+        ASSERT_TRUE(WriteFile(strFile, c.strIn));
+        std::unique_ptr<sBaseConfig> pFirst(ReadConfig(strFile.c_str()));
+        EXPECT_EQ(Describe(*pFirst), c.strEntries);
+        EXPECT_EQ(SaveConfig(pFirst.get()), 1);
+        EXPECT_EQ(ReadFile(strFile), c.strSaved);
+        std::unique_ptr<sBaseConfig> pSecond(ReadConfig(strFile.c_str()));
+        EXPECT_EQ(Describe(*pSecond), c.strEntries);
+    }
+}
+
 TEST(ConfigStore, MissingFileIsEmptyAndFirstChangeCreatesIt) {
     CTempDir dir;
     std::string strFile = dir.File("sub/dir/new.conf");
