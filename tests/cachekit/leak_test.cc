@@ -1,0 +1,80 @@
+// Every export called many times through dlopen, as the host calls them, on
+// paths that cover their allocations (file reads, ring building, the disk check,
+// the name check). In a build with NODE_SANITIZE, LeakSanitizer checks at exit
+// that nothing was left allocated; in any build the results must stay the same
+// from the first call to the last.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "tempdir.h"
+
+namespace {
+
+using testsupport::CTempDir;
+using testsupport::WriteFile;
+
+const int kRounds = 2000;
+
+template <typename F>
+F Export(const char *pszName) {
+    static void *pHandle = dlopen(CACHEKIT_LIB, RTLD_NOW | RTLD_LOCAL);
+    return pHandle ? reinterpret_cast<F>(dlsym(pHandle, pszName)) : nullptr;
+}
+
+TEST(CachekitLeaks, EveryExportManyTimes) {
+    auto fileExist = Export<int (*)(const char *)>("fileExist");
+    auto md5data = Export<void (*)(char *, const char *, int)>("md5data");
+    auto md5file = Export<void (*)(char *, const char *)>("md5file");
+    auto uri2d = Export<void (*)(char *, const char *, const char *)>("uri2d");
+    auto checkdisk = Export<void (*)(const char *, const char *, const char *)>("checkdisk");
+    auto getmsgip = Export<void (*)(char *, const char *)>("getmsgip");
+    ASSERT_TRUE(fileExist && md5data && md5file && uri2d && checkdisk && getmsgip) << dlerror();
+
+    CTempDir dir;
+    std::string strFile = dir.File("seg.ts");
+    ASSERT_TRUE(WriteFile(strFile, std::string(3000, 'x')));
+    // The directory of this path has well over 1 GiB free, so checkdisk returns
+    // after the check; a path without a '.' returns before it. Nothing is removed.
+    std::string strCheck = dir.File("probe.mp4");
+    const std::string strNoDot = "/nonexistent/cachenode";
+
+    // Names refused before any query: null, empty, empty labels, an overlong label.
+    const std::string strLongLabel(64, 'a');
+    const char *apszRefused[] = {nullptr, "", "a..b", ".a", strLongLabel.c_str()};
+
+    char szFirst[33] = {0}, szFile[33] = {0};
+    char szOut[3067], szUriFirst[3067] = {0};
+    char szIp[1361];
+    for (int i = 0; i < kRounds; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(fileExist(strFile.c_str()), 0);
+        ASSERT_EQ(fileExist(dir.File("missing").c_str()), -1);
+        char szMd5[33];
+        md5data(szMd5, "abc", 3);
+        if (i == 0) std::memcpy(szFirst, szMd5, sizeof szMd5);
+        ASSERT_STREQ(szMd5, szFirst);
+        md5file(szMd5, strFile.c_str());
+        if (i == 0) std::memcpy(szFile, szMd5, sizeof szMd5);
+        ASSERT_STREQ(szMd5, szFile);
+        md5file(szMd5, dir.File("missing").c_str());
+        ASSERT_STREQ(szMd5, "d41d8cd98f00b204e9800998ecf8427e");
+        uri2d(szOut, "http://host/a/b/seg.ts", "/data1|/data2|/data3");
+        if (i == 0) std::memcpy(szUriFirst, szOut, sizeof szOut);
+        ASSERT_STREQ(szOut, szUriFirst);
+        uri2d(szOut, "no slash here", "/data1");
+        ASSERT_STREQ(szOut, "");
+        checkdisk(strCheck.c_str(), "1", "5");
+        checkdisk(strNoDot.c_str(), "1", "5");
+        for (const char *pszName : apszRefused) {
+            getmsgip(szIp, pszName);
+            ASSERT_STREQ(szIp, "false") << (pszName ? pszName : "(null)");
+        }
+    }
+    EXPECT_EQ(fileExist(strFile.c_str()), 0) << "checkdisk removed a file";
+    EXPECT_NE(szUriFirst[0], 0);
+}
+
+}  // namespace
