@@ -33,8 +33,13 @@ done
 WORK=$(mktemp -d /tmp/vesko-soak.XXXXXX)
 SUP=""; SRV=""
 cleanup() {
-    [ -n "$SUP" ] && kill -9 "$SUP" 2>/dev/null
-    pkill -9 -P "$SUP" 2>/dev/null || true
+    # Stop the supervisor first: once it is gone its worker is orphaned and no
+    # longer found by parent, and while it runs it forks a new one a second later.
+    if [ -n "$SUP" ]; then
+        kill -STOP "$SUP" 2>/dev/null
+        pkill -9 -P "$SUP" 2>/dev/null || true
+        kill -9 "$SUP" 2>/dev/null
+    fi
     [ -n "$SRV" ] && kill "$SRV" 2>/dev/null
     rm -rf "$WORK"
 }
