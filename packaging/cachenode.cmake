@@ -7,6 +7,14 @@
 set(NODE_PKG_SRC ${CMAKE_CURRENT_LIST_DIR})
 set(NODE_PKG_GEN ${CMAKE_BINARY_DIR}/packaging)
 
+# The package must hold both programs in bin/ whatever their own directories
+# install; installing a target a second time to the same place is harmless.
+foreach(strProgram vesko_c fetchwrap)
+  if(TARGET ${strProgram})
+    install(TARGETS ${strProgram} RUNTIME DESTINATION bin)
+  endif()
+endforeach()
+
 # The pkg-config file and the unit name absolute paths. They are filled in when
 # the install runs, from the prefix of that install, so that the package
 # (prefix /usr) and `cmake --install --prefix P` both get paths that hold where
