@@ -78,6 +78,7 @@ step_contents() {
     fi
     grep -qx 'prefix=/usr' "$ROOT/usr/lib/pkgconfig/cachekit.pc" || fail "cachekit.pc prefix is not /usr"
     for page in "$ROOT"/usr/share/man/man1/*.1 "$ROOT"/usr/share/man/man3/cachekit.3; do
+        command -v man >/dev/null || break
         local warnings
         warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null || true)
         [ -z "$warnings" ] || fail "man page $(basename "$page"): $warnings"
