@@ -26,10 +26,13 @@ constexpr int LIMIT = 20;
 constexpr int ROUNDS = 5;
 
 double nowSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
-int removeEntry(const char *pszPath, const struct stat *, int, struct FTW *) { return ::remove(pszPath); }
+int removeEntry(const char *pszPath, const struct stat *, int, struct FTW *) {
+    return ::remove(pszPath);
+}
 
 // Builds the tree; access times are a shuffled run of distinct seconds.
 bool makeTree(const std::string &strRoot) {
@@ -79,7 +82,8 @@ std::vector<std::string> runPipeline(const std::string &strRoot) {
 
 int main() {
     const char *pszBase = std::getenv("TMPDIR");
-    std::string strTemplate = std::string(pszBase && *pszBase ? pszBase : "/tmp") + "/bench-evict-XXXXXX";
+    std::string strTemplate =
+        std::string(pszBase && *pszBase ? pszBase : "/tmp") + "/bench-evict-XXXXXX";
     if (mkdtemp(&strTemplate[0]) == nullptr) {
         std::perror("mkdtemp");
         return 1;
@@ -111,12 +115,12 @@ int main() {
     for (const OldestMap::value_type &entry : mapOldest) vecWalk.push_back(entry.second);
     bool bSame = vecWalk == vecPipe;
 
-    std::printf("collectOldest (limit %d):                 %8.1f ms  (best of %d)\n", LIMIT, dBestWalk * 1e3,
-                ROUNDS);
-    std::printf("find -printf | sort -n | head -%d:        %8.1f ms  (best of %d)\n", LIMIT, dBestPipe * 1e3,
-                ROUNDS);
-    std::printf("walk / pipeline: %.2f (target <= 1.00); same %d files chosen: %s\n", dBestWalk / dBestPipe, LIMIT,
-                bSame ? "yes" : "NO");
+    std::printf("collectOldest (limit %d):                 %8.1f ms  (best of %d)\n", LIMIT,
+                dBestWalk * 1e3, ROUNDS);
+    std::printf("find -printf | sort -n | head -%d:        %8.1f ms  (best of %d)\n", LIMIT,
+                dBestPipe * 1e3, ROUNDS);
+    std::printf("walk / pipeline: %.2f (target <= 1.00); same %d files chosen: %s\n",
+                dBestWalk / dBestPipe, LIMIT, bSame ? "yes" : "NO");
     nftw(strRoot.c_str(), removeEntry, 64, FTW_DEPTH | FTW_PHYS);
     return bSame ? 0 : 1;
 }

@@ -59,7 +59,8 @@ int main() {
 
         const long nWant = ringScanList(aNames.data(), aNames.size(), nUrlKey, RING_PATH_SCALAR);
         const std::string strWant = literal::uri2d(strUrl, strDirs);
-        if (strWant.compare(0, listNames[(size_t)nWant].size() + 1, listNames[(size_t)nWant] + "/") != 0) {
+        if (strWant.compare(0, listNames[(size_t)nWant].size() + 1,
+                            listNames[(size_t)nWant] + "/") != 0) {
             std::printf("MISMATCH scalar against the plain implementation\n");
             nResult = 1;
         }
@@ -81,7 +82,8 @@ int main() {
                 nResult = 1;
             }
             const double dScan = usPerCall(0.2, [&] {
-                nSink = nSink + (uint64_t)ringScanList(aNames.data(), aNames.size(), nUrlKey, ePath);
+                nSink =
+                    nSink + (uint64_t)ringScanList(aNames.data(), aNames.size(), nUrlKey, ePath);
             });
             double dBare;
             if (ePath == RING_PATH_SCALAR) {
@@ -96,7 +98,7 @@ int main() {
                 const size_t nPoints = (size_t)nDirs * RING_POINTS;
                 dBare = usPerCall(0.2, [&] {
                     nSink = nSink + (ePath == RING_PATH_AVX512 ? ringBareAvx512(&job, nPoints)
-                                                                : ringBareAvx2(&job, nPoints));
+                                                               : ringBareAvx2(&job, nPoints));
                 });
             }
             char szLabel[64];

@@ -31,7 +31,8 @@ void walkDir(int nDirFd, std::string &strDir, int nLimit, OldestMap &mapOldest) 
     int nFd = dirfd(pDir);
     while (struct dirent *pEnt = readdir(pDir)) {
         const char *pszName = pEnt->d_name;
-        if (pszName[0] == '.' && (pszName[1] == 0 || (pszName[1] == '.' && pszName[2] == 0))) continue;
+        if (pszName[0] == '.' && (pszName[1] == 0 || (pszName[1] == '.' && pszName[2] == 0)))
+            continue;
         if (pEnt->d_type == DT_DIR) {
             // O_NOFOLLOW: the listing said directory; a link swapped in since then
             // must not lead the walk out of the tree.
@@ -155,9 +156,9 @@ int buildAutodelCommand(char *szCmd, const std::string &strPath, const std::stri
         strCurl = "ret=`curl -I -s --max-time " + strMaxTime + " \"" + strUrl + "&vid=" + strPath +
                   "\" |grep \"200 OK\"`\n";
         strRefused = "echo \"$(date) can not autodel " + strPath + "\"" + strLog;
-        strRemove = "rm -f " + strPath + "\n" +
-                    "find / -lname " + strPath + " -print0 |xargs -0 rm -f\n" +
-                    "echo \"$(date) autodel " + strPath + "\"" + strLog;
+        strRemove = "rm -f " + strPath + "\n" + "find / -lname " + strPath +
+                    " -print0 |xargs -0 rm -f\n" + "echo \"$(date) autodel " + strPath + "\"" +
+                    strLog;
     } else {
         // Names only as data: single-quoted assignments, then "$var" everywhere.
         // The curl line stands inside backquotes, which reprocess backslashes, so
@@ -169,9 +170,11 @@ int buildAutodelCommand(char *szCmd, const std::string &strPath, const std::stri
         strCurl = "ret=`curl -I -s --max-time " + strMaxTime +
                   " --globoff \"$u&vid=$p\" |grep \"200 OK\"`\n";
         strRefused = "printf '%s\\n' \"$(date) can not autodel $p\"" + strLog;
-        strRemove = "rm -f -- \"$p\"\n"
-                    "find / -lname \"$pat\" -print0 |xargs -0 rm -f\n"
-                    "printf '%s\\n' \"$(date) autodel $p\"" + strLog;
+        strRemove =
+            "rm -f -- \"$p\"\n"
+            "find / -lname \"$pat\" -print0 |xargs -0 rm -f\n"
+            "printf '%s\\n' \"$(date) autodel $p\"" +
+            strLog;
     }
     if (bUrl) {
         strCmd += strCurl;

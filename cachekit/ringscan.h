@@ -77,8 +77,7 @@ extern const uint32_t RING_DIGITS[RING_DIGITS_N];
 
 // Folds the job's 500 points into *pnAbove and *pnMin (minimum with them).
 void ringScanAvx2(const sRingJob *pJob, uint64_t nThreshold, uint64_t *pnAbove, uint64_t *pnMin);
-void ringScanAvx512(const sRingJob *pJob, uint64_t nThreshold, uint64_t *pnAbove,
-                    uint64_t *pnMin);
+void ringScanAvx512(const sRingJob *pJob, uint64_t nThreshold, uint64_t *pnAbove, uint64_t *pnMin);
 // Benchmark reference: the same compressions with no digits and no keys, for
 // nPoints points (rounded up to whole groups); returns a fold of the states.
 uint32_t ringBareAvx2(const sRingJob *pJob, size_t nPoints);

@@ -20,9 +20,15 @@ namespace {
 
 typedef __m256i V;
 
-RS_TARGET RS_INLINE V vset(uint32_t x) { return _mm256_set1_epi32((int)x); }
-RS_TARGET RS_INLINE V vadd(V x, V y) { return _mm256_add_epi32(x, y); }
-RS_TARGET RS_INLINE V vsub(V x, V y) { return _mm256_sub_epi32(x, y); }
+RS_TARGET RS_INLINE V vset(uint32_t x) {
+    return _mm256_set1_epi32((int)x);
+}
+RS_TARGET RS_INLINE V vadd(V x, V y) {
+    return _mm256_add_epi32(x, y);
+}
+RS_TARGET RS_INLINE V vsub(V x, V y) {
+    return _mm256_sub_epi32(x, y);
+}
 template <int S>
 RS_TARGET RS_INLINE V vrol(V x) {
     return _mm256_or_si256(_mm256_slli_epi32(x, S), _mm256_srli_epi32(x, 32 - S));
@@ -33,17 +39,27 @@ RS_TARGET RS_INLINE V vF(V b, V c, V d) {
 RS_TARGET RS_INLINE V vG(V b, V c, V d) {
     return _mm256_or_si256(_mm256_and_si256(b, d), _mm256_andnot_si256(d, c));
 }
-RS_TARGET RS_INLINE V vH(V b, V c, V d) { return _mm256_xor_si256(_mm256_xor_si256(b, c), d); }
+RS_TARGET RS_INLINE V vH(V b, V c, V d) {
+    return _mm256_xor_si256(_mm256_xor_si256(b, c), d);
+}
 RS_TARGET RS_INLINE V vI(V b, V c, V d) {
     return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
 }
 RS_TARGET RS_INLINE V vload(const uint32_t *p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
 }
-RS_TARGET RS_INLINE V vsll(V x, int n) { return _mm256_sll_epi32(x, _mm_cvtsi32_si128(n)); }
-RS_TARGET RS_INLINE V vsrl(V x, int n) { return _mm256_srl_epi32(x, _mm_cvtsi32_si128(n)); }
-RS_TARGET RS_INLINE V vlaneIndex() { return _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7); }
-RS_TARGET RS_INLINE V vmin499(V x) { return _mm256_min_epu32(x, vset(499)); }
+RS_TARGET RS_INLINE V vsll(V x, int n) {
+    return _mm256_sll_epi32(x, _mm_cvtsi32_si128(n));
+}
+RS_TARGET RS_INLINE V vsrl(V x, int n) {
+    return _mm256_srl_epi32(x, _mm_cvtsi32_si128(n));
+}
+RS_TARGET RS_INLINE V vlaneIndex() {
+    return _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+}
+RS_TARGET RS_INLINE V vmin499(V x) {
+    return _mm256_min_epu32(x, vset(499));
+}
 RS_TARGET RS_INLINE uint32_t vhsum(V x) {
     alignas(32) uint32_t a[8];
     _mm256_store_si256(reinterpret_cast<__m256i *>(a), x);
@@ -84,8 +100,8 @@ RS_TARGET RS_INLINE void accFold(sAcc *p, V a, V b, V c, V d, V rank) {
 
 RS_TARGET RS_INLINE void accReduce(sAcc *p, uint64_t *pnAbove, uint64_t *pnMin) {
     alignas(32) uint64_t a[4], m[4];
-    const __m256i above = _mm256_blendv_epi8(
-        p->above[0], p->above[1], _mm256_cmpgt_epi64(p->above[0], p->above[1]));
+    const __m256i above =
+        _mm256_blendv_epi8(p->above[0], p->above[1], _mm256_cmpgt_epi64(p->above[0], p->above[1]));
     const __m256i min =
         _mm256_blendv_epi8(p->min[0], p->min[1], _mm256_cmpgt_epi64(p->min[0], p->min[1]));
     _mm256_store_si256(reinterpret_cast<__m256i *>(a), above);

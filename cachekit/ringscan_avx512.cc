@@ -26,27 +26,51 @@ namespace {
 
 typedef __m512i V;
 
-RS_TARGET RS_INLINE V vset(uint32_t x) { return _mm512_set1_epi32((int)x); }
-RS_TARGET RS_INLINE V vadd(V x, V y) { return _mm512_add_epi32(x, y); }
-RS_TARGET RS_INLINE V vsub(V x, V y) { return _mm512_sub_epi32(x, y); }
+RS_TARGET RS_INLINE V vset(uint32_t x) {
+    return _mm512_set1_epi32((int)x);
+}
+RS_TARGET RS_INLINE V vadd(V x, V y) {
+    return _mm512_add_epi32(x, y);
+}
+RS_TARGET RS_INLINE V vsub(V x, V y) {
+    return _mm512_sub_epi32(x, y);
+}
 template <int S>
 RS_TARGET RS_INLINE V vrol(V x) {
     return _mm512_rol_epi32(x, S);
 }
 // Truth tables over (b, c, d): F = b ? c : d, G = d ? b : c, H = b ^ c ^ d,
 // I = c ^ (b | ~d).
-RS_TARGET RS_INLINE V vF(V b, V c, V d) { return _mm512_ternarylogic_epi32(b, c, d, 0xca); }
-RS_TARGET RS_INLINE V vG(V b, V c, V d) { return _mm512_ternarylogic_epi32(b, c, d, 0xe4); }
-RS_TARGET RS_INLINE V vH(V b, V c, V d) { return _mm512_ternarylogic_epi32(b, c, d, 0x96); }
-RS_TARGET RS_INLINE V vI(V b, V c, V d) { return _mm512_ternarylogic_epi32(b, c, d, 0x39); }
-RS_TARGET RS_INLINE V vload(const uint32_t *p) { return _mm512_loadu_si512(p); }
-RS_TARGET RS_INLINE V vsll(V x, int n) { return _mm512_sll_epi32(x, _mm_cvtsi32_si128(n)); }
-RS_TARGET RS_INLINE V vsrl(V x, int n) { return _mm512_srl_epi32(x, _mm_cvtsi32_si128(n)); }
+RS_TARGET RS_INLINE V vF(V b, V c, V d) {
+    return _mm512_ternarylogic_epi32(b, c, d, 0xca);
+}
+RS_TARGET RS_INLINE V vG(V b, V c, V d) {
+    return _mm512_ternarylogic_epi32(b, c, d, 0xe4);
+}
+RS_TARGET RS_INLINE V vH(V b, V c, V d) {
+    return _mm512_ternarylogic_epi32(b, c, d, 0x96);
+}
+RS_TARGET RS_INLINE V vI(V b, V c, V d) {
+    return _mm512_ternarylogic_epi32(b, c, d, 0x39);
+}
+RS_TARGET RS_INLINE V vload(const uint32_t *p) {
+    return _mm512_loadu_si512(p);
+}
+RS_TARGET RS_INLINE V vsll(V x, int n) {
+    return _mm512_sll_epi32(x, _mm_cvtsi32_si128(n));
+}
+RS_TARGET RS_INLINE V vsrl(V x, int n) {
+    return _mm512_srl_epi32(x, _mm_cvtsi32_si128(n));
+}
 RS_TARGET RS_INLINE V vlaneIndex() {
     return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 }
-RS_TARGET RS_INLINE V vmin499(V x) { return _mm512_min_epu32(x, vset(499)); }
-RS_TARGET RS_INLINE uint32_t vhsum(V x) { return (uint32_t)_mm512_reduce_add_epi32(x); }
+RS_TARGET RS_INLINE V vmin499(V x) {
+    return _mm512_min_epu32(x, vset(499));
+}
+RS_TARGET RS_INLINE uint32_t vhsum(V x) {
+    return (uint32_t)_mm512_reduce_add_epi32(x);
+}
 
 // Per lane the smallest packed point above the threshold and of all, as two
 // halves of eight 64-bit lanes each.

@@ -21,8 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
     std::string strBare = strName;
     if (!strBare.empty() && strBare.back() == '.') strBare.pop_back();
     if (nLen == 0) {
-        bool bBad = strBare.empty() || strBare.size() > (size_t)DNS_MAX_NAME || strBare.front() == '.' ||
-                    strBare.back() == '.' || strBare.find("..") != std::string::npos;
+        bool bBad = strBare.empty() || strBare.size() > (size_t)DNS_MAX_NAME ||
+                    strBare.front() == '.' || strBare.back() == '.' ||
+                    strBare.find("..") != std::string::npos;
         size_t nStart = 0;
         while (!bBad) {
             size_t nDot = strBare.find('.', nStart);
@@ -35,14 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
         delete[] pQuery;
         return 0;
     }
-    FUZZ_CHECK(nLen == (int)strBare.size() + 18 && nLen <= DNS_QUERY_SIZE, "length %d for a name of %zu", nLen,
-               strBare.size());
+    FUZZ_CHECK(nLen == (int)strBare.size() + 18 && nLen <= DNS_QUERY_SIZE,
+               "length %d for a name of %zu", nLen, strBare.size());
     FUZZ_CHECK(pQuery[0] == (nId >> 8 & 0xff) && pQuery[1] == (nId & 0xff), "ID not in the header");
     std::string strBack;
     int nAt = 12;
     while (nAt < nLen && pQuery[nAt] != 0) {
         int nLabel = pQuery[nAt];
-        FUZZ_CHECK(nLabel <= DNS_MAX_LABEL && nAt + 1 + nLabel < nLen, "bad label length %d at %d", nLabel, nAt);
+        FUZZ_CHECK(nLabel <= DNS_MAX_LABEL && nAt + 1 + nLabel < nLen, "bad label length %d at %d",
+                   nLabel, nAt);
         if (!strBack.empty()) strBack += '.';
         strBack.append((const char *)pQuery + nAt + 1, nLabel);
         nAt += 1 + nLabel;

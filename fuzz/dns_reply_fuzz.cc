@@ -36,18 +36,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
 
     EDnsReply eVerdict = dnsCheckReply(pReply, nLen, cIdHigh, from, server);
     bool bForeign = (cMode & 6) != 0;
-    FUZZ_CHECK(bForeign == (eVerdict == DNS_REPLY_FOREIGN), "mode %u verdict %d", cMode, (int)eVerdict);
-    if (eVerdict == DNS_REPLY_ACCEPT) FUZZ_CHECK(nLen > 0 && pReply[0] == cIdHigh, "accepted a bad reply");
+    FUZZ_CHECK(bForeign == (eVerdict == DNS_REPLY_FOREIGN), "mode %u verdict %d", cMode,
+               (int)eVerdict);
+    if (eVerdict == DNS_REPLY_ACCEPT)
+        FUZZ_CHECK(nLen > 0 && pReply[0] == cIdHigh, "accepted a bad reply");
 
     std::vector<std::string> listAddr = dnsScanAddresses(pReply, (int)nReply);
-    FUZZ_CHECK(listAddr.size() <= nReply / 16, "%zu addresses from %zu bytes", listAddr.size(), nReply);
+    FUZZ_CHECK(listAddr.size() <= nReply / 16, "%zu addresses from %zu bytes", listAddr.size(),
+               nReply);
     size_t nText = 0;
     for (const std::string &strAddr : listAddr) {
         in_addr addr;
-        FUZZ_CHECK(inet_pton(AF_INET, strAddr.c_str(), &addr) == 1, "not an address: %s", strAddr.c_str());
+        FUZZ_CHECK(inet_pton(AF_INET, strAddr.c_str(), &addr) == 1, "not an address: %s",
+                   strAddr.c_str());
         nText += strAddr.size() + 1;
     }
-    FUZZ_CHECK(nText + 1 <= MSGIP_OUT_SIZE, "%zu addresses need %zu bytes", listAddr.size(), nText + 1);
+    FUZZ_CHECK(nText + 1 <= MSGIP_OUT_SIZE, "%zu addresses need %zu bytes", listAddr.size(),
+               nText + 1);
     delete[] pReply;
     return 0;
 }

@@ -35,13 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
     FUZZ_CHECK(nDone == 1, "result %d", nDone);
     bool bPlain = isShellPlain(strPath) && (strUrl.empty() || isShellPlainUrl(strUrl));
     if (bPlain) {
-        FUZZ_CHECK(strCmd.find(strPath) != std::string::npos, "plain path missing from [%s]", strCmd.c_str());
-    } else {
-        FUZZ_CHECK(strCmd.find(shellSingleQuote(strPath)) != std::string::npos, "path not quoted in [%s]",
+        FUZZ_CHECK(strCmd.find(strPath) != std::string::npos, "plain path missing from [%s]",
                    strCmd.c_str());
+    } else {
+        FUZZ_CHECK(strCmd.find(shellSingleQuote(strPath)) != std::string::npos,
+                   "path not quoted in [%s]", strCmd.c_str());
         if (!strUrl.empty())
-            FUZZ_CHECK(strCmd.find(shellSingleQuote(strUrl)) != std::string::npos, "URL not quoted in [%s]",
-                       strCmd.c_str());
+            FUZZ_CHECK(strCmd.find(shellSingleQuote(strUrl)) != std::string::npos,
+                       "URL not quoted in [%s]", strCmd.c_str());
     }
     return 0;
 }

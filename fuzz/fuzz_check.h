@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond, ...)                                                   \
-    do {                                                                        \
-        if (!(cond)) {                                                          \
+#define FUZZ_CHECK(cond, ...)                                                             \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::fprintf(stderr, __VA_ARGS__);                                  \
-            std::fputc('\n', stderr);                                           \
-            std::abort();                                                       \
-        }                                                                       \
+            std::fprintf(stderr, __VA_ARGS__);                                            \
+            std::fputc('\n', stderr);                                                     \
+            std::abort();                                                                 \
+        }                                                                                 \
     } while (0)

@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
     FUZZ_CHECK(pSecond != nullptr, "no store after the save");
     std::vector<std::string> vecSecond = Entries(pSecond);
     delete pSecond;
-    FUZZ_CHECK(vecFirst == vecSecond, "%zu entries read, %zu after the save", vecFirst.size(), vecSecond.size());
+    FUZZ_CHECK(vecFirst == vecSecond, "%zu entries read, %zu after the save", vecFirst.size(),
+               vecSecond.size());
     unlink(strIn.c_str());
     unlink(strOut.c_str());
     return 0;

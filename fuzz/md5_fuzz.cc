@@ -36,9 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
 
     unsigned char ref[EVP_MAX_MD_SIZE];
     unsigned int nRef = 0;
-    FUZZ_CHECK(EVP_Digest(pMsg, nMsg, ref, &nRef, EVP_md5(), nullptr) == 1 && nRef == 16, "EVP_Digest failed");
-    FUZZ_CHECK(std::memcmp(digest, ref, 16) == 0, "digest differs from OpenSSL for %zu bytes in %zu cuts", nMsg,
-               nCuts);
+    FUZZ_CHECK(EVP_Digest(pMsg, nMsg, ref, &nRef, EVP_md5(), nullptr) == 1 && nRef == 16,
+               "EVP_Digest failed");
+    FUZZ_CHECK(std::memcmp(digest, ref, 16) == 0,
+               "digest differs from OpenSSL for %zu bytes in %zu cuts", nMsg, nCuts);
 
     char szRef[33];
     md5ToText(ref, szRef);

@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
     }
     FUZZ_CHECK(nOk == 1, "result %d", nOk);
     const char *pszTrimmed = vecLine.data();
-    FUZZ_CHECK(std::strncmp(pszTrimmed, strName.c_str(), strName.size()) == 0 && pszTrimmed[strName.size()] == ':',
+    FUZZ_CHECK(std::strncmp(pszTrimmed, strName.c_str(), strName.size()) == 0 &&
+                   pszTrimmed[strName.size()] == ':',
                "took a line of another interface");
     std::vector<std::string> vecPieces;
     strsplit(pszTrimmed + strName.size() + 1, vecPieces, ' ');

@@ -19,7 +19,8 @@ static bool ReadWhole(const std::string &strPath, std::vector<uint8_t> &vecData)
     vecData.clear();
     uint8_t aBuf[65536];
     size_t nRead;
-    while ((nRead = std::fread(aBuf, 1, sizeof(aBuf), pFile)) > 0) vecData.insert(vecData.end(), aBuf, aBuf + nRead);
+    while ((nRead = std::fread(aBuf, 1, sizeof(aBuf), pFile)) > 0)
+        vecData.insert(vecData.end(), aBuf, aBuf + nRead);
     bool bOk = std::ferror(pFile) == 0;
     std::fclose(pFile);
     return bOk;

@@ -46,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
 
     if (WithinLimits(strUrl, strDirs)) {
         std::string strWant = literal::uri2d(strUrl, strDirs);
-        FUZZ_CHECK(strGot == strWant, "url [%s] dirs [%s]: got [%s] want [%s]", strUrl.c_str(), strDirs.c_str(),
-                   strGot.c_str(), strWant.c_str());
+        FUZZ_CHECK(strGot == strWant, "url [%s] dirs [%s]: got [%s] want [%s]", strUrl.c_str(),
+                   strDirs.c_str(), strGot.c_str(), strWant.c_str());
     } else {
         FUZZ_CHECK(strGot.empty(), "url [%s] dirs [%s] beyond the limits gave [%s]", strUrl.c_str(),
                    strDirs.c_str(), strGot.c_str());

@@ -6,12 +6,15 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(
   build-essential cmake pkg-config      # toolchain
+  git clang-format                      # the format check of the test command
   libsimpleini-dev                      # the reporter's INI reader
   libgtest-dev                          # the test suite
   libssl-dev                            # reference MD5 for tests and benchmarks only
   iproute2 util-linux procps            # private network namespaces (ip, unshare), ps
   curl dnsmasq-base python3             # real peers for the library's tests
   clang libclang-rt-dev                 # fuzzing and the sanitizer build
+  nginx libnginx-mod-http-lua wrk       # the front end, its tests and its benchmark
+  prometheus prometheus-node-exporter   # promtool and the textfile collector for dispatch_listen
 )
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
@@ -22,6 +25,14 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   if [ -n "$missing" ] || [ "$known" -lt "${#PACKAGES[@]}" ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
+    # Debian starts nginx, prometheus and node_exporter on install where an init
+    # system runs; the project always runs its own instances on 127.0.0.1, so
+    # keep the system ones from starting (and from taking port 80).
+    policy=/usr/sbin/policy-rc.d
+    if [ ! -e "$policy" ]; then
+      printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy"
+      trap 'rm -f "$policy"' EXIT
+    fi
     apt-get install -y -q --no-install-recommends "${PACKAGES[@]}"
   fi
 fi

@@ -26,19 +26,20 @@ const int EXIT_NO = 1;
 const int EXIT_ERROR = 2;
 
 // Limits of the exports' contracts, which the library does not test itself.
-const size_t MAX_DIRS_TEXT = 10239;   // dirs shorter than 10,240 bytes
-const size_t MAX_DIR_NAME = 1019;     // "%s-%03d" label fits 1,024 bytes
-const size_t MAX_URL_TEXT = 1023;     // URL text shorter than 1,024 bytes
+const size_t MAX_DIRS_TEXT = 10239;  // dirs shorter than 10,240 bytes
+const size_t MAX_DIR_NAME = 1019;    // "%s-%03d" label fits 1,024 bytes
+const size_t MAX_URL_TEXT = 1023;    // URL text shorter than 1,024 bytes
 const size_t URI_OUT_SIZE = 2 * 1024 + 10240 + 64;
-const size_t IP_OUT_SIZE = 2048;      // 1,361 always suffice
-const size_t MAX_HOST_NAME = 253;     // DNS: 255 octets on the wire
+const size_t IP_OUT_SIZE = 2048;   // 1,361 always suffice
+const size_t MAX_HOST_NAME = 253;  // DNS: 255 octets on the wire
 const size_t MAX_HOST_LABEL = 63;
 
-const char *g_pszCommand = nullptr;   // for error lines: "cachekit uri: ..."
+const char *g_pszCommand = nullptr;  // for error lines: "cachekit uri: ..."
 
 int Fail(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
 int Fail(const char *pszFormat, ...) {
-    std::fprintf(stderr, "cachekit%s%s: ", g_pszCommand ? " " : "", g_pszCommand ? g_pszCommand : "");
+    std::fprintf(stderr, "cachekit%s%s: ", g_pszCommand ? " " : "",
+                 g_pszCommand ? g_pszCommand : "");
     va_list args;
     va_start(args, pszFormat);
     std::vfprintf(stderr, pszFormat, args);
@@ -90,7 +91,8 @@ void *Export(const char *pszName) {
         g_lib.strPath = LibraryPath();
         g_lib.pHandle = dlopen(g_lib.strPath.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (g_lib.pHandle == nullptr) {
-            Fail("cannot load the library: %s (choose one with --lib PATH or CACHEKIT_LIB)", dlerror());
+            Fail("cannot load the library: %s (choose one with --lib PATH or CACHEKIT_LIB)",
+                 dlerror());
             return nullptr;
         }
     }
@@ -174,10 +176,12 @@ int RunUri(int argc, char **argv) {
     std::vector<std::string> listNames;
     if (!CheckDirs("DIRS", argv[1], listNames)) return EXIT_ERROR;
     const char *pszText = std::strncmp(pszUrl, "http://", 7) == 0 ? pszUrl + 7 : pszUrl;
-    if (std::strlen(pszText) > MAX_URL_TEXT) return Fail("URL is longer than %zu bytes", MAX_URL_TEXT);
+    if (std::strlen(pszText) > MAX_URL_TEXT)
+        return Fail("URL is longer than %zu bytes", MAX_URL_TEXT);
     const char *pszLastSlash = std::strrchr(pszText, '/');
     if (pszLastSlash == nullptr) return Fail("URL has no '/' before its file name: %s", pszUrl);
-    if (std::strchr(pszLastSlash, '.') == nullptr) return Fail("URL's file name has no extension: %s", pszUrl);
+    if (std::strchr(pszLastSlash, '.') == nullptr)
+        return Fail("URL's file name has no extension: %s", pszUrl);
 
     Uri2dFn pUri2d = reinterpret_cast<Uri2dFn>(Export("uri2d"));
     if (pUri2d == nullptr) return EXIT_ERROR;
@@ -201,7 +205,8 @@ int RunMd5(int argc, char **argv) {
     if (argc == 2 && std::strcmp(argv[0], "--file") == 0) {
         const char *pszPath = argv[1];
         struct stat st;
-        if (stat(pszPath, &st) != 0) return Fail("cannot read %s: %s", pszPath, std::strerror(errno));
+        if (stat(pszPath, &st) != 0)
+            return Fail("cannot read %s: %s", pszPath, std::strerror(errno));
         if (S_ISDIR(st.st_mode)) return Fail("cannot read %s: it is a directory", pszPath);
         FILE *pFile = std::fopen(pszPath, "rb");
         if (pFile == nullptr) return Fail("cannot read %s: %s", pszPath, std::strerror(errno));
@@ -306,7 +311,8 @@ int RunCheckdisk(int argc, char **argv) {
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--yes") == 0) {
             bYes = true;
-        } else if (std::strcmp(argv[i], "--min-free") == 0 || std::strcmp(argv[i], "--max-files") == 0) {
+        } else if (std::strcmp(argv[i], "--min-free") == 0 ||
+                   std::strcmp(argv[i], "--max-files") == 0) {
             if (i + 1 >= argc) return Fail("%s needs a value", argv[i]);
             long nValue = 0;
             if (!ParsePositive(argv[i + 1], 1000000000L, nValue))
@@ -331,19 +337,23 @@ int RunCheckdisk(int argc, char **argv) {
     if (!S_ISDIR(st.st_mode)) return Fail("%s is not a directory", pszDir);
     std::string strDir = pszDir;
     while (strDir.size() > 1 && strDir.back() == '/') strDir.pop_back();
-    if (strDir == "/") return Fail("refusing to evict from the whole file system: name a storage directory");
+    if (strDir == "/")
+        return Fail("refusing to evict from the whole file system: name a storage directory");
 
     struct statfs sfs;
-    if (statfs(strDir.c_str(), &sfs) != 0) return Fail("cannot query free space of %s: %s", pszDir, std::strerror(errno));
-    unsigned long long nFreeGiB = (static_cast<unsigned long long>(sfs.f_bavail) * sfs.f_bsize) >> 30;
+    if (statfs(strDir.c_str(), &sfs) != 0)
+        return Fail("cannot query free space of %s: %s", pszDir, std::strerror(errno));
+    unsigned long long nFreeGiB =
+        (static_cast<unsigned long long>(sfs.f_bavail) * sfs.f_bsize) >> 30;
     bool bWouldEvict = nFreeGiB < std::strtoull(pszMinFree, nullptr, 10);
     std::printf("%s: %llu GiB free, threshold %s GiB: %s\n", strDir.c_str(), nFreeGiB, pszMinFree,
                 bWouldEvict ? "below, files would be removed" : "enough, nothing would be removed");
     if (!bYes) {
-        std::fprintf(stderr,
-                     "cachekit checkdisk: WARNING: with --yes this removes up to %s of the least recently "
-                     "accessed files below %s when under %s GiB free; nothing was removed\n",
-                     pszMaxFiles, strDir.c_str(), pszMinFree);
+        std::fprintf(
+            stderr,
+            "cachekit checkdisk: WARNING: with --yes this removes up to %s of the least recently "
+            "accessed files below %s when under %s GiB free; nothing was removed\n",
+            pszMaxFiles, strDir.c_str(), pszMinFree);
         return EXIT_ERROR;
     }
 
@@ -485,13 +495,18 @@ int RunRebalance(int argc, char **argv) {
         } else if (pszPlanned == nullptr) {
             pszPlanned = argv[i];
         } else {
-            return Fail("expected two directory lists, NOW and PLANNED (see cachekit rebalance --help)");
+            return Fail(
+                "expected two directory lists, NOW and PLANNED (see cachekit rebalance --help)");
         }
     }
-    if (pszPlanned == nullptr) return Fail("expected two directory lists, NOW and PLANNED (see cachekit rebalance --help)");
-    if (pszNamesFile != nullptr && nGenerate > 0) return Fail("give either --names or --generate, not both");
+    if (pszPlanned == nullptr)
+        return Fail(
+            "expected two directory lists, NOW and PLANNED (see cachekit rebalance --help)");
+    if (pszNamesFile != nullptr && nGenerate > 0)
+        return Fail("give either --names or --generate, not both");
     std::vector<std::string> listNow, listPlanned;
-    if (!CheckDirs("NOW", pszNow, listNow) || !CheckDirs("PLANNED", pszPlanned, listPlanned)) return EXIT_ERROR;
+    if (!CheckDirs("NOW", pszNow, listNow) || !CheckDirs("PLANNED", pszPlanned, listPlanned))
+        return EXIT_ERROR;
 
     std::vector<std::string> listSample;
     if (pszNamesFile != nullptr) {
@@ -526,7 +541,8 @@ int RunRebalance(int argc, char **argv) {
         std::string strNowDir = MapToDir(pUri2d, szOut, strUrl, pszNow, listNow);
         std::string strPlannedDir = MapToDir(pUri2d, szOut, strUrl, pszPlanned, listPlanned);
         if (strNowDir.empty() || strPlannedDir.empty())
-            return Fail("the library mapped \"%s\" outside the directory lists: %s", strLine.c_str(), szOut.data());
+            return Fail("the library mapped \"%s\" outside the directory lists: %s",
+                        strLine.c_str(), szOut.data());
         ++nMapped;
         ++mapShares[strNowDir].nNow;
         ++mapShares[strPlannedDir].nPlanned;
@@ -536,7 +552,9 @@ int RunRebalance(int argc, char **argv) {
             ++mapShares[strPlannedDir].nArrive;
         }
     }
-    if (nMapped == 0) return Fail("no name of the sample could be mapped (all longer than %zu bytes)", MAX_URL_TEXT);
+    if (nMapped == 0)
+        return Fail("no name of the sample could be mapped (all longer than %zu bytes)",
+                    MAX_URL_TEXT);
 
     bool bUnicode = nUnicode == 1;
     if (nUnicode < 0) {
@@ -548,23 +566,27 @@ int RunRebalance(int argc, char **argv) {
     long nMaxCount = 1;
     for (const std::string &strName : listOrder) {
         nNameWidth = std::max(nNameWidth, strName.size());
-        nMaxCount = std::max(nMaxCount, std::max(mapShares[strName].nNow, mapShares[strName].nPlanned));
+        nMaxCount =
+            std::max(nMaxCount, std::max(mapShares[strName].nNow, mapShares[strName].nPlanned));
     }
-    std::printf("%ld names (%s)%s; %zu directories now, %zu planned; bars scaled to the largest share\n\n",
-                nMapped, pszNamesFile ? pszNamesFile : "generated",
-                nSkipped ? " (some skipped: too long)" : "", listNow.size(), listPlanned.size());
-    std::printf("%-*s  %-*s  %-*s  %7s  %7s\n", static_cast<int>(nNameWidth), "directory", BAR_WIDTH + 8, "now",
-                BAR_WIDTH + 8, "planned", "leave", "arrive");
+    std::printf(
+        "%ld names (%s)%s; %zu directories now, %zu planned; bars scaled to the largest share\n\n",
+        nMapped, pszNamesFile ? pszNamesFile : "generated",
+        nSkipped ? " (some skipped: too long)" : "", listNow.size(), listPlanned.size());
+    std::printf("%-*s  %-*s  %-*s  %7s  %7s\n", static_cast<int>(nNameWidth), "directory",
+                BAR_WIDTH + 8, "now", BAR_WIDTH + 8, "planned", "leave", "arrive");
     for (const std::string &strName : listOrder) {
         const sShare &share = mapShares[strName];
-        std::printf("%-*s  %6.2f%% %s  %6.2f%% %s  %7ld  %7ld\n", static_cast<int>(nNameWidth), strName.c_str(),
-                    100.0 * share.nNow / nMapped, Bar(static_cast<double>(share.nNow) / nMaxCount, BAR_WIDTH, bUnicode).c_str(),
-                    100.0 * share.nPlanned / nMapped,
-                    Bar(static_cast<double>(share.nPlanned) / nMaxCount, BAR_WIDTH, bUnicode).c_str(), share.nLeave,
-                    share.nArrive);
+        std::printf(
+            "%-*s  %6.2f%% %s  %6.2f%% %s  %7ld  %7ld\n", static_cast<int>(nNameWidth),
+            strName.c_str(), 100.0 * share.nNow / nMapped,
+            Bar(static_cast<double>(share.nNow) / nMaxCount, BAR_WIDTH, bUnicode).c_str(),
+            100.0 * share.nPlanned / nMapped,
+            Bar(static_cast<double>(share.nPlanned) / nMaxCount, BAR_WIDTH, bUnicode).c_str(),
+            share.nLeave, share.nArrive);
     }
-    std::printf("\nmoved: %.2f%% of the files (%ld of %ld) change directory\n", 100.0 * nMoved / nMapped, nMoved,
-                nMapped);
+    std::printf("\nmoved: %.2f%% of the files (%ld of %ld) change directory\n",
+                100.0 * nMoved / nMapped, nMoved, nMapped);
     return EXIT_YES;
 }
 
@@ -582,21 +604,24 @@ const sCommand COMMANDS[] = {
     {"md5", "MD5 digest of a text or a file (md5data, md5file)", HELP_MD5, RunMd5},
     {"exists", "test whether a path exists (fileExist)", HELP_EXISTS, RunExists},
     {"resolve", "IPv4 addresses of a host name (getmsgip)", HELP_RESOLVE, RunResolve},
-    {"checkdisk", "free disk space by REMOVING old files (checkdisk)", HELP_CHECKDISK, RunCheckdisk},
+    {"checkdisk", "free disk space by REMOVING old files (checkdisk)", HELP_CHECKDISK,
+     RunCheckdisk},
     {"rebalance", "what moves when the directory list changes", HELP_REBALANCE, RunRebalance},
 };
 
 void PrintUsage(FILE *pOut) {
-    std::fprintf(pOut,
-                 "usage: cachekit [--lib PATH] COMMAND [ARGS]\n"
-                 "       cachekit COMMAND --help\n"
-                 "\n"
-                 "Calls the exports of libcachekit, loaded with dlopen as a host process loads it:\n"
-                 "from --lib PATH, else $CACHEKIT_LIB, else ../lib/libcachekit.so.1 beside this\n"
-                 "program, else libcachekit.so.1 on the loader's search path.\n"
-                 "\n"
-                 "commands:\n");
-    for (const sCommand &cmd : COMMANDS) std::fprintf(pOut, "  %-10s %s\n", cmd.pszName, cmd.pszSummary);
+    std::fprintf(
+        pOut,
+        "usage: cachekit [--lib PATH] COMMAND [ARGS]\n"
+        "       cachekit COMMAND --help\n"
+        "\n"
+        "Calls the exports of libcachekit, loaded with dlopen as a host process loads it:\n"
+        "from --lib PATH, else $CACHEKIT_LIB, else ../lib/libcachekit.so.1 beside this\n"
+        "program, else libcachekit.so.1 on the loader's search path.\n"
+        "\n"
+        "commands:\n");
+    for (const sCommand &cmd : COMMANDS)
+        std::fprintf(pOut, "  %-10s %s\n", cmd.pszName, cmd.pszSummary);
     std::fprintf(pOut, "\nexit status: 0 done (or yes), 1 no (missing, not resolved), 2 error\n");
 }
 

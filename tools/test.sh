@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./tools/bootstrap.sh
+./tools/format.sh --check
 ctest --test-dir build --output-on-failure --timeout 600
 
 # The same suite built with AddressSanitizer and UBSan: any report fails the run,

@@ -60,11 +60,16 @@ static void takeSymbol(const char *pszLine, void *pArg) {
 
 /* " 0x0000000000000001 (NEEDED)  Shared library: [libc.so.6]" */
 static void takeNeeded(const char *pszLine, void *pArg) {
-    static const char *const SYSTEM[] = {"libc.so.6", "libm.so.6", "libstdc++.so.6",
-                                         "libgcc_s.so.1", "ld-linux-x86-64.so.2",
+    static const char *const SYSTEM[] = {
+        "libc.so.6",
+        "libm.so.6",
+        "libstdc++.so.6",
+        "libgcc_s.so.1",
+        "ld-linux-x86-64.so.2",
 #ifdef CACHEKIT_SANITIZED
-                                         /* the sanitizer build's runtimes */
-                                         "libasan.so.8", "libubsan.so.1",
+        /* the sanitizer build's runtimes */
+        "libasan.so.8",
+        "libubsan.so.1",
 #endif
     };
     int *pnForeign = pArg;

@@ -4,6 +4,7 @@
 // answers 200 OK for some vids and 403 for others.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,8 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "evict_sandbox.h"
 #include "tempdir.h"
@@ -62,12 +61,14 @@ public:
     ~CNotifyServer() { Stop(); }
     // Starts the server; false when python3 could not bring it up.
     bool Start() {
-        if (!WriteFile(m_dir.File("server.py"), SERVER_PY) || !WriteFile(VidFile(), "")) return false;
+        if (!WriteFile(m_dir.File("server.py"), SERVER_PY) || !WriteFile(VidFile(), ""))
+            return false;
         m_pid = fork();
         if (m_pid == 0) {
             std::string strScript = m_dir.File("server.py"), strPort = m_dir.File("port");
             std::string strVid = VidFile();
-            execlp("python3", "python3", strScript.c_str(), strPort.c_str(), strVid.c_str(), (char *)nullptr);
+            execlp("python3", "python3", strScript.c_str(), strPort.c_str(), strVid.c_str(),
+                   (char *)nullptr);
             _exit(127);
         }
         for (int i = 0; i < 200 && m_pid > 0; ++i) {
@@ -90,7 +91,9 @@ public:
         waitpid(m_pid, nullptr, 0);
         m_pid = -1;
     }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_nPort) + "/notify?node=7"; }
+    std::string Url() const {
+        return "http://127.0.0.1:" + std::to_string(m_nPort) + "/notify?node=7";
+    }
     std::string VidFile() const { return m_dir.File("vids"); }
 
 private:
@@ -180,11 +183,11 @@ TEST_F(CheckdiskE2e, LowSpaceRemovesOldestFilesAndLinksToThem) {
         EXPECT_FALSE(Exists(LOG_PATH));
 
         m_fnCheckdisk("/data/any.mp4", "80", "3");
-        for (const char *psz : {"/data/v/a.mp4", "/data/v/b.mp4", "/data/c.mp4", "/links/l-a", "/links/x y",
-                                "/links/it's"})
+        for (const char *psz : {"/data/v/a.mp4", "/data/v/b.mp4", "/data/c.mp4", "/links/l-a",
+                                "/links/x y", "/links/it's"})
             EXPECT_FALSE(Exists(psz)) << psz;
-        for (const char *psz : {"/data/.d.mp4", "/data/v/e.mp4", "/data/old/f.mp4", "/data/old", "/data/v",
-                                "/links/keep", "/links/x", "/links/y"})
+        for (const char *psz : {"/data/.d.mp4", "/data/v/e.mp4", "/data/old/f.mp4", "/data/old",
+                                "/data/v", "/links/keep", "/links/x", "/links/y"})
             EXPECT_TRUE(Exists(psz)) << psz;
         expectLog({"autodel /data/v/a.mp4", "autodel /data/v/b.mp4", "autodel /data/c.mp4"});
     });
@@ -238,18 +241,29 @@ TEST_F(CheckdiskE2e, NotifyEndpointDecidesEachRemoval) {
             EXPECT_FALSE(Exists(psz)) << psz;
         for (const char *psz : {"/data/keep-a.mp4", "/data/keep-c.mp4", "/links/lk"})
             EXPECT_TRUE(Exists(psz)) << psz;
-        expectLog({"autodel /data/pipe.fifo", "can not autodel /data/keep-a.mp4", "autodel /data/b.mp4", "can not autodel /data/keep-c.mp4",
+        expectLog({"autodel /data/pipe.fifo", "can not autodel /data/keep-a.mp4",
+                   "autodel /data/b.mp4", "can not autodel /data/keep-c.mp4",
                    "autodel /data/d.mp4"});
         // The one-byte read before the request made the refused file recent.
         EXPECT_GT(GetAtime("/data/keep-a.mp4"), 1000000000LL);
     });
     EXPECT_EQ(lines(ReadFile(server.VidFile())),
-              (std::vector<std::string>{"/data/pipe.fifo", "/data/keep-a.mp4", "/data/b.mp4", "/data/keep-c.mp4", "/data/d.mp4"}));
+              (std::vector<std::string>{"/data/pipe.fifo", "/data/keep-a.mp4", "/data/b.mp4",
+                                        "/data/keep-c.mp4", "/data/d.mp4"}));
 }
 
 const std::vector<std::string> HOSTILE = {
-    "$(touch X).mp4", "`touch X`.mp4", "a;b.mp4",  "a b.mp4",          "it's.mp4",         "st*r.mp4",
-    "new\nline.mp4",  "bs\\n.mp4",     "q\"$HOME", "\\`touch X\\`.mp4", "[ab]{c,d}~!&|<>.mp4",
+    "$(touch X).mp4",
+    "`touch X`.mp4",
+    "a;b.mp4",
+    "a b.mp4",
+    "it's.mp4",
+    "st*r.mp4",
+    "new\nline.mp4",
+    "bs\\n.mp4",
+    "q\"$HOME",
+    "\\`touch X\\`.mp4",
+    "[ab]{c,d}~!&|<>.mp4",
 };
 
 // Hostile names, oldest; decoys named like pieces of them, newer; links to one
@@ -265,7 +279,8 @@ void makeHostileTree() {
 
 void expectNothingExecuted() {
     EXPECT_FALSE(Exists("/X"));
-    for (const char *psz : {"/data/a", "/data/b.mp4", "/data/stXr.mp4", "/data/new", "/data/X", "/links/stx"})
+    for (const char *psz :
+         {"/data/a", "/data/b.mp4", "/data/stXr.mp4", "/data/new", "/data/X", "/links/stx"})
         EXPECT_TRUE(Exists(psz)) << psz;
 }
 
@@ -276,7 +291,8 @@ TEST_F(CheckdiskE2e, HostileNamesAreRemovedAsData) {
         std::string strLog = ReadFile(LOG_PATH);
         for (const std::string &strName : HOSTILE) {
             EXPECT_FALSE(Exists("/data/" + strName)) << strName;
-            EXPECT_NE(strLog.find(" autodel /data/" + strName + "\n"), std::string::npos) << strName;
+            EXPECT_NE(strLog.find(" autodel /data/" + strName + "\n"), std::string::npos)
+                << strName;
         }
         EXPECT_FALSE(Exists("/links/star"));
         expectNothingExecuted();
@@ -321,13 +337,16 @@ TEST_F(CheckdiskE2e, HostileNamesWithNotification) {
                 if (setSeen.count(strPath)) {
                     ++nSeen;
                     EXPECT_FALSE(Exists(strPath)) << strName;
-                    EXPECT_NE(strLog.find(" autodel " + strPath + "\n"), std::string::npos) << strName;
+                    EXPECT_NE(strLog.find(" autodel " + strPath + "\n"), std::string::npos)
+                        << strName;
                 } else {
                     EXPECT_TRUE(Exists(strPath)) << strName;
-                    EXPECT_NE(strLog.find(" can not autodel " + strPath + "\n"), std::string::npos) << strName;
+                    EXPECT_NE(strLog.find(" can not autodel " + strPath + "\n"), std::string::npos)
+                        << strName;
                 }
             }
-            EXPECT_GE(nSeen, 4u) << "names with quotes, semicolons and pattern characters reach the endpoint";
+            EXPECT_GE(nSeen, 4u)
+                << "names with quotes, semicolons and pattern characters reach the endpoint";
             EXPECT_EQ(setSeen.size(), nSeen) << "the endpoint saw only whole names:\n" << strVids;
             EXPECT_FALSE(Exists("/links/star"));
             expectNothingExecuted();

@@ -1,6 +1,7 @@
 #include "evict_sandbox.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -10,8 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "tempdir.h"
 
@@ -39,7 +38,8 @@ bool makeDirs(const std::string &strPath) {
 }
 
 bool bindReadOnly(const std::string &strFrom, const std::string &strTo) {
-    if (mount(strFrom.c_str(), strTo.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return false;
+    if (mount(strFrom.c_str(), strTo.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return false;
     return mount(nullptr, strTo.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
 }
 
@@ -89,7 +89,8 @@ int runChild(const std::function<void(int)> &fnChild, std::string &strWhy) {
     }
     if (WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == SKIP_EXIT) return SANDBOX_SKIPPED;
     if (WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) return SANDBOX_PASSED;
-    if (WIFSIGNALED(nStatus)) strWhy = "child killed by signal " + std::to_string(WTERMSIG(nStatus));
+    if (WIFSIGNALED(nStatus))
+        strWhy = "child killed by signal " + std::to_string(WTERMSIG(nStatus));
     return SANDBOX_FAILED;
 }
 
@@ -101,7 +102,8 @@ int RunWithPrivateNodeDir(const std::function<void()> &fnBody, std::string &strW
             if (!privateMountNs()) skipChild(nFd, "private mount namespace");
             if (mount("tmpfs", "/usr/local", "tmpfs", 0, "size=16m,mode=755") != 0)
                 skipChild(nFd, "tmpfs on /usr/local");
-            if (!mountNodeDir("/usr/local/dadiv-urede")) skipChild(nFd, "tmpfs on /usr/local/dadiv-urede");
+            if (!mountNodeDir("/usr/local/dadiv-urede"))
+                skipChild(nFd, "tmpfs on /usr/local/dadiv-urede");
             close(nFd);
             fnBody();
         },
@@ -135,23 +137,28 @@ int RunInPrivateRoot(const char *pszDataSize, const std::function<void()> &fnPre
                     szTarget[nLen] = 0;
                     if (symlink(szTarget, strIn.c_str()) != 0) skipChild(nFd, "symlink " + strIn);
                 } else if (S_ISDIR(st.st_mode)) {
-                    if (!makeDirs(strIn) || !bindReadOnly(strHost, strIn)) skipChild(nFd, "bind " + strHost);
+                    if (!makeDirs(strIn) || !bindReadOnly(strHost, strIn))
+                        skipChild(nFd, "bind " + strHost);
                 }
             }
-            for (const char *pszDir : {"/usr/bin", "/usr/sbin", "/usr/lib/x86_64-linux-gnu", "/usr/lib64"}) {
+            for (const char *pszDir :
+                 {"/usr/bin", "/usr/sbin", "/usr/lib/x86_64-linux-gnu", "/usr/lib64"}) {
                 struct stat st;
                 if (lstat(pszDir, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
                 std::string strIn = strRoot + pszDir;
-                if (!makeDirs(strIn) || !bindReadOnly(pszDir, strIn)) skipChild(nFd, std::string("bind ") + pszDir);
+                if (!makeDirs(strIn) || !bindReadOnly(pszDir, strIn))
+                    skipChild(nFd, std::string("bind ") + pszDir);
             }
             std::string strNull = strRoot + "/dev/null";
             if (!makeDirs(strRoot + "/dev")) skipChild(nFd, "mkdir dev");
             int nNull = open(strNull.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
             if (nNull < 0) skipChild(nFd, "create " + strNull);
             close(nNull);
-            if (mount("/dev/null", strNull.c_str(), nullptr, MS_BIND, nullptr) != 0) skipChild(nFd, "bind /dev/null");
+            if (mount("/dev/null", strNull.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                skipChild(nFd, "bind /dev/null");
             if (!mountNodeDir(strRoot + "/usr/local/dadiv-urede")) skipChild(nFd, "node directory");
-            if (!makeDirs(strRoot + "/links") || !makeDirs(strRoot + "/data")) skipChild(nFd, "mkdir");
+            if (!makeDirs(strRoot + "/links") || !makeDirs(strRoot + "/data"))
+                skipChild(nFd, "mkdir");
             std::string strOpts = std::string("size=") + pszDataSize + ",mode=755";
             if (mount("tmpfs", (strRoot + "/data").c_str(), "tmpfs", 0, strOpts.c_str()) != 0)
                 skipChild(nFd, "tmpfs on /data");

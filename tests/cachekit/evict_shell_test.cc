@@ -4,14 +4,13 @@
 // run happens in a mount namespace of its own where /usr/local is a tmpfs, so
 // the log line lands there.
 #include <fnmatch.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "evict.h"
 #include "evict_sandbox.h"
@@ -45,12 +44,12 @@ TEST(ShellQuote, SingleQuotedWordReadsBackByteForByte) {
 
 TEST(ShellQuote, PlainSets) {
     EXPECT_TRUE(isShellPlain("/data/v1/a-b_c.1+2,3:4@5%6=7.mp4"));
-    for (const char *psz : {"", "-x/a.mp4", "a b", "a'b", "a*b", "a?b", "a[b", "a]b", "a\\b", "a$b", "a`b",
-                            "a;b", "a&b", "a|b", "a\nb", "a\"b", "a{b", "a~b", "a\xc3\xa9"})
+    for (const char *psz : {"", "-x/a.mp4", "a b", "a'b", "a*b", "a?b", "a[b", "a]b", "a\\b", "a$b",
+                            "a`b", "a;b", "a&b", "a|b", "a\nb", "a\"b", "a{b", "a~b", "a\xc3\xa9"})
         EXPECT_FALSE(isShellPlain(psz)) << psz;
     EXPECT_TRUE(isShellPlainUrl("http://127.0.0.1:80/d?a=1&b=-"));
-    for (const char *psz : {"", "http://h/d?a=$x", "http://h/d?a=`x`", "http://h/d?a=\"", "http://h/d?a=\\",
-                            "http://h/d a", "http://h/[1-2]", "http://h/{a,b}"})
+    for (const char *psz : {"", "http://h/d?a=$x", "http://h/d?a=`x`", "http://h/d?a=\"",
+                            "http://h/d?a=\\", "http://h/d a", "http://h/[1-2]", "http://h/{a,b}"})
         EXPECT_FALSE(isShellPlainUrl(psz)) << psz;
 }
 
@@ -59,13 +58,14 @@ TEST(FindPattern, MatchesTheNameAndNothingLikeIt) {
         const char *pszName;
         const char *pszLookalike;
     } aCases[] = {
-        {"/d/st*r.mp4", "/d/stXr.mp4"}, {"/d/a?.mp4", "/d/ab.mp4"}, {"/d/[ab].mp4", "/d/a.mp4"},
+        {"/d/st*r.mp4", "/d/stXr.mp4"}, {"/d/a?.mp4", "/d/ab.mp4"},     {"/d/[ab].mp4", "/d/a.mp4"},
         {"/d/x]y.mp4", "/d/xy.mp4"},    {"/d/b\\*.mp4", "/d/b\\x.mp4"}, {"/d/*", "/d/anything"},
     };
     for (const Case &c : aCases) {
         std::string strPat = findPatternEscape(c.pszName);
         EXPECT_EQ(fnmatch(strPat.c_str(), c.pszName, 0), 0) << c.pszName << " as " << strPat;
-        EXPECT_NE(fnmatch(strPat.c_str(), c.pszLookalike, 0), 0) << c.pszLookalike << " by " << strPat;
+        EXPECT_NE(fnmatch(strPat.c_str(), c.pszLookalike, 0), 0)
+            << c.pszLookalike << " by " << strPat;
     }
 }
 
@@ -121,9 +121,21 @@ enum Reply { NO_URL, URL_OK, URL_REFUSED };
 
 TEST(AutodelShell, HostileNamesAndUrlsAreOnlyData) {
     const std::vector<std::string> vecNames = {
-        "plain.mp4",       "$(touch X).mp4", "`touch X`.mp4", "a;b.mp4",         "a b.mp4",
-        "it's.mp4",        "st*r.mp4",       "new\nline.mp4", "\\`touch X\\`.mp4", "\\$(touch X).mp4",
-        "dq\"$HOME\".mp4", "bs\\n\\t.mp4",   "[ab]{c,d}~!&|<>.mp4", "\t.mp4",    "'\\''.mp4",
+        "plain.mp4",
+        "$(touch X).mp4",
+        "`touch X`.mp4",
+        "a;b.mp4",
+        "a b.mp4",
+        "it's.mp4",
+        "st*r.mp4",
+        "new\nline.mp4",
+        "\\`touch X\\`.mp4",
+        "\\$(touch X).mp4",
+        "dq\"$HOME\".mp4",
+        "bs\\n\\t.mp4",
+        "[ab]{c,d}~!&|<>.mp4",
+        "\t.mp4",
+        "'\\''.mp4",
     };
     const std::vector<std::string> vecUrls = {
         "http://127.0.0.1:9/d?k=1",
@@ -149,11 +161,14 @@ TEST(AutodelShell, HostileNamesAndUrlsAreOnlyData) {
                         for (const char *pszTool : {"rm", "find", "xargs", "date", "curl"})
                             unlink((dirBin.Path() + "/" + pszTool + ".log").c_str());
                         unlink(AUTODEL_LOG);
-                        setenv("STANDIN_CURL_REPLY", reply == URL_OK ? "HTTP/1.1 200 OK" : "HTTP/1.1 403 Forbidden", 1);
-                        ASSERT_EQ(buildAutodelCommand(vecCmd.data(), strPath, strUrl), 1) << strCase;
+                        setenv("STANDIN_CURL_REPLY",
+                               reply == URL_OK ? "HTTP/1.1 200 OK" : "HTTP/1.1 403 Forbidden", 1);
+                        ASSERT_EQ(buildAutodelCommand(vecCmd.data(), strPath, strUrl), 1)
+                            << strCase;
                         std::system(vecCmd.data());
 
-                        const bool bPlain = isShellPlain(strPath) && (strUrl.empty() || isShellPlainUrl(strUrl));
+                        const bool bPlain =
+                            isShellPlain(strPath) && (strUrl.empty() || isShellPlainUrl(strUrl));
                         std::map<std::string, std::vector<Args>> mapWant;
                         if (reply != NO_URL) {
                             Args curl = {"-I", "-s", "--max-time", "10"};
@@ -163,15 +178,21 @@ TEST(AutodelShell, HostileNamesAndUrlsAreOnlyData) {
                         }
                         mapWant["date"] = {{}};
                         if (reply != URL_REFUSED) {
-                            mapWant["rm"] = {bPlain ? Args{"-f", strPath} : Args{"-f", "--", strPath}};
-                            mapWant["find"] = {{"/", "-lname", findPatternEscape(strPath), "-print0"}};
+                            mapWant["rm"] = {bPlain ? Args{"-f", strPath}
+                                                    : Args{"-f", "--", strPath}};
+                            mapWant["find"] = {
+                                {"/", "-lname", findPatternEscape(strPath), "-print0"}};
                             mapWant["xargs"] = {{"-0", "rm", "-f"}};
                         }
                         for (const char *pszTool : {"rm", "find", "xargs", "date", "curl"})
-                            EXPECT_EQ(readCalls(dirBin.Path() + "/" + pszTool + ".log"), mapWant[pszTool])
-                                << strCase << ", tool " << pszTool << "\n" << vecCmd.data();
-                        std::string strLine = reply == URL_REFUSED ? "can not autodel " : "autodel ";
-                        EXPECT_EQ(ReadFile(AUTODEL_LOG), "DATE " + strLine + strPath + "\n") << strCase;
+                            EXPECT_EQ(readCalls(dirBin.Path() + "/" + pszTool + ".log"),
+                                      mapWant[pszTool])
+                                << strCase << ", tool " << pszTool << "\n"
+                                << vecCmd.data();
+                        std::string strLine =
+                            reply == URL_REFUSED ? "can not autodel " : "autodel ";
+                        EXPECT_EQ(ReadFile(AUTODEL_LOG), "DATE " + strLine + strPath + "\n")
+                            << strCase;
                         EXPECT_FALSE(evicttest::Exists(dirWork.File("X"))) << strCase;
                         EXPECT_FALSE(evicttest::Exists(dirWork.File("Y"))) << strCase;
                     }

@@ -1,6 +1,9 @@
 // The pieces of checkdisk that need no shell: number parsing, the threshold,
 // the walk root, the insertion rule, the walk itself, the URL file and the
 // command texts with their size limit.
+#include "evict.h"
+
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,9 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "evict.h"
 #include "evict_sandbox.h"
 #include "tempdir.h"
 
@@ -26,10 +26,20 @@ TEST(ParseCount, ReadsLikePercentDWithDefaults) {
         int nDefault;
         int nWant;
     } aCases[] = {
-        {"25", 80, 25},   {"0", 80, 80},     {"-3", 80, 80},         {"abc", 80, 80},
-        {"", 80, 80},     {" 15", 80, 15},   {"25GB", 80, 25},       {"+7", 20, 7},
-        {"\t\n9", 20, 9}, {"- 5", 20, 20},   {"0x10", 20, 20},       {"3.9", 20, 3},
-        {"99999999999999999999", 20, 2147483647}, {"-99999999999999999999", 20, 20},
+        {"25", 80, 25},
+        {"0", 80, 80},
+        {"-3", 80, 80},
+        {"abc", 80, 80},
+        {"", 80, 80},
+        {" 15", 80, 15},
+        {"25GB", 80, 25},
+        {"+7", 20, 7},
+        {"\t\n9", 20, 9},
+        {"- 5", 20, 20},
+        {"0x10", 20, 20},
+        {"3.9", 20, 3},
+        {"99999999999999999999", 20, 2147483647},
+        {"-99999999999999999999", 20, 20},
     };
     for (const Case &c : aCases)
         EXPECT_EQ(parseCount(c.pszText, c.nDefault), c.nWant) << "text \"" << c.pszText << "\"";
@@ -46,7 +56,7 @@ TEST(Threshold, ComparesWholeGiBOfAvailableBlocks) {
         {79 * GiB + GiB * 9 / 10, 4096, 80, 1},  // 79.9 GiB: 79 whole
         {80 * GiB, 4096, 80, 0},
         {80 * GiB + GiB * 9 / 10, 4096, 80, 0},
-        {80 * GiB - 4096, 4096, 80, 1},          // one block short
+        {80 * GiB - 4096, 4096, 80, 1},  // one block short
         {80 * GiB, 1, 80, 0},
         {80 * GiB, 1u << 20, 80, 0},
         {0, 4096, 1, 1},
@@ -63,11 +73,17 @@ TEST(WalkRoot, EndsInOneSlashWithBackslashesTurned) {
         const char *pszDir;
         const char *pszWant;
     } aCases[] = {
-        {"/data/cache", "/data/cache/"}, {"/data//cache", "/data/cache/"}, {"/data/cache/", "/data/cache/"},
-        {"/data/cache\\", "/data/cache/"}, {"c:\\d\\\\e", "c:/d/e/"},      {"cache", "cache/"},
-        {"///", "/"},                    {"a/\\/b", "a/b/"},
+        {"/data/cache", "/data/cache/"},
+        {"/data//cache", "/data/cache/"},
+        {"/data/cache/", "/data/cache/"},
+        {"/data/cache\\", "/data/cache/"},
+        {"c:\\d\\\\e", "c:/d/e/"},
+        {"cache", "cache/"},
+        {"///", "/"},
+        {"a/\\/b", "a/b/"},
     };
-    for (const Case &c : aCases) EXPECT_EQ(normaliseWalkRoot(c.pszDir), c.pszWant) << "dir " << c.pszDir;
+    for (const Case &c : aCases)
+        EXPECT_EQ(normaliseWalkRoot(c.pszDir), c.pszWant) << "dir " << c.pszDir;
 }
 
 struct Offer {
@@ -84,9 +100,15 @@ TEST(InsertCandidate, KeepsTheLimitSmallestDistinctTimes) {
     } aCases[] = {
         {"distinct, room left", 3, {{5, "a"}, {3, "b"}}, {{3, "b"}, {5, "a"}}},
         {"same second with room: later wins", 3, {{5, "a"}, {5, "b"}}, {{5, "b"}}},
-        {"full, equal to largest: not taken", 2, {{1, "a"}, {2, "b"}, {2, "c"}}, {{1, "a"}, {2, "b"}}},
+        {"full, equal to largest: not taken",
+         2,
+         {{1, "a"}, {2, "b"}, {2, "c"}},
+         {{1, "a"}, {2, "b"}}},
         {"full, above largest: not taken", 2, {{1, "a"}, {2, "b"}, {3, "c"}}, {{1, "a"}, {2, "b"}}},
-        {"full, new smaller: largest drops", 2, {{2, "a"}, {3, "b"}, {1, "c"}}, {{1, "c"}, {2, "a"}}},
+        {"full, new smaller: largest drops",
+         2,
+         {{2, "a"}, {3, "b"}, {1, "c"}},
+         {{1, "c"}, {2, "a"}}},
         {"limit one: equal is not below", 1, {{9, "a"}, {4, "b"}, {4, "c"}, {7, "d"}}, {{4, "b"}}},
         {"negative times order first", 2, {{0, "a"}, {-5, "b"}, {3, "c"}}, {{-5, "b"}, {0, "a"}}},
     };
@@ -199,45 +221,52 @@ std::string build(const std::string &strPath, const std::string &strUrl, int *pn
 }
 
 TEST(AutodelCommand, PlainPathWithoutUrl) {
-    EXPECT_EQ(build("/data/cache/v1/a-b_c.1+2,3:4@5%6=7.mp4", ""),
-              "#!/bin/bash\n"
-              "rm -f /data/cache/v1/a-b_c.1+2,3:4@5%6=7.mp4\n"
-              "find / -lname /data/cache/v1/a-b_c.1+2,3:4@5%6=7.mp4 -print0 |xargs -0 rm -f\n"
-              "echo \"$(date) autodel /data/cache/v1/a-b_c.1+2,3:4@5%6=7.mp4\">>/usr/local/dadiv-urede/logs/autodel.log\n");
+    EXPECT_EQ(
+        build("/data/cache/v1/a-b_c.1+2,3:4@5%6=7.mp4", ""),
+        "#!/bin/bash\n"
+        "rm -f /data/cache/v1/a-b_c.1+2,3:4@5%6=7.mp4\n"
+        "find / -lname /data/cache/v1/a-b_c.1+2,3:4@5%6=7.mp4 -print0 |xargs -0 rm -f\n"
+        "echo \"$(date) autodel "
+        "/data/cache/v1/a-b_c.1+2,3:4@5%6=7.mp4\">>/usr/local/dadiv-urede/logs/autodel.log\n");
 }
 
 TEST(AutodelCommand, PlainPathWithUrl) {
-    EXPECT_EQ(build("/data/cache/a.mp4", "http://127.0.0.1:8080/del?node=7&k=v"),
-              "#!/bin/bash\n"
-              "ret=`curl -I -s --max-time 10 \"http://127.0.0.1:8080/del?node=7&k=v&vid=/data/cache/a.mp4\" |grep \"200 OK\"`\n"
-              "if [ \"$ret\" = \"\" ]\n"
-              "then\n"
-              "echo \"$(date) can not autodel /data/cache/a.mp4\">>/usr/local/dadiv-urede/logs/autodel.log\n"
-              "else\n"
-              "rm -f /data/cache/a.mp4\n"
-              "find / -lname /data/cache/a.mp4 -print0 |xargs -0 rm -f\n"
-              "echo \"$(date) autodel /data/cache/a.mp4\">>/usr/local/dadiv-urede/logs/autodel.log\n"
-              "fi\n");
+    EXPECT_EQ(
+        build("/data/cache/a.mp4", "http://127.0.0.1:8080/del?node=7&k=v"),
+        "#!/bin/bash\n"
+        "ret=`curl -I -s --max-time 10 "
+        "\"http://127.0.0.1:8080/del?node=7&k=v&vid=/data/cache/a.mp4\" |grep \"200 OK\"`\n"
+        "if [ \"$ret\" = \"\" ]\n"
+        "then\n"
+        "echo \"$(date) can not autodel "
+        "/data/cache/a.mp4\">>/usr/local/dadiv-urede/logs/autodel.log\n"
+        "else\n"
+        "rm -f /data/cache/a.mp4\n"
+        "find / -lname /data/cache/a.mp4 -print0 |xargs -0 rm -f\n"
+        "echo \"$(date) autodel /data/cache/a.mp4\">>/usr/local/dadiv-urede/logs/autodel.log\n"
+        "fi\n");
 }
 
 TEST(AutodelCommand, OtherNamesOnlyThroughQuotedVariables) {
-    EXPECT_EQ(build("/data/it's [1].mp4", "http://127.0.0.1/d?x=$y"),
-              "#!/bin/bash\n"
-              "p='/data/it'\\''s [1].mp4'\n"
-              "pat='/data/it'\\''s \\[1\\].mp4'\n"
-              "u='http://127.0.0.1/d?x=$y'\n"
-              "ret=`curl -I -s --max-time 10 --globoff \"$u&vid=$p\" |grep \"200 OK\"`\n"
-              "if [ \"$ret\" = \"\" ]\n"
-              "then\n"
-              "printf '%s\\n' \"$(date) can not autodel $p\">>/usr/local/dadiv-urede/logs/autodel.log\n"
-              "else\n"
-              "rm -f -- \"$p\"\n"
-              "find / -lname \"$pat\" -print0 |xargs -0 rm -f\n"
-              "printf '%s\\n' \"$(date) autodel $p\">>/usr/local/dadiv-urede/logs/autodel.log\n"
-              "fi\n");
+    EXPECT_EQ(
+        build("/data/it's [1].mp4", "http://127.0.0.1/d?x=$y"),
+        "#!/bin/bash\n"
+        "p='/data/it'\\''s [1].mp4'\n"
+        "pat='/data/it'\\''s \\[1\\].mp4'\n"
+        "u='http://127.0.0.1/d?x=$y'\n"
+        "ret=`curl -I -s --max-time 10 --globoff \"$u&vid=$p\" |grep \"200 OK\"`\n"
+        "if [ \"$ret\" = \"\" ]\n"
+        "then\n"
+        "printf '%s\\n' \"$(date) can not autodel $p\">>/usr/local/dadiv-urede/logs/autodel.log\n"
+        "else\n"
+        "rm -f -- \"$p\"\n"
+        "find / -lname \"$pat\" -print0 |xargs -0 rm -f\n"
+        "printf '%s\\n' \"$(date) autodel $p\">>/usr/local/dadiv-urede/logs/autodel.log\n"
+        "fi\n");
     // A plain path with a URL that is not plain is quoted as a whole, and so is a
     // path that rm would take for an option.
-    EXPECT_NE(build("/data/a.mp4", "http://127.0.0.1/d?a=`b`").find("p='/data/a.mp4'\n"), std::string::npos);
+    EXPECT_NE(build("/data/a.mp4", "http://127.0.0.1/d?a=`b`").find("p='/data/a.mp4'\n"),
+              std::string::npos);
     EXPECT_NE(build("-data/a.mp4", "").find("rm -f -- \"$p\"\n"), std::string::npos);
 }
 
@@ -256,7 +285,8 @@ TEST(AutodelCommand, TooLongForTheBufferIsSkippedNotCut) {
     };
     for (const Variant &v : aVariants) {
         for (size_t nUrlPad = 0; nUrlPad < (v.strUrlBase.empty() ? 1u : 5u); ++nUrlPad) {
-            std::string strUrl = v.strUrlBase.empty() ? "" : v.strUrlBase + std::string(nUrlPad, 'u');
+            std::string strUrl =
+                v.strUrlBase.empty() ? "" : v.strUrlBase + std::string(nUrlPad, 'u');
             const std::string strHead = v.bQuoted ? "/d d/" : "/d/";
             // Length as a function of the path's length: fixed part + per byte.
             std::string strP1 = strHead + "a", strP2 = strHead + "aa";

@@ -87,7 +87,8 @@ TEST(RingScan, EveryNameLengthAroundTheBlockLimit) {
     for (size_t n : {500, 1000, 1010, 1011, 1012, 1018, 1019}) listLens.push_back(n);
     for (size_t nLen : listLens) {
         const std::string strName(nLen, (char)('a' + nLen % 26));
-        expectAllPathsChoose({strName}, edgeKeys({strName}, rng), "one name of " + std::to_string(nLen));
+        expectAllPathsChoose({strName}, edgeKeys({strName}, rng),
+                             "one name of " + std::to_string(nLen));
         const std::vector<std::string> listTwo = {"/d" + std::to_string(nLen), strName};
         expectAllPathsChoose(listTwo, edgeKeys(listTwo, rng), "two names, " + std::to_string(nLen));
     }
@@ -100,9 +101,12 @@ TEST(RingScan, RandomListsAndUrls) {
         std::vector<std::string> listNames(1 + rng() % (nList % 5 == 0 ? 24 : 12));
         for (std::string &strName : listNames) {
             const unsigned nPick = rng() % 100;
-            const size_t nLen = nPick < 60 ? 1 + rng() % 20 : nPick < 95 ? 40 + rng() % 31 : 100 + rng() % 920;
+            const size_t nLen = nPick < 60   ? 1 + rng() % 20
+                                : nPick < 95 ? 40 + rng() % 31
+                                             : 100 + rng() % 920;
             // Not a leading space: the list text would drop it behind its '|'.
-            for (size_t i = 0; i < nLen; ++i) strName += CHARS[rng() % (sizeof CHARS - (i ? 1 : 2))];
+            for (size_t i = 0; i < nLen; ++i)
+                strName += CHARS[rng() % (sizeof CHARS - (i ? 1 : 2))];
         }
         std::vector<uint64_t> listKeys = edgeKeys(listNames, rng);
         for (int i = 0; i < 30; ++i) {

@@ -3,9 +3,8 @@
 // and the rebalance table. resolve runs only inside a private network namespace
 // and checkdisk never with --yes, so no test sends to the network or removes a
 // file. Also the example reporter configuration, read as the reporter reads it.
-#include <gtest/gtest.h>
-
 #include <SimpleIni.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +43,8 @@ struct sRun {
 // before the program (an environment setting or a wrapper such as unshare).
 sRun RunCli(const std::vector<std::string> &listArgs, const std::string &strPrefix = "") {
     CTempDir dir;
-    std::string strCmd = "CACHEKIT_LIB=" + Quote(CACHEKIT_LIB) + " " + strPrefix + " " + Quote(CACHEKIT_CLI);
+    std::string strCmd =
+        "CACHEKIT_LIB=" + Quote(CACHEKIT_LIB) + " " + strPrefix + " " + Quote(CACHEKIT_CLI);
     for (const std::string &strArg : listArgs) strCmd += " " + Quote(strArg);
     strCmd += " >" + dir.File("out") + " 2>" + dir.File("err") + " </dev/null";
     sRun run;
@@ -74,7 +74,9 @@ TEST(CachekitCli, AnswersComeFromTheLibrary) {
         int nStatus;
         std::string strOut;
     } const cases[] = {
-        {{"uri", "http://node7:8080/vod/movie01.mp4?start=30", "/data1|/data2"}, 0, "/data2/node7/vod/movie01.mp4\n"},
+        {{"uri", "http://node7:8080/vod/movie01.mp4?start=30", "/data1|/data2"},
+         0,
+         "/data2/node7/vod/movie01.mp4\n"},
         {{"uri", "node7/vod/movie01.mp4", "/data1|/data2"}, 0, "/data2/node7/vod/movie01.mp4\n"},
         {{"uri", "h/v/x.flv", "/only"}, 0, "/only/h/v/x.flv\n"},
         {{"md5", "abc"}, 0, "900150983cd24fb0d6963f7d28e17f72\n"},
@@ -124,7 +126,8 @@ TEST(CachekitCli, ErrorsAreOneLineAndExitTwo) {
         {{"rebalance", "/d1"}, "two directory lists"},
         {{"rebalance", "/d1", "/d2", "--generate", "0"}, "--generate wants"},
         {{"rebalance", "/d1", "/d2", "--names", dir.File("missing")}, "cannot read"},
-        {{"rebalance", "/d1", "/d2", "--names", "x", "--generate", "5"}, "either --names or --generate"},
+        {{"rebalance", "/d1", "/d2", "--names", "x", "--generate", "5"},
+         "either --names or --generate"},
         {{"--lib", dir.File("nolib.so"), "md5", "x"}, "cannot load the library"},
     };
     for (const sCase &c : cases) {
@@ -133,7 +136,8 @@ TEST(CachekitCli, ErrorsAreOneLineAndExitTwo) {
         EXPECT_EQ(run.strOut, "") << Join(c.listArgs);
         if (c.listArgs.empty()) continue;  // the bare command prints its usage
         EXPECT_EQ(CountLines(run.strErr), 1u) << Join(c.listArgs) << run.strErr;
-        EXPECT_NE(run.strErr.find(c.strNeedle), std::string::npos) << Join(c.listArgs) << run.strErr;
+        EXPECT_NE(run.strErr.find(c.strNeedle), std::string::npos)
+            << Join(c.listArgs) << run.strErr;
     }
 }
 
@@ -141,9 +145,12 @@ TEST(CachekitCli, EveryCommandHasHelp) {
     for (const char *pszCommand : {"uri", "md5", "exists", "resolve", "checkdisk", "rebalance"}) {
         sRun run = RunCli({pszCommand, "--help"});
         EXPECT_EQ(run.nStatus, 0) << pszCommand;
-        EXPECT_EQ(run.strOut.rfind(std::string("usage: cachekit ") + pszCommand, 0), 0u) << run.strOut;
+        EXPECT_EQ(run.strOut.rfind(std::string("usage: cachekit ") + pszCommand, 0), 0u)
+            << run.strOut;
         EXPECT_EQ(run.strOut, RunCli({"help", pszCommand}).strOut) << pszCommand;
-        EXPECT_NE(RunCli({"--help"}).strOut.find(std::string("  ") + pszCommand + " "), std::string::npos) << pszCommand;
+        EXPECT_NE(RunCli({"--help"}).strOut.find(std::string("  ") + pszCommand + " "),
+                  std::string::npos)
+            << pszCommand;
     }
     EXPECT_NE(RunCli({"checkdisk", "--help"}).strOut.find("REMOVES FILES"), std::string::npos);
 }
@@ -163,7 +170,8 @@ TEST(CachekitCli, CheckdiskRefusesWithoutYes) {
 // In a namespace of its own nothing answers (nothing is even routable): the
 // lookup must come back as "not found", exit 1, after about a second.
 TEST(CachekitCli, ResolveWithNoResolverReachable) {
-    if (RunShell("unshare -n true 2>/dev/null") != 0) GTEST_SKIP() << "cannot create a network namespace (unshare -n)";
+    if (RunShell("unshare -n true 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot create a network namespace (unshare -n)";
     sRun run = RunCli({"resolve", "node7.example"}, "unshare -n");
     EXPECT_EQ(run.nStatus, 1) << run.strErr;
     EXPECT_EQ(run.strOut, "");
@@ -197,8 +205,8 @@ bool ParseTable(const std::string &strOut, std::map<std::string, sRow> &mapRows,
             size_t nSecond = strLine.find('%', strLine.find('%') + 1);
             size_t nBefore = strLine.rfind(' ', nSecond);
             row.dPlanned = std::atof(strLine.c_str() + nBefore + 1);
-            if (std::sscanf(strLine.c_str() + strLine.find_last_not_of(" 0123456789") + 1, "%ld %ld", &row.nLeave,
-                            &row.nArrive) != 2)
+            if (std::sscanf(strLine.c_str() + strLine.find_last_not_of(" 0123456789") + 1,
+                            "%ld %ld", &row.nLeave, &row.nArrive) != 2)
                 return false;
             mapRows[szName] = row;
         } else if (bInTable) {
@@ -209,7 +217,8 @@ bool ParseTable(const std::string &strOut, std::map<std::string, sRow> &mapRows,
 }
 
 TEST(CachekitCli, RebalanceAddingADiskMovesOnlyToIt) {
-    sRun run = RunCli({"rebalance", "/d1|/d2|/d3", "/d1|/d2|/d3|/d4", "--generate", "400", "--ascii"});
+    sRun run =
+        RunCli({"rebalance", "/d1|/d2|/d3", "/d1|/d2|/d3|/d4", "--generate", "400", "--ascii"});
     ASSERT_EQ(run.nStatus, 0) << run.strErr;
     std::map<std::string, sRow> mapRows;
     double dMoved = 0;
@@ -226,7 +235,8 @@ TEST(CachekitCli, RebalanceAddingADiskMovesOnlyToIt) {
     EXPECT_NEAR(dPlannedSum, 100.0, 0.1) << run.strOut;
     // Consistent hashing: the old directories lose files and gain none; the new
     // one holds exactly what moved, about a quarter (generous bounds).
-    for (const char *pszOld : {"/d1", "/d2", "/d3"}) EXPECT_EQ(mapRows[pszOld].nArrive, 0) << pszOld;
+    for (const char *pszOld : {"/d1", "/d2", "/d3"})
+        EXPECT_EQ(mapRows[pszOld].nArrive, 0) << pszOld;
     EXPECT_EQ(mapRows["/d4"].dNow, 0.0);
     EXPECT_EQ(mapRows["/d4"].nLeave, 0);
     EXPECT_NEAR(mapRows["/d4"].dPlanned, dMoved, 0.01) << run.strOut;
@@ -240,13 +250,18 @@ TEST(CachekitCli, RebalanceOverNamesFromAFile) {
     CTempDir dir;
     // URLs, paths and bare names; only the name up to the first '.' counts, so
     // the first three lines are one file. A blank line and CRLF are tolerated.
-    ASSERT_TRUE(WriteFile(dir.File("names"),
-                          "http://h:80/v/movie01.mp4?x=1\r\nb/y/movie01.flv\nmovie01\n\nclip:7.mp4\nother.ts\n"));
-    sRun same = RunCli({"rebalance", "/d1|/d2", "/d2|/d1", "--names", dir.File("names"), "--unicode"});
+    ASSERT_TRUE(WriteFile(
+        dir.File("names"),
+        "http://h:80/v/movie01.mp4?x=1\r\nb/y/movie01.flv\nmovie01\n\nclip:7.mp4\nother.ts\n"));
+    sRun same =
+        RunCli({"rebalance", "/d1|/d2", "/d2|/d1", "--names", dir.File("names"), "--unicode"});
     ASSERT_EQ(same.nStatus, 0) << same.strErr;
     EXPECT_NE(same.strOut.find("5 names"), std::string::npos) << same.strOut;
-    EXPECT_NE(same.strOut.find("moved: 0.00%"), std::string::npos) << "reordering the list moved files\n" << same.strOut;
-    EXPECT_NE(same.strOut.find("\xe2\x96"), std::string::npos) << "no block characters with --unicode";
+    EXPECT_NE(same.strOut.find("moved: 0.00%"), std::string::npos)
+        << "reordering the list moved files\n"
+        << same.strOut;
+    EXPECT_NE(same.strOut.find("\xe2\x96"), std::string::npos)
+        << "no block characters with --unicode";
 
     // Removing /d2 moves exactly what /d2 held.
     sRun removed = RunCli({"rebalance", "/d1|/d2", "/d1", "--names", dir.File("names")});

@@ -34,7 +34,8 @@ bool RouteIsLocal(const char *pszAddr) {
     char szLine[512];
     bool bLocal = false;
     if (std::fgets(szLine, sizeof szLine, pPipe) != nullptr)
-        bLocal = std::strncmp(szLine, "local ", 6) == 0 && std::strstr(szLine, " dev lo ") != nullptr;
+        bLocal =
+            std::strncmp(szLine, "local ", 6) == 0 && std::strstr(szLine, " dev lo ") != nullptr;
     pclose(pPipe);
     return bLocal;
 }

@@ -18,7 +18,8 @@ int RemoveEntry(const char *pszPath, const struct stat *, int, struct FTW *) {
 
 CTempDir::CTempDir() {
     const char *pszBase = std::getenv("TMPDIR");
-    std::string strTemplate = std::string(pszBase && *pszBase ? pszBase : "/tmp") + "/cachenode-XXXXXX";
+    std::string strTemplate =
+        std::string(pszBase && *pszBase ? pszBase : "/tmp") + "/cachenode-XXXXXX";
     if (mkdtemp(&strTemplate[0]) != nullptr) m_strPath = strTemplate;
 }
 
