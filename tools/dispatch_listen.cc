@@ -1,69 +1,156 @@
-// dispatch_listen ADDR:PORT: a dispatch-side listener for operators. Binds one UDP
-// address and prints every status datagram decoded on one line, flagging datagrams
-// that are not 28 bytes or whose tag is not 110.
+// dispatch_listen ADDR:PORT [--textfile DIR] [--table]: a dispatch-side listener for
+// operators. Binds one UDP address and prints every status datagram decoded on one
+// line, flagging datagrams that are not 28 bytes or whose tag is not 110. It keeps
+// the latest report of every interface for an exposition file and a terminal table.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "statusmsg.h"
+#include "fleet.h"
+#include "listen_args.h"
+#include "textfile.h"
+
+namespace {
+
+// Datagrams taken from the socket between two looks at the timer; standard output
+// is flushed after each batch rather than after each line.
+const int RECV_BATCH = 256;
+// The exposition file is rewritten on a tick after datagrams arrived, and on every
+// this many ticks (of one second) in any case, so that its age tells whether the
+// listener still runs.
+const uint64_t TEXTFILE_MAX_TICKS = 15;
+
+int64_t NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Redraws the table from the top of the terminal, each line cleared to its end and
+// everything below the last one cleared, so that nothing scrolls.
+void DrawTable(const CFleet &fleet) {
+    struct winsize ws;
+    size_t nLines = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 4 ? ws.ws_row : 24;
+    // Summary, header and "... more" around the rows; one line spare against scrolling.
+    std::string strTable = FormatTable(fleet, NowMs(), nLines - 4);
+    std::string strOut = "\033[H";
+    size_t nStart = 0, nEnd;
+    while ((nEnd = strTable.find('\n', nStart)) != std::string::npos) {
+        strOut.append(strTable, nStart, nEnd - nStart);
+        strOut += "\033[K\n";
+        nStart = nEnd + 1;
+    }
+    strOut += "\033[J";
+    std::fwrite(strOut.data(), 1, strOut.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "Usage: dispatch_listen ADDR:PORT\n");
+    sListenArgs args;
+    std::string strErr;
+    if (!ParseListenArgs(argc, argv, args, strErr)) {
+        std::fprintf(stderr,
+                     "dispatch_listen: %s\nUsage: dispatch_listen ADDR:PORT [--textfile DIR] "
+                     "[--table]\n",
+                     strErr.c_str());
         return 1;
     }
-    std::string strArg = argv[1];
-    size_t nColon = strArg.rfind(':');
-    struct sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    if (nColon == std::string::npos ||
-        inet_pton(AF_INET, strArg.substr(0, nColon).c_str(), &addr.sin_addr) != 1) {
-        std::fprintf(stderr, "dispatch_listen: [%s] is not ADDR:PORT\n", argv[1]);
-        return 1;
-    }
-    addr.sin_port = htons((uint16_t)std::atoi(strArg.c_str() + nColon + 1));
-    int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         std::perror("socket");
         return 1;
     }
-    if (bind(sock, (const struct sockaddr *)&addr, sizeof addr) != 0) {
-        std::perror(("bind " + strArg).c_str());
+    char szAddr[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &args.addr.sin_addr, szAddr, sizeof szAddr);
+    socklen_t nAddrLen = sizeof args.addr;
+    if (bind(sock, (const struct sockaddr *)&args.addr, sizeof args.addr) != 0 ||
+        getsockname(sock, (struct sockaddr *)&args.addr, &nAddrLen) != 0) {
+        std::string strWhat =
+            "bind " + std::string(szAddr) + ":" + std::to_string(ntohs(args.addr.sin_port));
+        std::perror(strWhat.c_str());
         close(sock);
         return 1;
     }
-    std::printf("listening on %s\n", argv[1]);
+
+    CFleet fleet;
+    if (!args.strTextfileDir.empty() && !WriteTextfile(args.strTextfileDir, fleet, strErr)) {
+        std::fprintf(stderr, "dispatch_listen: cannot write the exposition file in %s: %s\n",
+                     args.strTextfileDir.c_str(), strErr.c_str());
+        close(sock);
+        return 2;
+    }
+    int fdTimer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    struct itimerspec tick = {{1, 0}, {1, 0}};
+    if (fdTimer < 0 || timerfd_settime(fdTimer, 0, &tick, nullptr) != 0) {
+        std::perror("timerfd");
+        close(sock);
+        return 1;
+    }
+    // On a pipe the table would be noise: there every datagram is a line, as always.
+    bool bDrawTable = args.bTable && isatty(STDOUT_FILENO);
+    // The bound address, so that port 0 shows the port the kernel chose.
+    std::printf("listening on %s:%u\n", szAddr, ntohs(args.addr.sin_port));
     std::fflush(stdout);
 
+    bool bDirty = false;
+    uint64_t nTicksSinceWrite = 0;
     for (;;) {
-        unsigned char aBuf[2048];
-        struct sockaddr_in from;
-        socklen_t nFromLen = sizeof from;
-        ssize_t n = recvfrom(sock, aBuf, sizeof aBuf, 0, (struct sockaddr *)&from, &nFromLen);
-        if (n < 0) {
-            std::perror("recvfrom");
-            continue;
+        struct pollfd aFds[2] = {{sock, POLLIN, 0}, {fdTimer, POLLIN, 0}};
+        if (poll(aFds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            std::perror("poll");
+            return 1;
         }
-        char szFrom[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof szFrom);
-        unsigned char aRec[STATUS_SIZE];
-        std::memset(aRec, 0, sizeof aRec);
-        std::memcpy(aRec, aBuf, (size_t)n < sizeof aRec ? (size_t)n : sizeof aRec);
-        MORVA_VESKO_STATUS rec;
-        DecodeStatus(aRec, rec);
-        std::string strFlags;
-        if ((size_t)n != STATUS_SIZE) strFlags += "  BAD-LENGTH " + std::to_string(n);
-        if (rec.tag != STATUS_TAG) strFlags += "  BAD-TAG " + std::to_string(rec.tag);
-        std::printf("ip %u.%u.%u.%u  status %u  in %u  out %u  from %s:%u%s\n", rec.IP >> 24,
-                    (rec.IP >> 16) & 0xff, (rec.IP >> 8) & 0xff, rec.IP & 0xff, rec.Status,
-                    rec.InCome, rec.OutCome, szFrom, ntohs(from.sin_port), strFlags.c_str());
+        for (int i = 0; i < RECV_BATCH && (aFds[0].revents & POLLIN); ++i) {
+            unsigned char aBuf[2048];
+            struct sockaddr_in from;
+            socklen_t nFromLen = sizeof from;
+            // MSG_TRUNC: the datagram's real length, also when it did not fit aBuf.
+            ssize_t n = recvfrom(sock, aBuf, sizeof aBuf, MSG_DONTWAIT | MSG_TRUNC,
+                                 (struct sockaddr *)&from, &nFromLen);
+            if (n < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK) std::perror("recvfrom");
+                break;
+            }
+            MORVA_VESKO_STATUS rec;
+            int nResult = fleet.Apply(aBuf, (size_t)n, ntohl(from.sin_addr.s_addr), NowMs(), rec);
+            bDirty = bDirty || nResult == DATAGRAM_OK;
+            if (bDrawTable) continue;
+            char szFrom[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof szFrom);
+            std::string strFlags;
+            if ((size_t)n != STATUS_SIZE) strFlags += "  BAD-LENGTH " + std::to_string(n);
+            if (rec.tag != STATUS_TAG) strFlags += "  BAD-TAG " + std::to_string(rec.tag);
+            std::printf("ip %u.%u.%u.%u  status %u  in %u  out %u  from %s:%u%s\n", rec.IP >> 24,
+                        (rec.IP >> 16) & 0xff, (rec.IP >> 8) & 0xff, rec.IP & 0xff, rec.Status,
+                        rec.InCome, rec.OutCome, szFrom, ntohs(from.sin_port), strFlags.c_str());
+        }
         std::fflush(stdout);
+
+        uint64_t nTicks = 0;
+        if (!(aFds[1].revents & POLLIN) || read(fdTimer, &nTicks, sizeof nTicks) != sizeof nTicks)
+            continue;
+        nTicksSinceWrite += nTicks;
+        if (!args.strTextfileDir.empty() && (bDirty || nTicksSinceWrite >= TEXTFILE_MAX_TICKS)) {
+            if (WriteTextfile(args.strTextfileDir, fleet, strErr)) {
+                bDirty = false;
+                nTicksSinceWrite = 0;
+            } else {
+                std::fprintf(stderr, "dispatch_listen: %s\n", strErr.c_str());
+            }
+        }
+        if (bDrawTable) DrawTable(fleet);
     }
 }
