@@ -32,10 +32,11 @@ install(CODE "
 ")
 install(FILES ${NODE_PKG_GEN}/cachekit.pc DESTINATION lib/pkgconfig)
 install(FILES ${NODE_PKG_GEN}/vesko_c.service DESTINATION lib/systemd/system)
-install(FILES ${NODE_PKG_SRC}/vesko_c.ini DESTINATION share/doc/cachenode/examples)
+install(FILES ${NODE_PKG_SRC}/vesko_c.ini ${NODE_PKG_SRC}/dispatch_alerts.yml
+        DESTINATION share/doc/cachenode/examples)
 
 install(FILES ${NODE_PKG_SRC}/man/vesko_c.1 ${NODE_PKG_SRC}/man/fetchwrap.1
-              ${NODE_PKG_SRC}/man/cachekit.1
+              ${NODE_PKG_SRC}/man/cachekit.1 ${NODE_PKG_SRC}/man/dispatch_listen.1
         DESTINATION share/man/man1)
 # One page for the library; each export's name leads to it through a .so link.
 set(NODE_MAN3 ${NODE_PKG_SRC}/man/cachekit.3)
