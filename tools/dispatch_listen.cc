@@ -142,8 +142,8 @@ int main(int argc, char **argv) {
                 break;
             }
             MORVA_VESKO_STATUS rec;
-            int nResult = fleet.Apply(aBuf, (size_t)n, ntohl(from.sin_addr.s_addr), NowMs(), rec);
-            bDirty = bDirty || nResult == DATAGRAM_OK;
+            fleet.Apply(aBuf, (size_t)n, ntohl(from.sin_addr.s_addr), NowMs(), rec);
+            bDirty = true;  // a bad datagram changes its counter
             if (bDrawTable) continue;
             char szFrom[INET_ADDRSTRLEN] = "?";
             inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof szFrom);

@@ -40,7 +40,8 @@ struct sFleetEntry {
 
 class CFleet {
 public:
-    // Counts one datagram of nLen bytes that came from nSender (host order) at lNowMs
+    // Counts one datagram of nLen bytes (pBuf holds at least its first STATUS_SIZE, or
+    // all of a shorter one) that came from nSender (host order) at lNowMs
     // (ms since the epoch); only a DATAGRAM_OK one becomes the latest report of its
     // (IP, sender). rec receives the first STATUS_SIZE bytes decoded, zero-padded when
     // shorter. Returns the DATAGRAM_* result.
