@@ -87,7 +87,7 @@ int CFleet::Apply(const unsigned char *pBuf, size_t nLen, uint32_t nSender, int6
                   MORVA_VESKO_STATUS &rec) {
     unsigned char aRec[STATUS_SIZE];
     std::memset(aRec, 0, sizeof aRec);
-    std::memcpy(aRec, pBuf, nLen < sizeof aRec ? nLen : sizeof aRec);
+    if (nLen > 0) std::memcpy(aRec, pBuf, nLen < sizeof aRec ? nLen : sizeof aRec);
     DecodeStatus(aRec, rec);
     int nResult = nLen != STATUS_SIZE     ? DATAGRAM_BAD_LENGTH
                   : rec.tag != STATUS_TAG ? DATAGRAM_BAD_TAG
