@@ -138,31 +138,51 @@ long UdpCounter(const char *pszName) {
     return nValue;
 }
 
-// CPU seconds (user + system) and VmHWM in KiB of a live process.
-void ProcessFigures(pid_t pid, double &dCpu, long &nHwmKb) {
-    dCpu = 0;
-    nHwmKb = 0;
-    std::string strStat;
+// VmHWM of a live process in KiB, 0 when unknown.
+long PeakResidentKb(pid_t pid) {
+    long nHwmKb = 0;
+    char szLine[256];
+    FILE *pIn = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (pIn == nullptr) return 0;
+    while (std::fgets(szLine, sizeof szLine, pIn))
+        if (std::sscanf(szLine, "VmHWM: %ld", &nHwmKb) == 1) break;
+    std::fclose(pIn);
+    return nHwmKb;
+}
+
+// CPU seconds (user + system) of a live process and of its children reaped so far.
+double CpuSeconds(pid_t pid) {
     char szBuf[4096];
     FILE *pIn = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (pIn) {
-        size_t n = std::fread(szBuf, 1, sizeof szBuf - 1, pIn);
-        szBuf[n] = 0;
-        std::fclose(pIn);
-        // Fields after the command name, which ends with the last ')': state is field 3,
-        // utime and stime are 14 and 15.
-        const char *p = std::strrchr(szBuf, ')');
-        unsigned long nUser = 0, nSys = 0;
-        if (p && std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &nUser,
-                             &nSys) == 2)
-            dCpu = (double)(nUser + nSys) / (double)sysconf(_SC_CLK_TCK);
+    if (pIn == nullptr) return 0;
+    size_t n = std::fread(szBuf, 1, sizeof szBuf - 1, pIn);
+    szBuf[n] = 0;
+    std::fclose(pIn);
+    // Fields after the command name, which ends with the last ')': state is field 3,
+    // utime, stime, cutime and cstime are 14 to 17.
+    const char *p = std::strrchr(szBuf, ')');
+    unsigned long aTicks[4] = {0, 0, 0, 0};
+    if (p == nullptr ||
+        std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %lu %lu",
+                    &aTicks[0], &aTicks[1], &aTicks[2], &aTicks[3]) != 4)
+        return 0;
+    return (double)(aTicks[0] + aTicks[1] + aTicks[2] + aTicks[3]) / (double)sysconf(_SC_CLK_TCK);
+}
+
+// The largest VmHWM among the children that pid has now (its file writer), in KiB.
+long ChildrenPeakKb(pid_t pid) {
+    std::string strPath =
+        "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    FILE *pIn = std::fopen(strPath.c_str(), "r");
+    if (pIn == nullptr) return 0;
+    long nMax = 0;
+    int nChild;
+    while (std::fscanf(pIn, "%d", &nChild) == 1) {
+        long nKb = PeakResidentKb(nChild);
+        if (nKb > nMax) nMax = nKb;
     }
-    pIn = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-    if (pIn) {
-        while (std::fgets(szBuf, sizeof szBuf, pIn))
-            if (std::sscanf(szBuf, "VmHWM: %ld", &nHwmKb) == 1) break;
-        std::fclose(pIn);
-    }
+    std::fclose(pIn);
+    return nMax;
 }
 
 // The ok counter in the exposition file, or -1.
@@ -183,8 +203,10 @@ struct sResult {
     long nReceived = 0;  // the listener's own count
     long nLines = 0;     // datagram lines read from its standard output
     long nRcvbufErrors = -1;
-    double dCpu = 0;
-    long nHwmKb = 0;
+    double dCpu = 0;       // listener and its reaped children
+    long nHwmKb = 0;       // the listener's peak resident memory
+    long nChildHwmKb = 0;  // the largest seen of a child (file writer), pages shared
+
     double dSeconds = 0;
 };
 
@@ -248,6 +270,8 @@ bool RunOnce(const std::vector<std::string> &vecOptions, const std::string &strD
             result.dSeconds = Now() - dStart;
             dQuietSince = Now();
         }
+        long nChildKb = ChildrenPeakKb(pidListen);
+        if (nChildKb > result.nChildHwmKb) result.nChildHwmKb = nChildKb;
         if (bDriverDone && Now() - dQuietSince > 2.0) break;
     }
     waitpid(pidDrive, nullptr, 0);
@@ -261,7 +285,8 @@ bool RunOnce(const std::vector<std::string> &vecOptions, const std::string &strD
     }
     long nDropsAfter = UdpCounter("RcvbufErrors");
     if (nDropsBefore >= 0 && nDropsAfter >= 0) result.nRcvbufErrors = nDropsAfter - nDropsBefore;
-    ProcessFigures(pidListen, result.dCpu, result.nHwmKb);
+    result.dCpu = CpuSeconds(pidListen);
+    result.nHwmKb = PeakResidentKb(pidListen);
     kill(pidListen, SIGKILL);
     waitpid(pidListen, nullptr, 0);
     fclose(pOut);
@@ -271,9 +296,11 @@ bool RunOnce(const std::vector<std::string> &vecOptions, const std::string &strD
 void Print(const char *pszName, const sResult &r) {
     std::printf(
         "%-26s sent %ld in %.1f s (%.0f/s), received %ld (lost %ld), kernel receive-buffer "
-        "drops %ld; listener CPU %.2f s (%.0f%% of one core), peak resident %.1f MB\n",
+        "drops %ld; listener CPU %.2f s (%.0f%% of one core), peak resident %.1f MB, its "
+        "file writer's %.1f MB (shared pages included)\n",
         pszName, r.nSent, r.dSeconds, r.nSent / r.dSeconds, r.nReceived, r.nSent - r.nReceived,
-        r.nRcvbufErrors, r.dCpu, 100 * r.dCpu / r.dSeconds, r.nHwmKb / 1024.0);
+        r.nRcvbufErrors, r.dCpu, 100 * r.dCpu / r.dSeconds, r.nHwmKb / 1024.0,
+        r.nChildHwmKb / 1024.0);
 }
 
 }  // namespace

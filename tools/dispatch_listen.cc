@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,10 +31,9 @@ const int RECV_BATCH = 256;
 // listener still runs.
 const uint64_t TEXTFILE_MAX_TICKS = 15;
 // Receive buffer asked for. A 28-byte datagram takes about 830 bytes of it on
-// loopback, so the default 212,992 bytes hold 256 datagrams, 5 ms at 50,000 a second,
-// while one rewrite of the exposition file for 40,000 interfaces (14 MB) keeps the
-// loop from the socket for some 50 ms. The kernel doubles the value: 8 MiB, about
-// 10,000 datagrams or 200 ms at that rate.
+// loopback, so the default 212,992 bytes hold 256 datagrams, 5 ms at 50,000 a second:
+// less than a busy machine may keep this process off the CPU. The kernel doubles the
+// value: 8 MiB, about 10,000 datagrams or 200 ms at that rate.
 const int RCVBUF_ASK = 4 << 20;
 
 int64_t NowMs() {
@@ -123,6 +123,8 @@ int main(int argc, char **argv) {
 
     bool bDirty = false;
     uint64_t nTicksSinceWrite = 0;
+    pid_t pidWriter = 0;  // the child writing the exposition file, 0 when none runs
+    int nStatus = 0;
     for (;;) {
         struct pollfd aFds[2] = {{sock, POLLIN, 0}, {fdTimer, POLLIN, 0}};
         if (poll(aFds, 2, -1) < 0) {
@@ -160,12 +162,31 @@ int main(int argc, char **argv) {
         if (!(aFds[1].revents & POLLIN) || read(fdTimer, &nTicks, sizeof nTicks) != sizeof nTicks)
             continue;
         nTicksSinceWrite += nTicks;
-        if (!args.strTextfileDir.empty() && (bDirty || nTicksSinceWrite >= TEXTFILE_MAX_TICKS)) {
-            if (WriteTextfile(args.strTextfileDir, fleet, strErr)) {
-                bDirty = false;
-                nTicksSinceWrite = 0;
-            } else {
-                std::fprintf(stderr, "dispatch_listen: %s\n", strErr.c_str());
+        if (pidWriter > 0 && waitpid(pidWriter, &nStatus, WNOHANG) == pidWriter) {
+            pidWriter = 0;
+            // The writer told stderr why it failed; try again on the next tick.
+            if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0) bDirty = true;
+        }
+        if (!args.strTextfileDir.empty() && pidWriter == 0 &&
+            (bDirty || nTicksSinceWrite >= TEXTFILE_MAX_TICKS)) {
+            bDirty = false;
+            nTicksSinceWrite = 0;
+            // A forked writer works on a copy-on-write snapshot while this loop goes on
+            // draining the socket: rendering and writing a large fleet's file takes tens
+            // of ms, more when the kernel throttles writers to a slow disk.
+            pidWriter = fork();
+            if (pidWriter == 0) {
+                int nOk = WriteTextfile(args.strTextfileDir, fleet, strErr);
+                if (!nOk) std::fprintf(stderr, "dispatch_listen: %s\n", strErr.c_str());
+                _exit(nOk ? 0 : 1);
+            }
+            if (pidWriter < 0) {
+                std::perror("fork");
+                pidWriter = 0;
+                if (!WriteTextfile(args.strTextfileDir, fleet, strErr)) {
+                    std::fprintf(stderr, "dispatch_listen: %s\n", strErr.c_str());
+                    bDirty = true;
+                }
             }
         }
         if (bDrawTable) DrawTable(fleet);
