@@ -1,6 +1,12 @@
 // The key=value store: reading and writing rules, lookups and changes.
 #include "config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +86,84 @@ bool WriteEntry(FILE *pFile, const char *pBlock) {
     return std::fputc('\n', pFile) != EOF;
 }
 
+// The kernel follows at most 40 links in one lookup (MAXSYMLINKS).
+const int CONFIG_MAX_LINKS = 40;
+
+// Follows pszName through symbolic links (at most CONFIG_MAX_LINKS of them) to the
+// name that a save must replace, so that a link stays a link: strTarget, with
+// bExists and its stat in st when something is there. A relative link is taken
+// from the directory of the link. false when a link cannot be read, the chain
+// is too long, or the name cannot be looked at for another reason than its
+// absence.
+bool ResolveTarget(const char *pszName, std::string &strTarget, struct stat &st, bool &bExists) {
+    strTarget = pszName;
+    for (int nLinks = 0;; ++nLinks) {
+        if (lstat(strTarget.c_str(), &st) != 0) {
+            bExists = false;
+            return errno == ENOENT;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            bExists = true;
+            return true;
+        }
+        if (nLinks == CONFIG_MAX_LINKS) return false;
+        // The kernel keeps a link's text below PATH_MAX bytes.
+        char szLink[PATH_MAX];
+        ssize_t nLen = readlink(strTarget.c_str(), szLink, sizeof szLink);
+        if (nLen <= 0 || (size_t)nLen >= sizeof szLink) return false;
+        std::string strLink(szLink, (size_t)nLen);
+        size_t nSlash = strTarget.rfind('/');
+        if (strLink[0] == '/' || nSlash == std::string::npos)
+            strTarget = strLink;
+        else
+            strTarget = strTarget.substr(0, nSlash + 1) + strLink;
+    }
+}
+
+// Creates a new, empty file beside strTarget, named ".<name>.<pid>.<n>" so that
+// it is hidden and never taken for the file itself, with permission bits nMode
+// (the umask applies). The descriptor, or -1 with errno set.
+int CreateTemp(const std::string &strTarget, mode_t nMode, std::string &strTemp) {
+    size_t nSlash = strTarget.rfind('/');
+    std::string strDir = nSlash == std::string::npos ? "" : strTarget.substr(0, nSlash + 1);
+    std::string strBase = nSlash == std::string::npos ? strTarget : strTarget.substr(nSlash + 1);
+    // Room for the dot and the suffix within a name's 255 bytes.
+    if (strBase.size() > 200) strBase.resize(200);
+    // A name left behind by a killed save of an earlier process with this pid is
+    // passed over.
+    for (unsigned n = 0; n < 100; ++n) {
+        strTemp = strDir + "." + strBase + "." + std::to_string(getpid()) + "." + std::to_string(n);
+        int fd = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, nMode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Gives the new file the owner, group and mode of the one it replaces. The owner
+// goes first: changing it clears set-id bits, which the mode then restores.
+bool KeepOwnerAndMode(int fd, const struct stat &stOld) {
+    struct stat stNew;
+    if (fstat(fd, &stNew) != 0) return false;
+    if ((stNew.st_uid != stOld.st_uid || stNew.st_gid != stOld.st_gid) &&
+        fchown(fd, stOld.st_uid, stOld.st_gid) != 0)
+        return false;
+    return fchmod(fd, stOld.st_mode & 07777) == 0;
+}
+
+// Makes the rename itself durable. Best effort: the new file is already in
+// place, and nothing can be undone when this fails.
+void SyncDirOf(const std::string &strTarget) {
+    size_t nSlash = strTarget.rfind('/');
+    std::string strDir = nSlash == std::string::npos ? "."
+                         : nSlash == 0               ? "/"
+                                                     : strTarget.substr(0, nSlash);
+    int fd = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    int nIgnored = fsync(fd);
+    (void)nIgnored;
+    close(fd);
+}
+
 }  // namespace
 
 sBaseConfig::sBaseConfig() : entryCount(0), bIncomplete(false) {
@@ -119,21 +203,43 @@ sBaseConfig *ReadConfig(const char *fileName) {
 
 int SaveConfig(sBaseConfig *config) {
     if (config == nullptr || config->bIncomplete) return 0;
-    FILE *pFile = std::fopen(config->fileName, "w+");
-    if (pFile == nullptr) {
-        const char *pSlash = std::strrchr(config->fileName, '/');
-        if (pSlash != nullptr && pSlash != config->fileName) {
-            std::string strDir(config->fileName, pSlash - config->fileName);
-            createDirByName(strDir.c_str());
-        }
-        pFile = std::fopen(config->fileName, "w+");
-        if (pFile == nullptr) return 0;
+    std::string strTarget;
+    struct stat stOld;
+    bool bExists = false;
+    if (!ResolveTarget(config->fileName, strTarget, stOld, bExists)) return 0;
+    // Only a regular file is replaced: a rename over a device, a FIFO or a
+    // directory would put a plain file in its place.
+    if (bExists && !S_ISREG(stOld.st_mode)) return 0;
+    // The rename needs only the directory's permission; a file that could not be
+    // opened for writing in place stays as it is.
+    if (bExists && faccessat(AT_FDCWD, strTarget.c_str(), W_OK, AT_EACCESS) != 0) return 0;
+
+    std::string strTemp;
+    int fd = CreateTemp(strTarget, bExists ? stOld.st_mode & 0666 : 0666, strTemp);
+    if (fd < 0 && errno == ENOENT) {
+        size_t nSlash = strTarget.rfind('/');
+        if (nSlash != std::string::npos && nSlash != 0)
+            createDirByName(strTarget.substr(0, nSlash).c_str());
+        fd = CreateTemp(strTarget, 0666, strTemp);
     }
-    bool bOk = true;
+    if (fd < 0) return 0;
+    bool bOk = !bExists || KeepOwnerAndMode(fd, stOld);
+    FILE *pFile = bOk ? fdopen(fd, "w") : nullptr;
+    if (pFile == nullptr) {
+        close(fd);
+        unlink(strTemp.c_str());
+        return 0;
+    }
     for (int i = 0; i < config->entryCount && bOk; ++i) bOk = WriteEntry(pFile, config->entries[i]);
-    // The close flushes: a full disk shows up there as often as in a write.
+    // A full disk shows up in the flush or the fsync as often as in a write.
+    bOk = bOk && std::fflush(pFile) == 0 && fsync(fileno(pFile)) == 0;
     if (std::fclose(pFile) != 0) bOk = false;
-    return bOk ? 1 : 0;
+    if (!bOk || rename(strTemp.c_str(), strTarget.c_str()) != 0) {
+        unlink(strTemp.c_str());
+        return 0;
+    }
+    SyncDirOf(strTarget);
+    return 1;
 }
 
 int FormatMkdirCommand(const char *name, char *szCmd, size_t nSize) {

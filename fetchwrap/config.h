@@ -36,10 +36,18 @@ struct sBaseConfig {
 // cannot be opened gives a store with no entries (the first save creates it).
 sBaseConfig *ReadConfig(const char *fileName);
 
-// Writes every entry to fileName anew ("w+"); when the open fails, creates the
-// file's directory and tries once more. 1 when the whole file was written and
-// closed; 0 when it could not be opened, a write or the close failed, or the
-// store is bIncomplete (the file is then not touched).
+// Writes every entry to a new file beside fileName (".<name>.<pid>.<n>", created
+// with O_EXCL), flushes it to disk and renames it over fileName, so that the file
+// is either the old one, byte for byte, or the whole new one, even when the disk
+// fills or the process is killed. The new file gets the old one's owner, group
+// and mode (a new name: 0666 less the umask). A symbolic link stays a link: the
+// name it leads to is the one replaced, created when missing. When the new file
+// cannot be created for want of its directory, creates that directory and tries
+// once more. 1 when the new content is in place; 0, with the old file untouched
+// and the new file removed, when anything failed, when the name is something
+// else than a regular file (a device, a FIFO, a directory), when an existing file
+// is not writable by this process, or when the store is bIncomplete. The
+// directory must be writable. A killed save can leave its new file behind.
 int SaveConfig(sBaseConfig *config);
 
 // Creates the directory name and its parents with "mkdir -p <name>/" through the
