@@ -108,7 +108,10 @@ EDnsReply dnsCheckReply(const unsigned char *pReply, int nLen, unsigned char cId
         from.sin_port != server.sin_port)
         return DNS_REPLY_FOREIGN;
     if (nLen <= 0 || pReply[0] != cIdHigh) return DNS_REPLY_REJECT;
-    unsigned nAnCount = nLen >= 8 ? (static_cast<unsigned>(pReply[6]) << 8) | pReply[7] : 0;
+    // ANCOUNT as it stands in the receive buffer, zeroed before the read: a byte
+    // that did not arrive is 0, so 7 bytes still carry its high byte.
+    unsigned nAnCount =
+        (nLen > 6 ? static_cast<unsigned>(pReply[6]) << 8 : 0) | (nLen > 7 ? pReply[7] : 0);
     return nAnCount != 0 ? DNS_REPLY_ACCEPT : DNS_REPLY_REJECT;
 }
 

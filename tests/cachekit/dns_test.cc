@@ -116,6 +116,9 @@ TEST(DnsCheckReply, AcceptanceRule) {
     // ANCOUNT lies beyond the received length: the bytes behind it do not count.
     Bytes cut(good.begin(), good.begin() + 7);
     cut.push_back(1);
+    // Seven bytes carry ANCOUNT's high byte; the missing low byte counts as zero.
+    Bytes cutHigh = highAnCount;
+    cutHigh.resize(7);
 
     struct {
         const char *pszCase;
@@ -134,6 +137,7 @@ TEST(DnsCheckReply, AcceptanceRule) {
         {"empty datagram", good, 0, server, DNS_REPLY_REJECT},
         {"receive failed", good, -1, server, DNS_REPLY_REJECT},
         {"7 bytes", cut, 7, server, DNS_REPLY_REJECT},
+        {"7 bytes, byte 6 not 0", cutHigh, 7, server, DNS_REPLY_ACCEPT},
         {"8 bytes", cut, 8, server, DNS_REPLY_ACCEPT},
         {"other address, port 53", good, static_cast<int>(good.size()), Addr("127.0.0.1", 53),
          DNS_REPLY_FOREIGN},

@@ -258,6 +258,8 @@ TEST_F(GetmsgipPeer, AcceptedReplyEndsTheAttempts) {
                                 dnsreply::ARecord(10, 9, 9, 9, 0xC000 | nTarget)}));
          },
          "false"},
+        {"7 bytes, ANCOUNT's high byte not 0",
+         [](const Bytes &q) { return Bytes{q[0], q[1], 0x81, 0x80, 0, 1, 1}; }, "false"},
         {"header only",
          [](const Bytes &q) {
              Bytes r = Addresses(q, {{1, 2, 3, 4}});
