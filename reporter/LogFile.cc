@@ -32,15 +32,19 @@ CLogFileEx::CLogFileEx(const char *pszFile, bool bAppend, long lTruncate)
 
     // O_APPEND: every write lands at the end of the file as it is at that moment,
     // whoever else appends, so lines of two writers never overwrite each other.
-    int nFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+    // Read and write, like a stream opened "r+": a log that is a FIFO nobody reads
+    // opens at once (a write-only open waits for a reader), and O_NONBLOCK drops a
+    // line rather than wait when such a FIFO is full. Mode 0666 leaves a new
+    // file's permissions to the umask, as a stream opened "w" does.
+    int nFlags = O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC;
     if (!bAppend) nFlags |= O_TRUNC;
-    int fd = open(pszName, nFlags, 0644);
+    int fd = open(pszName, nFlags, 0666);
     if (fd < 0) return;
     struct stat st;
     if (fstat(fd, &st) == 0 && (long)st.st_size > m_lTruncate) {
-        if (ftruncate(fd, 0) != 0) {
-            // Cannot empty it: keep appending rather than lose the message.
-        }
+        // A log that cannot be emptied is appended to as it is.
+        int nIgnored = ftruncate(fd, 0);
+        (void)nIgnored;
     }
     m_pLogFile = fdopen(fd, "a");
     if (m_pLogFile == nullptr) close(fd);

@@ -90,6 +90,37 @@ TEST(CLogFileEx, NotAppendEmptiesAndUnopenableIsSilent) {
     none.Write("%s", "nothing");
 }
 
+// The log was opened write-only with mode 0644: a FIFO that nobody reads blocked
+// the open for ever, and a new log ignored the umask. In a child that an alarm
+// ends, so that a blocked open fails the test instead of hanging it.
+TEST(CLogFileEx, NewLogFollowsUmaskAndFifoNeverBlocks) {
+    testsupport::CTempDir dir;
+    std::string strLog = dir.File("new.log"), strFifo = dir.File("fifo.log");
+    ASSERT_EQ(0, mkfifo(strFifo.c_str(), 0600));
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(10);
+        umask(002);
+        CLogFileEx(strLog.c_str(), true, 20000000).Write("%s", "new");
+        CLogFileEx(strFifo.c_str(), true, 20000000).Write("%s", "no reader");
+        // Held open and never read: the FIFO's buffer fills after some lines.
+        int fdHeld = open(strFifo.c_str(), O_RDWR);
+        if (fdHeld < 0) _exit(2);
+        for (int i = 0; i < 100; ++i) {
+            CLogFileEx log(strFifo.c_str(), true, 20000000);
+            log.Write("%s", std::string(4000, 'f').c_str());
+        }
+        _exit(0);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(pid, waitpid(pid, &nStatus, 0));
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "status " << nStatus;
+    struct stat st;
+    ASSERT_EQ(0, stat(strLog.c_str(), &st));
+    EXPECT_EQ(0664u, st.st_mode & 0777);
+}
+
 // Two processes appending at once: every line arrives whole, none overwritten.
 TEST(CLogFileEx, TwoWritersNeverSplitOrOverwriteLines) {
     testsupport::CTempDir dir;

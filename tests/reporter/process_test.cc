@@ -1,6 +1,7 @@
 // The built binary as a process: the command line, the supervisor's restarts.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -71,6 +72,18 @@ TEST(Supervisor, UnloadableConfigurationRestartsAboutOnceASecond) {
     EXPECT_GE(CountLines(strOut, strFailed), 3) << strOut;
     // Log lines and restarts alternate: the worker's failure, then the supervisor's line.
     EXPECT_EQ(0u, strLog.find(strLog.substr(0, 13) + strFailed)) << strLog;
+}
+
+// A log that is a FIFO nobody reads: worker and supervisor still write their
+// lines (and lose them) without waiting, so the restarts go on.
+TEST(Supervisor, LogThatIsAFifoNobodyReadsNeverBlocks) {
+    testsupport::CTempDir dir;
+    ASSERT_EQ(0, mkfifo(dir.File("vesko_c.log").c_str(), 0600));
+    CReporterRun run(dir, {"-c", dir.File("missing.ini")});
+    ASSERT_TRUE(run.Started());
+    ASSERT_EQ(dir.File("vesko_c.log"), run.LogPath());
+    EXPECT_TRUE(WaitFor(10, [&] { return CountLines(run.Stdout(), "exit,restart...") >= 3; }))
+        << run.Stdout();
 }
 
 TEST(Supervisor, KilledWorkerIsReplaced) {
