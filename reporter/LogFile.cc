@@ -87,7 +87,7 @@ int CLogFileEx::MyGetModuleFileName(const char *sModuleName, char *sFileName, in
     if (pMaps == nullptr) return -1;
     // Any address of the program's own code identifies its executable mapping.
     uintptr_t uRef = (uintptr_t)&FormatLogLine;
-    char szLine[1024];
+    char szLine[Size];
     while (std::fgets(szLine, sizeof szLine, pMaps) != nullptr) {
         if (std::strstr(szLine, " r-xp ") == nullptr) continue;
         const char *pszPath = std::strchr(szLine, '/');
@@ -97,11 +97,9 @@ int CLogFileEx::MyGetModuleFileName(const char *sModuleName, char *sFileName, in
         if (!(uStart <= uRef && uRef < uEnd)) continue;
         char *pszLF = std::strrchr(szLine, '\n');
         if (pszLF != nullptr) *pszLF = '\0';
-        // szLine is 1024 bytes, like the caller's name buffer: the path always fits.
-        size_t nLen = std::strlen(pszPath);
-        if (nLen > Size - 1) nLen = Size - 1;
-        std::memcpy(sFileName, pszPath, nLen);
-        sFileName[nLen] = '\0';
+        // The path is a part of szLine, which is no longer than the caller's
+        // Size-byte name buffer: it always fits.
+        std::memcpy(sFileName, pszPath, std::strlen(pszPath) + 1);
         nResult = 0;
     }
     std::fclose(pMaps);

@@ -6,6 +6,10 @@
 #include <ctime>
 #include <string>
 
+// The reporter's limit for its log: a file found longer than this many bytes when
+// a message is about to be written is emptied first.
+const long LOG_TRUNCATE = 20000000;
+
 class CLogFileEx {
 public:
     // pszFile: the log's name, or null for the program file's path plus ".log".

@@ -1,3 +1,5 @@
+// The supervisor: forks the worker, waits for it and forks the next one a second
+// after each end, logging every restart.
 #include "monitor.h"
 
 #include <sys/wait.h>
@@ -24,7 +26,7 @@ bool Monitor() {
         int status = 0;
         if (waitpid(pid, &status, 0) > 0) {
             std::string strRestart = "pid " + std::to_string((int)pid) + " exit,restart...";
-            CLogFileEx log(nullptr, true, 20000000);
+            CLogFileEx log(nullptr, true, LOG_TRUNCATE);
             log.Write("%s", strRestart.c_str());
             std::printf("%s\n", strRestart.c_str());
             std::fflush(stdout);

@@ -16,8 +16,6 @@ const char *const NET = "/proc/net/dev";
 
 namespace {
 
-const int Max = 10;
-
 void CopyText(char *pszDest, size_t nSize, const char *pszSrc) {
     size_t nLen = std::strlen(pszSrc);
     if (nLen >= nSize) nLen = nSize - 1;
@@ -35,12 +33,12 @@ bool IsTrimmed(char c) {
 
 }  // namespace
 
-int GetLocalIP(char ethName[10][64], char IPs[10][64]) {
+int GetLocalIP(char ethName[MAX_INTERFACE][64], char IPs[MAX_INTERFACE][64]) {
     int sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (sock < 0) return 0;
 
     // The kernel fills at most as many records as the announced length holds.
-    struct ifreq aReq[Max];
+    struct ifreq aReq[MAX_INTERFACE];
     struct ifconf ifc;
     std::memset(aReq, 0, sizeof aReq);
     ifc.ifc_len = sizeof aReq;
@@ -52,7 +50,7 @@ int GetLocalIP(char ethName[10][64], char IPs[10][64]) {
 
     int nRecords = ifc.ifc_len / (int)sizeof(struct ifreq);
     int nIPCount = 0;
-    for (int i = nRecords - 1; i >= 0 && nIPCount < Max; --i) {
+    for (int i = nRecords - 1; i >= 0 && nIPCount < MAX_INTERFACE; --i) {
         if (ioctl(sock, SIOCGIFADDR, &aReq[i]) < 0) continue;
         struct sockaddr_in sin;
         std::memcpy(&sin, &aReq[i].ifr_addr, sizeof sin);

@@ -9,10 +9,14 @@
 // Path of the kernel's per-interface counters file.
 extern const char *const NET;
 
-// Fills up to 10 rows of ethName (interface names) and IPs (dotted-quad texts) with
-// the node's public IPv4 addresses, last kernel record first. Returns the rows filled,
-// 0 to 10; 0 also when the socket or the interface-list request fails.
-int GetLocalIP(char ethName[10][64], char IPs[10][64]);
+// Rows of the interface tables: the reporter serves at most this many interfaces.
+const int MAX_INTERFACE = 10;
+
+// Fills up to MAX_INTERFACE rows of ethName (interface names) and IPs (dotted-quad
+// texts) with the node's public IPv4 addresses, last kernel record first. Returns
+// the rows filled, 0 to MAX_INTERFACE; 0 also when the socket or the interface-list
+// request fails.
+int GetLocalIP(char ethName[MAX_INTERFACE][64], char IPs[MAX_INTERFACE][64]);
 
 // 1 when ip_addr (host order) is in 10/8, 172.16/12, 192.168/16 or is 127.0.0.1;
 // else 0. The rest of 127/8 counts as public.

@@ -1,3 +1,5 @@
+// The dispatch server list: the "servers" key cut into items at '|', each split
+// into its address and port.
 #include "servers.h"
 
 #include "netif.h"

@@ -23,14 +23,12 @@
 
 namespace {
 
-const int Max_Interface = 10;
-
 int64_t Elapsed(uint32_t uSince) {
     return (int64_t)time(nullptr) - (int64_t)uSince;
 }
 
 void LogMessage(const char *pszText) {
-    CLogFileEx log(nullptr, true, 20000000);
+    CLogFileEx log(nullptr, true, LOG_TRUNCATE);
     log.Write("%s", pszText);
 }
 
@@ -55,13 +53,13 @@ int RunWorker(const char *strConfigFileName) {
 
     int sockfd = socket(AF_INET, SOCK_DGRAM, 0);
 
-    static char ethName[Max_Interface][64];
-    static char IPs[Max_Interface][64];
-    MORVA_VESKO_STATUS QDS[Max_Interface];
-    uint64_t InBW[Max_Interface], OutBW[Max_Interface];
-    uint64_t InBWLast[Max_Interface], OutBWLast[Max_Interface];
-    bool bHaveBaseline[Max_Interface];
-    uint32_t timelastbw[Max_Interface], timelastrp[Max_Interface];
+    static char ethName[MAX_INTERFACE][64];
+    static char IPs[MAX_INTERFACE][64];
+    MORVA_VESKO_STATUS QDS[MAX_INTERFACE];
+    uint64_t InBW[MAX_INTERFACE], OutBW[MAX_INTERFACE];
+    uint64_t InBWLast[MAX_INTERFACE], OutBWLast[MAX_INTERFACE];
+    bool bHaveBaseline[MAX_INTERFACE];
+    uint32_t timelastbw[MAX_INTERFACE], timelastrp[MAX_INTERFACE];
 
     int nIPCount = GetLocalIP(ethName, IPs);
     for (int i = 0; i < nIPCount; ++i) {
