@@ -32,6 +32,32 @@ void LogMessage(const char *pszText) {
     log.Write("%s", pszText);
 }
 
+// Sends the record's datagram over sockfd to every server of listServers, in list
+// order, each on its port in mapServersPort; an address that is not a dotted quad
+// or a failed send is reported on standard output and the next server follows.
+void SendStatus(int sockfd, const MORVA_VESKO_STATUS &QDS,
+                const std::list<std::string> &listServers,
+                const std::map<std::string, int> &mapServersPort) {
+    unsigned char aDatagram[STATUS_SIZE];
+    EncodeStatus(QDS, aDatagram);
+    for (const std::string &strServer : listServers) {
+        struct sockaddr_in dest;
+        std::memset(&dest, 0, sizeof dest);
+        dest.sin_family = AF_INET;
+        // ParseServers gives every listed address its port.
+        auto itPort = mapServersPort.find(strServer);
+        dest.sin_port = htons((uint16_t)(itPort != mapServersPort.end() ? itPort->second : 0));
+        if (inet_pton(AF_INET, strServer.c_str(), &dest.sin_addr) <= 0) {
+            std::printf("vesko ip [%s] is not a valid IPaddress\n", strServer.c_str());
+            continue;
+        }
+        if (sendto(sockfd, aDatagram, sizeof aDatagram, 0, (const struct sockaddr *)&dest,
+                   sizeof dest) <= 0)
+            std::printf("change cache [%s] status  failed\n", strServer.c_str());
+    }
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int RunWorker(const char *strConfigFileName) {
@@ -103,22 +129,7 @@ int RunWorker(const char *strConfigFileName) {
                 std::printf("%s\n", strLine.c_str());
                 std::fflush(stdout);
 
-                unsigned char aDatagram[STATUS_SIZE];
-                EncodeStatus(QDS[i], aDatagram);
-                for (const std::string &strServer : listServers) {
-                    struct sockaddr_in dest;
-                    std::memset(&dest, 0, sizeof dest);
-                    dest.sin_family = AF_INET;
-                    dest.sin_port = htons((uint16_t)mapServersPort[strServer]);
-                    if (inet_pton(AF_INET, strServer.c_str(), &dest.sin_addr) <= 0) {
-                        std::printf("vesko ip [%s] is not a valid IPaddress\n", strServer.c_str());
-                        continue;
-                    }
-                    if (sendto(sockfd, aDatagram, sizeof aDatagram, 0,
-                               (const struct sockaddr *)&dest, sizeof dest) <= 0)
-                        std::printf("change cache [%s] status  failed\n", strServer.c_str());
-                }
-                std::fflush(stdout);
+                SendStatus(sockfd, QDS[i], listServers, mapServersPort);
             }
         }
         sleep(1);
