@@ -1,7 +1,6 @@
 // URL rewriting and the client command line.
 #include "fetchcmd.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +11,6 @@
 
 int ParsePort(const char *pszValue) {
     if (pszValue == nullptr) return 0;
-    errno = 0;
     long lValue = std::strtol(pszValue, nullptr, 10);
     if (lValue > INT_MAX) return INT_MAX;
     if (lValue < INT_MIN) return INT_MIN;

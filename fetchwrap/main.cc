@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config.h"
 #include "fetchcmd.h"
@@ -13,6 +14,7 @@
 namespace {
 
 const size_t APP_PATH_SIZE = 10240;
+const char *PORT_KEY = "port";
 const char *PORT_COMMENT = "#this shoude be the kelpserver bind port";
 
 }  // namespace
@@ -60,17 +62,18 @@ int main(int argc, char **argv) {
 
     int nPort = FETCH_DEFAULT_PORT;
     {
+        const std::string strDefault = std::to_string(FETCH_DEFAULT_PORT);
         CBaseConfig config(szConfig);
-        const char *pszPort = config.GetValue("port");
+        const char *pszPort = config.GetValue(PORT_KEY);
         if (pszPort != nullptr) {
             nPort = ParsePort(pszPort);
             if (nPort < 1) {
                 nPort = FETCH_DEFAULT_PORT;
-                config.SetValue("port", "8566");
+                config.SetValue(PORT_KEY, strDefault.c_str());
             }
         } else {
             config.AddValue(PORT_COMMENT);
-            config.AddValue("port", "8566");
+            config.AddValue(PORT_KEY, strDefault.c_str());
         }
     }
 
