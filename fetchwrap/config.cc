@@ -17,13 +17,13 @@
 namespace {
 
 // A zeroed block for one entry, sized for its text and value (at least
-// CONFIG_BLOCK_SIZE bytes); pszValue null for kind 0.
-char *NewEntry(int nKind, const char *pszText, size_t nText, const char *pszValue) {
+// CONFIG_BLOCK_SIZE bytes); pszValue null for CONFIG_KIND_LINE.
+char *NewEntry(EConfigKind eKind, const char *pszText, size_t nText, const char *pszValue) {
     size_t nValue = pszValue ? std::strlen(pszValue) : 0;
     size_t nNeed = 1 + nText + 1 + nValue + 1;
     size_t nSize = nNeed > CONFIG_BLOCK_SIZE ? nNeed : CONFIG_BLOCK_SIZE;
     char *pBlock = new char[nSize]();
-    pBlock[0] = (char)nKind;
+    pBlock[0] = (char)eKind;
     std::memcpy(pBlock + 1, pszText, nText);
     if (pszValue) std::memcpy(pBlock + 1 + nText + 1, pszValue, nValue);
     return pBlock;
@@ -46,15 +46,15 @@ char *ParseLine(char *pszLine) {
     const char *p = pszLine;
     while (*p == ' ') ++p;  // the space only: a tab is part of the text
     if (*p == '=') return nullptr;
-    if (*p == '#') return NewEntry(0, p, std::strlen(p), nullptr);
-    if (*p == 0) return NewEntry(0, " ", 1, nullptr);
+    if (*p == '#') return NewEntry(CONFIG_KIND_LINE, p, std::strlen(p), nullptr);
+    if (*p == 0) return NewEntry(CONFIG_KIND_LINE, " ", 1, nullptr);
     const char *pEq = std::strchr(p, '=');
     if (pEq == nullptr) return nullptr;
     size_t nKey = 0;
     while (p + nKey < pEq && p[nKey] != ' ') ++nKey;
     const char *pValue = pEq + 1;
     while (*pValue == ' ') ++pValue;
-    return NewEntry(1, p, nKey, pValue);
+    return NewEntry(CONFIG_KIND_PAIR, p, nKey, pValue);
 }
 
 bool CopyPath(char *pDst, size_t nSize, const char *pszSrc) {
@@ -78,7 +78,7 @@ const char *LineEnd(const char *pszLast) {
 
 bool WriteEntry(FILE *pFile, const char *pBlock) {
     const char *pszText = EntryText(pBlock);
-    if (pBlock[0] == 1) {
+    if (pBlock[0] == CONFIG_KIND_PAIR) {
         const char *pszValue = EntryValue(pBlock);
         return std::fprintf(pFile, "%s=%s%s", pszText, pszValue, LineEnd(pszValue)) >= 0;
     }
@@ -293,15 +293,16 @@ int CBaseConfig::AppendEntry(char *pBlock) {
 
 char *CBaseConfig::GetValue(const char *key) {
     int i = FindEntry(key);
-    if (i < 0 || store->entries[i][0] != 1) return nullptr;
+    if (i < 0 || store->entries[i][0] != CONFIG_KIND_PAIR) return nullptr;
     return const_cast<char *>(EntryValue(store->entries[i]));
 }
 
 int CBaseConfig::SetValue(const char *key, const char *value) {
     int i = FindEntry(key);
-    if (i < 0 || value == nullptr || store->entries[i][0] != 1) return 0;
+    if (i < 0 || value == nullptr || store->entries[i][0] != CONFIG_KIND_PAIR) return 0;
     char *pOld = store->entries[i];
-    store->entries[i] = NewEntry(1, EntryText(pOld), std::strlen(EntryText(pOld)), value);
+    store->entries[i] =
+        NewEntry(CONFIG_KIND_PAIR, EntryText(pOld), std::strlen(EntryText(pOld)), value);
     delete[] pOld;
     SaveConfig(store);
     return 1;
@@ -309,12 +310,12 @@ int CBaseConfig::SetValue(const char *key, const char *value) {
 
 int CBaseConfig::AddValue(const char *key, const char *value) {
     if (store == nullptr || key == nullptr || value == nullptr || FindEntry(key) >= 0) return 0;
-    return AppendEntry(NewEntry(1, key, std::strlen(key), value));
+    return AppendEntry(NewEntry(CONFIG_KIND_PAIR, key, std::strlen(key), value));
 }
 
 int CBaseConfig::AddValue(const char *text) {
     if (store == nullptr || text == nullptr || FindEntry(text) >= 0) return 0;
-    return AppendEntry(NewEntry(0, text, std::strlen(text), nullptr));
+    return AppendEntry(NewEntry(CONFIG_KIND_LINE, text, std::strlen(text), nullptr));
 }
 
 int CBaseConfig::DelValue(const char *key) {

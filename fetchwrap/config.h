@@ -14,8 +14,14 @@ const int CONFIG_MAX_ENTRIES = 1024;
 const size_t CONFIG_BLOCK_SIZE = 512;
 const size_t CONFIG_PATH_SIZE = 1024;
 
+// The kind of an entry, the first byte of its block.
+enum EConfigKind {
+    CONFIG_KIND_LINE = 0,  // a comment or a blank line
+    CONFIG_KIND_PAIR = 1,  // a key/value pair
+};
+
 // Entry block layout:
-//   [0]      kind: 1 key/value pair, 0 comment or blank line
+//   [0]      kind (EConfigKind)
 //   [1..]    text, NUL-terminated: the key; a comment from its '#'; " " for a blank
 //   [..]     pairs only: the value, NUL-terminated, right after the text's NUL
 struct sBaseConfig {
@@ -32,7 +38,7 @@ struct sBaseConfig {
     bool bIncomplete;
 };
 
-// A new store, owned by the caller, with the entries of pszFile. A file that
+// A new store, owned by the caller, with the entries of fileName. A file that
 // cannot be opened gives a store with no entries (the first save creates it).
 sBaseConfig *ReadConfig(const char *fileName);
 
@@ -82,8 +88,8 @@ public:
     // Appends a pair and saves: 1. 0 without change when key already matches, the
     // store holds CONFIG_MAX_ENTRIES entries, or there is no store.
     int AddValue(const char *key, const char *value);
-    // As AddValue(key, value) for a kind-0 entry (a comment when text begins with
-    // '#', else saved as an empty line).
+    // As AddValue(key, value) for a CONFIG_KIND_LINE entry (a comment when text
+    // begins with '#', else saved as an empty line).
     int AddValue(const char *text);
     // Removes the first match, keeping the order of the rest, and saves: 1.
     // 0 when nothing matches or there is no store.

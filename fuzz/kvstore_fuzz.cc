@@ -23,7 +23,8 @@ std::vector<std::string> Entries(const sBaseConfig *pStore) {
         std::string strEntry(1, pBlock[0]);
         const char *pszText = pBlock + 1;
         strEntry += pszText;
-        if (pBlock[0] == 1) strEntry += std::string(1, '\0') + (pszText + std::strlen(pszText) + 1);
+        if (pBlock[0] == CONFIG_KIND_PAIR)
+            strEntry += std::string(1, '\0') + (pszText + std::strlen(pszText) + 1);
         vec.push_back(strEntry);
     }
     return vec;

@@ -40,7 +40,7 @@ std::string Describe(const sBaseConfig &config) {
         const char *pBlock = config.entries[i];
         const char *pszText = pBlock + 1;
         if (!str.empty()) str += '|';
-        if (pBlock[0] == 1)
+        if (pBlock[0] == CONFIG_KIND_PAIR)
             str += std::string("P ") + pszText + "=" + (pszText + std::strlen(pszText) + 1);
         else if (pszText[0] == '#')
             str += std::string("C ") + pszText;
