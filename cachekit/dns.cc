@@ -135,6 +135,13 @@ std::vector<std::string> dnsScanAddresses(const unsigned char *pReply, int nLen)
     return listAddr;
 }
 
+std::string dnsJoinAddresses(const std::vector<std::string> &listAddr) {
+    if (listAddr.empty()) return "false";
+    std::string strText;
+    for (const std::string &strAddr : listAddr) strText += strAddr + "|";
+    return strText;
+}
+
 std::vector<std::string> dnsQueryA(std::string strName) {
     unsigned char aQuery[DNS_QUERY_SIZE];
     timeval tv;

@@ -47,6 +47,12 @@ EDnsReply dnsCheckReply(const unsigned char *pReply, int nLen, unsigned char cId
 // Reads no byte at or beyond pReply + nLen. At most nLen / 16 addresses.
 std::vector<std::string> dnsScanAddresses(const unsigned char *pReply, int nLen);
 
+// getmsgip's text for listAddr: each address followed by '|', the last one
+// included ("a|b|"), or "false" for an empty list. The addresses of one reply
+// (at most DNS_REPLY_SIZE / 16, of at most 15 characters each) make at most
+// 1024 characters.
+std::string dnsJoinAddresses(const std::vector<std::string> &listAddr);
+
 // Addresses of strName's A records as dotted-quad texts, in reply order; empty when
 // the name is refused (see dnsBuildQuery) or no usable reply came within
 // DNS_ATTEMPTS attempts of DNS_WAIT_MS each (about one second). Uses no shared

@@ -1,5 +1,6 @@
 // The six plain-C exports of libcachekit: thin shims over the internals. The
-// linker version script lets only these names out of the library.
+// linker version script lets only these names out of the library. An export
+// with a result buffer returns at once when that buffer is null.
 #include <unistd.h>
 
 #include <cstdio>
@@ -55,20 +56,12 @@ void checkdisk(const char *path, const char *minFreeGB, const char *maxFiles) {
 }
 
 void getmsgip(char *out, const char *host) {
-    std::memcpy(out, "false", 6);
-    if (host == nullptr || host[0] == 0) return;
-    std::vector<std::string> listAddr = dnsQueryA(host);
-    if (listAddr.empty()) return;
-    // At most 15 characters and a bar per address; recognised records take 16 bytes
-    // each, so a 1024-byte reply gives at most 64 addresses: 1025 bytes of the 1361
-    // the caller provides.
-    size_t nLen = 0;
-    for (const std::string &strAddr : listAddr) {
-        std::memcpy(out + nLen, strAddr.data(), strAddr.size());
-        nLen += strAddr.size();
-        out[nLen++] = '|';
-    }
-    out[nLen] = 0;
+    if (out == nullptr) return;
+    std::vector<std::string> listAddr;
+    if (host != nullptr && host[0] != 0) listAddr = dnsQueryA(host);
+    // At most 1024 characters and the NUL: within the 1361 bytes the caller provides.
+    std::string strText = dnsJoinAddresses(listAddr);
+    std::memcpy(out, strText.c_str(), strText.size() + 1);
 }
 
 }  // extern "C"

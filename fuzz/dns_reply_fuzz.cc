@@ -1,7 +1,7 @@
 // The resolver's reply check and address scan on any bytes: the first byte is the
 // query's ID high byte, the second chooses the sender and the receive's result
 // (short, negative), the rest is the datagram in a buffer of exactly its size.
-// The addresses, formatted as getmsgip formats them, fit its 1361-byte out.
+// The addresses, joined as getmsgip joins them, fit its 1361-byte out.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -44,13 +44,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
     std::vector<std::string> listAddr = dnsScanAddresses(pReply, (int)nReply);
     FUZZ_CHECK(listAddr.size() <= nReply / 16, "%zu addresses from %zu bytes", listAddr.size(),
                nReply);
-    size_t nText = 0;
     for (const std::string &strAddr : listAddr) {
         in_addr addr;
         FUZZ_CHECK(inet_pton(AF_INET, strAddr.c_str(), &addr) == 1, "not an address: %s",
                    strAddr.c_str());
-        nText += strAddr.size() + 1;
     }
+    size_t nText = dnsJoinAddresses(listAddr).size();
     FUZZ_CHECK(nText + 1 <= MSGIP_OUT_SIZE, "%zu addresses need %zu bytes", listAddr.size(),
                nText + 1);
     delete[] pReply;

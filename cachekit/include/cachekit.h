@@ -4,7 +4,8 @@
  * nothing the caller must free and takes no lock, so any thread may call any
  * export at any time. Texts are NUL-terminated. Results go into buffers that the
  * caller owns; their size is not passed, so each prototype states what the
- * caller must provide. */
+ * caller must provide. A call given a null out returns at once and does
+ * nothing. */
 #ifndef CACHEKIT_H
 #define CACHEKIT_H
 

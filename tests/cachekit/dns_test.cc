@@ -214,3 +214,23 @@ TEST(DnsScanAddresses, FullBufferOfRecords) {
     EXPECT_EQ(listAddr.size(), 64u);
     EXPECT_EQ(std::count(listAddr.begin(), listAddr.end(), "192.12.0.1"), 64);
 }
+
+TEST(DnsJoinAddresses, BarAfterEachOrFalse) {
+    struct {
+        std::vector<std::string> listAddr;
+        std::string strWant;
+    } aCases[] = {
+        {{}, "false"},
+        {{"1.2.3.4"}, "1.2.3.4|"},
+        {{"10.0.0.1", "10.0.0.2", "10.0.0.1"}, "10.0.0.1|10.0.0.2|10.0.0.1|"},
+        {std::vector<std::string>(DNS_REPLY_SIZE / 16, "255.255.255.255"),
+         [] {
+             std::string str;
+             for (int i = 0; i < DNS_REPLY_SIZE / 16; i++) str += "255.255.255.255|";
+             return str;
+         }()},
+    };
+    for (const auto &c : aCases)
+        EXPECT_EQ(dnsJoinAddresses(c.listAddr), c.strWant) << c.listAddr.size() << " addresses";
+    EXPECT_EQ(dnsJoinAddresses(aCases[3].listAddr).size(), 1024u) << "getmsgip's out holds 1361";
+}

@@ -72,6 +72,11 @@ TEST(CachekitLeaks, EveryExportManyTimes) {
             getmsgip(szIp, pszName);
             ASSERT_STREQ(szIp, "false") << (pszName ? pszName : "(null)");
         }
+        // A null out: every export with one returns at once.
+        md5data(nullptr, "abc", 3);
+        md5file(nullptr, strFile.c_str());
+        uri2d(nullptr, "http://host/a/b/seg.ts", "/data1");
+        getmsgip(nullptr, "");
     }
     EXPECT_EQ(fileExist(strFile.c_str()), 0) << "checkdisk removed a file";
     EXPECT_NE(szUriFirst[0], 0);
