@@ -2,8 +2,7 @@
 // each command, one-line errors with their exit status, the checkdisk refusal,
 // and the rebalance table. resolve runs only inside a private network namespace
 // and checkdisk never with --yes, so no test sends to the network or removes a
-// file. Also the example reporter configuration, read as the reporter reads it.
-#include <SimpleIni.h>
+// file.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -273,20 +272,6 @@ TEST(CachekitCli, RebalanceOverNamesFromAFile) {
     EXPECT_EQ(mapRows["/d1"].dPlanned, 100.0) << removed.strOut;
     // The three spellings of movie01 go to one directory: 3 of 5 files at least.
     EXPECT_TRUE(mapRows["/d1"].dNow >= 60.0 || mapRows["/d2"].dNow >= 60.0) << removed.strOut;
-}
-
-// The shipped example, read the way the reporter reads its configuration: each
-// key must carry its value alone (a comment on a value line would become part
-// of the value) and the values must be the documented defaults.
-TEST(CachekitCli, ExampleConfigurationReadsAsDocumented) {
-    CSimpleIniA ini(false, false, false);
-    ASSERT_GE(ini.LoadFile(EXAMPLE_INI), 0);
-    EXPECT_STREQ(ini.GetValue("config", "servers", "missing"), "127.0.0.1:1234");
-    EXPECT_EQ(ini.GetLongValue("config", "intervalbw", -1), 10);
-    EXPECT_EQ(ini.GetLongValue("config", "intervalrp", -1), 40);
-    CSimpleIniA::TNamesDepend listKeys;
-    ini.GetAllKeys("config", listKeys);
-    EXPECT_EQ(listKeys.size(), 3u);
 }
 
 }  // namespace

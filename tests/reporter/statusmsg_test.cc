@@ -1,11 +1,9 @@
-// The datagram bytes, the rate arithmetic with its baseline rules, and the server list.
+// The datagram bytes, and the rate arithmetic with its baseline rules.
 #include "statusmsg.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-
-#include "servers.h"
 
 namespace {
 
@@ -103,39 +101,6 @@ TEST(FormatReportLine, SixTabSeparatedValues) {
     rec.OutCome = 4294967295u;
     EXPECT_EQ("198.51.100.7\t0\t12\t4294967295\t0\t0", FormatReportLine(rec));
     EXPECT_EQ("0.0.0.0\t1\t0\t0\t0\t0", FormatReportLine(Record(0)));
-}
-
-TEST(ParseServers, Grammar) {
-    struct Case {
-        const char *pszServers;
-        std::vector<std::string> vecList;
-        std::map<std::string, int> mapPorts;
-    } aCases[] = {
-        {"", {}, {}},
-        {"127.0.0.1", {"127.0.0.1"}, {{"127.0.0.1", 1234}}},
-        {"127.0.0.1:80|127.0.0.2",
-         {"127.0.0.1", "127.0.0.2"},
-         {{"127.0.0.1", 80}, {"127.0.0.2", 1234}}},
-        {"127.0.0.1||127.0.0.2",
-         {"127.0.0.1", "", "127.0.0.2"},
-         {{"127.0.0.1", 1234}, {"", 1234}, {"127.0.0.2", 1234}}},
-        {"|127.0.0.1|", {"", "127.0.0.1"}, {{"", 1234}, {"127.0.0.1", 1234}}},
-        {"127.0.0.3:5009|127.0.0.3:5002", {"127.0.0.3", "127.0.0.3"}, {{"127.0.0.3", 5002}}},
-        {"127.0.0.3:5009|127.0.0.3", {"127.0.0.3", "127.0.0.3"}, {{"127.0.0.3", 1234}}},
-        {"127.0.0.1:|127.0.0.2:port",
-         {"127.0.0.1", "127.0.0.2"},
-         {{"127.0.0.1", 0}, {"127.0.0.2", 0}}},
-        {" 127.0.0.1 :9", {" 127.0.0.1 "}, {{" 127.0.0.1 ", 9}}},
-        {"|", {""}, {{"", 1234}}},
-    };
-    for (const Case &c : aCases) {
-        std::list<std::string> listServers;
-        std::map<std::string, int> mapPorts;
-        ParseServers(c.pszServers, listServers, mapPorts);
-        EXPECT_EQ(std::list<std::string>(c.vecList.begin(), c.vecList.end()), listServers)
-            << "[" << c.pszServers << "]";
-        EXPECT_EQ(c.mapPorts, mapPorts) << "[" << c.pszServers << "]";
-    }
 }
 
 }  // namespace
