@@ -14,7 +14,9 @@ class CLogFileEx {
 public:
     // pszFile: the log's name, or null for the program file's path plus ".log".
     // bAppend keeps the existing content; false empties the file. A file found longer
-    // than lTruncate bytes is emptied. When nothing can be opened every Write is silent.
+    // than lTruncate bytes is emptied. A new file gets mode 0666 less the umask. A FIFO
+    // is opened without waiting for a reader, and a line that does not fit its buffer
+    // is dropped. When nothing can be opened every Write is silent.
     CLogFileEx(const char *pszFile, bool bAppend, long lTruncate);
     ~CLogFileEx();
     CLogFileEx(const CLogFileEx &) = delete;
