@@ -24,6 +24,7 @@ local ngx_exit = ngx.exit
 local ERR = ngx.ERR
 local WARN = ngx.WARN
 local INFO = ngx.INFO
+local NOTICE = ngx.NOTICE
 local find = string.find
 local sub = string.sub
 local gsub = string.gsub
@@ -540,7 +541,7 @@ function _M.ondelete()
     end
     local file = sub(target, vid_at + 1)
     if fetching:get("b" .. file) then
-        ngx_log(INFO, "cachenode: eviction of \"", file, "\" refused, fetch running")
+        ngx_log(NOTICE, "cachenode: eviction of \"", file, "\" refused, fetch running")
         ngx.status = 409
         ngx.say("fetching")
         return

@@ -1,0 +1,327 @@
+#!/bin/bash
+# The front end as a client and the node's operator see it: real nginx with
+# cachenode.lua, the built fetchwrap and library, the stand-in kelpclient and
+# an origin nginx, all inside the testbed's sandbox (frontend/testbed/testbed).
+#
+#   frontend_test.sh GROUP FETCHWRAP LIBRARY CACHEKIT_CLI   (from CTest)
+#   frontend_test.sh ffi SOURCE_DIR                          (no nginx needed)
+#
+# Each GROUP starts its own node with the options it needs, then runs again
+# inside it as `frontend_test.sh --in GROUP`. Exit 77 means skipped.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+FAILED=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    FAILED=1
+}
+
+# ---------------------------------------------------------------- helpers
+# Inside the sandbox. get TARGET [CURL ARGS...]: fetches http://$CN_FRONT
+# TARGET with Host node7 (unless the arguments name another); sets STATUS,
+# XCACHE and BODY (the file holding the body).
+BODY=/tmp/body
+get() {
+    local target=$1
+    shift
+    local host=(-H 'Host: node7')
+    [[ " $* " == *" Host:"* ]] && host=()
+    STATUS=$(curl -s -g --path-as-is -o "$BODY" -D /tmp/headers -w '%{http_code}' \
+        "${host[@]}" "$@" "http://$CN_FRONT$target" || true)
+    XCACHE=$(tr -d '\r' </tmp/headers | awk -F': ' 'tolower($1) == "x-cache" {print $2}')
+}
+
+# get_all OUTDIR [CURL ARGS...] -- TARGET...: one curl for many targets (each
+# curl start costs more than a request), Host node7 unless the arguments name
+# another, the body of the n-th
+# target in OUTDIR/n; prints "n status x-cache" per target.
+get_all() {
+    local dir=$1 n=0 target
+    shift
+    local -a args=()
+    while [ "$1" != -- ]; do args+=("$1"); shift; done
+    shift
+    mkdir -p "$dir"
+    local -a urls=()
+    for target in "$@"; do
+        n=$((n + 1))
+        urls+=("http://$CN_FRONT$target" -o "$dir/$n")
+    done
+    local host=(-H 'Host: node7')
+    [[ " ${args[*]} " == *" Host:"* ]] && host=()
+    # A parallel curl draws its progress meter even when silent, with no line
+    # feed before the next -w text.
+    curl -s -g --path-as-is "${host[@]}" "${args[@]}" \
+        -w '%{stderr}=%{urlnum} %{http_code} %header{x-cache}\n' "${urls[@]}" 2>&1 >/dev/null |
+        grep -o '=[0-9]* [0-9]* [A-Z]*' | awk '{print substr($1, 2) + 1, $2, $3}' | sort -n
+}
+
+# The cache path uri2d gives for a URL, asked of the library by another host
+# (the cachekit program).
+cache_path() {
+    "$CN_CLI" --lib "$CN_LIB" uri "$1" "$CN_DIRS"
+}
+
+client_runs() {
+    wc -l <"$CN_CLIENT_LOG"
+}
+
+# make_file PATH BYTES: an origin file of random bytes.
+make_file() {
+    mkdir -p "$(dirname "$CN_FILES/$1")"
+    head -c "$2" /dev/urandom >"$CN_FILES/$1"
+}
+
+# ---------------------------------------------------------------- groups
+# MISS (six at a time) then HIT for 28 URLs over four directories and two
+# hosts: bytes equal to the origin's, the file exactly at uri2d's path, one
+# client run per file; a query string does not change the cache file; byte
+# ranges on a MISS and on a HIT; HEAD.
+group_serve() {
+    local i n status xcache target pass
+    local -a targets=()
+    for i in $(seq 10 33); do
+        make_file "vod/s$i/clip$i.mp4" $((RANDOM * 3 + i))
+        targets+=("/vod/s$i/clip$i.mp4")
+    done
+    make_file live/seg-7.ts 18800
+    make_file live/index.v2.m3u8 300
+    targets+=(/live/seg-7.ts /live/index.v2.m3u8)
+    local -a hosts=()
+    for target in "${targets[@]}"; do hosts+=(node7); done
+    # The same files under another host name are other cache files.
+    targets+=(/live/seg-7.ts /live/index.v2.m3u8)
+    hosts+=(other.example other.example)
+    for pass in MISS HIT; do
+        local -a misc=(-Z --parallel-max 6)
+        [ $pass = HIT ] && misc=()
+        get_all "/tmp/$pass" "${misc[@]}" -- "${targets[@]:0:26}" >/tmp/result
+        get_all "/tmp/$pass-other" "${misc[@]}" -H 'Host: other.example' -- "${targets[@]:26}" |
+            awk '{print $1 + 26, $2, $3}' >>/tmp/result
+        while read -r n status xcache; do
+            target=${targets[n - 1]}
+            local host=${hosts[n - 1]} body=/tmp/$pass/$n
+            [ "$host" = node7 ] || body=/tmp/$pass-other/$((n - 26))
+            [ "$status $xcache" = "200 $pass" ] ||
+                { fail "$pass pass $host$target: status $status, X-Cache '$xcache'"; continue; }
+            cmp -s "$body" "$CN_FILES$target" || fail "$host$target: body differs from the origin's"
+            if [ $pass = MISS ]; then
+                local path
+                path=$(cache_path "http://$host$target")
+                cmp -s "$path" "$CN_FILES$target" || fail "$host$target: no exact copy at uri2d's path $path"
+            fi
+        done </tmp/result
+        [ "$(wc -l </tmp/result)" = ${#targets[@]} ] || fail "$pass pass: $(wc -l </tmp/result) answers"
+    done
+    [ "$(client_runs)" = ${#targets[@]} ] || fail "$(client_runs) client runs for ${#targets[@]} files"
+    local used=0 dir
+    for dir in /node/cache/*/; do [ -n "$(find "$dir" -type f)" ] && used=$((used + 1)); done
+    [ $used -ge 3 ] || fail "files landed in only $used of the four directories"
+    [ "$(find /node/cache -type f | wc -l)" = ${#targets[@]} ] ||
+        fail "the cache holds $(find /node/cache -type f | wc -l) files, not ${#targets[@]}"
+    get "/vod/s10/clip10.mp4?start=30"
+    [ "$STATUS $XCACHE" = "200 HIT" ] || fail "query string: status $STATUS, X-Cache '$XCACHE'"
+
+    # A first request with a Range fetches the whole file and answers 206; a
+    # HIT with a Range answers exactly those bytes.
+    make_file vod/range.mp4 100000
+    for pass in MISS HIT; do
+        get /vod/range.mp4 -H 'Range: bytes=1000-1999'
+        [ "$STATUS $XCACHE" = "206 $pass" ] || fail "Range $pass: status $STATUS, X-Cache '$XCACHE'"
+        cmp -s "$BODY" <(tail -c +1001 "$CN_FILES/vod/range.mp4" | head -c 1000) ||
+            fail "Range $pass: not bytes 1000-1999"
+    done
+    cmp -s "$(cache_path http://node7/vod/range.mp4)" "$CN_FILES/vod/range.mp4" ||
+        fail "a Range request on a MISS did not store the whole file"
+    get /vod/range.mp4 -I
+    [ "$STATUS $XCACHE" = "200 HIT" ] && grep -qi '^content-length: 100000' /tmp/headers ||
+        fail "HEAD: status $STATUS, X-Cache '$XCACHE'"
+}
+
+# Eight clients ask at once for a file that takes about a second to fetch:
+# one client run, eight whole answers. While the fetch runs the notification
+# answers 409 for that file and 200 OK for another.
+group_concurrent() {
+    # The origin sends the first 64 kB at once, then 64 kB/s.
+    make_file slowfile.mp4 150000
+    local path i
+    path=$(cache_path http://node7/slow/slowfile.mp4)
+    for i in 1 2 3 4 5 6 7 8; do
+        curl -s -o "/tmp/c$i" -w '%{http_code} ' -H 'Host: node7' \
+            "http://$CN_FRONT/slow/slowfile.mp4" >"/tmp/status$i" &
+    done
+    for i in $(seq 100); do [ -e "$path" ] && break; sleep 0.02; done
+    local head
+    head=$(curl -s -I "http://$CN_FRONT/cachenode/ondelete?node=1&vid=$path" | head -n 1 | tr -d '\r')
+    [[ $head == *" 409 "* ]] || fail "notification during the fetch answered '$head'"
+    head=$(curl -s -I "http://$CN_FRONT/cachenode/ondelete?node=1&vid=/node/cache/d1/x/y.mp4" | head -n 1 | tr -d '\r')
+    [[ $head == *"200 OK"* ]] || fail "notification for an idle file answered '$head'"
+    wait
+    for i in 1 2 3 4 5 6 7 8; do
+        [ "$(cat "/tmp/status$i")" = "200 " ] || fail "client $i got $(cat "/tmp/status$i")"
+        cmp -s "/tmp/c$i" "$CN_FILES/slowfile.mp4" || fail "client $i got other bytes"
+    done
+    [ "$(client_runs)" = 1 ] || fail "$(client_runs) client runs for one file: $(cat "$CN_CLIENT_LOG")"
+    head=$(curl -s -I "http://$CN_FRONT/cachenode/ondelete?node=1&vid=$path" | head -n 1 | tr -d '\r')
+    [[ $head == *"200 OK"* ]] || fail "notification after the fetch answered '$head'"
+}
+
+# Hostile requests: 400 (405 for another method), and nothing fetched or
+# written anywhere.
+group_hostile() {
+    make_file vod/a.mp4 1000
+    touch /tmp/start
+    local long
+    long=/vod/$(head -c 1100 /dev/zero | tr '\0' a).mp4
+    local -a targets=(
+        /vod/../vod/a.mp4 /vod/./a.mp4 /../../etc/passwd.mp4 /vod/%2e%2e/vod/a.mp4
+        /vod/%2E%2e/a.mp4 /vod/%2e/a.mp4 /%2e%2e/%2e%2e/etc/passwd.mp4 /vod/a%00.mp4
+        "/vod/a.mp4?x=%00" /vod/a /vod.d/a / /vod/a%zz.mp4 /vod//a.mp4 /a:b/a.mp4
+        "/vod/a.mp4?x=/../../../../etc/p.mp4" "/vod/a.mp4?x=/y/%2e%2e/z.mp4" "$long"
+        "/vod/a\"b.mp4" "/vod/a\\b.mp4" "/vod/a{b}.mp4" "/vod/a<b>.mp4"
+    )
+    local n status
+    while read -r n status _; do
+        [ "$status" = 400 ] || fail "${targets[n - 1]:0:60}: status $status, not 400"
+    done < <(get_all /tmp/hostile -- "${targets[@]}")
+    for target in .. a/b; do
+        get /vod/a.mp4 -H "Host: $target"
+        [ "$STATUS" = 400 ] || fail "Host $target: status $STATUS, not 400"
+    done
+    get /vod/a.mp4 -X POST
+    [ "$STATUS" = 405 ] || fail "POST: status $STATUS, not 405"
+    get /vod/a.mp4 -H 'Host:' --http1.0
+    [ "$STATUS" = 400 ] || fail "no Host header: status $STATUS, not 400"
+
+    [ "$(client_runs)" = 0 ] || fail "the client ran: $(cat "$CN_CLIENT_LOG")"
+    local made
+    made=$(find / \( -path /proc -o -path /dev -o -path /tmp -o -path /node/front/logs \
+        -o -path /node/origin/logs \) -prune -o -newer /tmp/start -print 2>/dev/null | head)
+    [ -z "$made" ] || fail "written: $made"
+}
+
+# A failing origin gives 502, a fetch over the time limit 504 with the client
+# killed; neither leaves a file.
+group_failing() {
+    make_file vod/big.mp4 2000000
+    local target path
+    for target in /fail/a.mp4 /vod/missing.mp4; do
+        get "$target"
+        [ "$STATUS" = 502 ] || fail "$target: status $STATUS, not 502"
+        path=$(cache_path "http://node7$target")
+        [ ! -e "$path" ] || fail "$target: $path left behind"
+    done
+    get /slow/vod/big.mp4
+    [ "$STATUS" = 504 ] || fail "slow fetch: status $STATUS, not 504"
+    path=$(cache_path http://node7/slow/vod/big.mp4)
+    sleep 0.3
+    [ ! -e "$path" ] || fail "slow fetch: $path left behind"
+    local left
+    left=$(ps -eo stat=,comm= | awk '$1 !~ /^Z/ && ($2 == "curl" || $2 == "kelpclient" || $2 == "fetchwrap")')
+    [ -z "$left" ] || fail "a fetch process outlived the time limit: $left"
+}
+
+# The disk guard on a 16 MiB tmpfs (always below 1 GiB free): checkdisk for
+# each directory removes its oldest files, except one still being fetched,
+# which the front end's notification keeps.
+group_evict() {
+    local i target path
+    local -a paths=()
+    for i in 1 2 3 4 5 6 7 8; do
+        make_file "vod/e$i.mp4" 5000
+        get "/vod/e$i.mp4"
+        [ "$STATUS" = 200 ] || fail "/vod/e$i.mp4: status $STATUS"
+        path=$(cache_path "http://node7/vod/e$i.mp4")
+        touch -a -d "@$((1500000000 + i))" "$path"
+        paths+=("$path")
+    done
+    # 1 MB at 64 kB/s: the fetch runs for about 16 s, far longer than the check.
+    make_file vod/fetching.mp4 1000000
+    curl -s -o /dev/null -H 'Host: node7' "http://$CN_FRONT/slow/vod/fetching.mp4" &
+    local slow
+    slow=$(cache_path http://node7/slow/vod/fetching.mp4)
+    for i in $(seq 200); do [ -s "$slow" ] && break; sleep 0.02; done
+    [ -s "$slow" ] || { fail "the slow fetch wrote nothing"; return; }
+    touch -a -d @1500000000 "$slow"
+    paths+=("$slow")
+
+    # Expected log: for each directory in list order, its three oldest files.
+    local -a expect=()
+    local dir
+    IFS='|' read -r -a dirs <<<"$CN_DIRS"
+    for dir in "${dirs[@]}"; do
+        while read -r _ path; do
+            if [ "$path" = "$slow" ]; then expect+=("can not autodel $path"); else expect+=("autodel $path"); fi
+        done < <(for path in "${paths[@]}"; do
+                     [ "${path#"$dir"/}" != "$path" ] && echo "$(stat -c %X "$path") $path"
+                 done | sort -n | head -n 3)
+    done
+
+    # A second front end on the same node runs the guard (the first one's
+    # guard is off), so that it starts only now that the files are in place.
+    "$CN_TESTBED" --front guard "$CN_SPARE_PORT" guard_interval=1 guard_min_free_gb=1 guard_max_files=3
+    for i in $(seq 300); do
+        [ -f "$CN_AUTODEL" ] && [ "$(wc -l <"$CN_AUTODEL")" -ge ${#expect[@]} ] && break
+        sleep 0.05
+    done
+    kill "$(cat /node/guard/master.pid)"
+    local -a got=()
+    mapfile -t got < <(head -n ${#expect[@]} "$CN_AUTODEL" 2>/dev/null |
+        sed 's/^.* \(can not autodel .*\)$/\1/; t; s/^.* \(autodel .*\)$/\1/')
+    [ "${got[*]}" = "${expect[*]}" ] ||
+        fail "eviction log: got [$(printf '%s; ' "${got[@]}")] expected [$(printf '%s; ' "${expect[@]}")]"
+    for path in "${paths[@]}"; do
+        if printf '%s\n' "${expect[@]}" | grep -qx "autodel $path"; then
+            [ ! -e "$path" ] || fail "$path was not removed"
+        else
+            [ -e "$path" ] || fail "$path was removed"
+        fi
+    done
+}
+
+# The front end's FFI declarations of the library are those of cachekit.h:
+# both texts without comments, CACHEKIT_API and spacing, one declaration per
+# export, compared.
+group_ffi() {
+    local src=$1
+    local header=$src/cachekit/include/cachekit.h lua=$src/frontend/cachenode.lua
+    local names='fileExist|md5data|md5file|uri2d|checkdisk|getmsgip'
+    declarations() {
+        sed '/^[[:space:]]*#/d; s|/\*.*\*/||g; s|--.*||' | tr '\n' ' ' | sed 's|/\*[^*]*\*\+\([^/*][^*]*\*\+\)*/||g' |
+            tr ';' '\n' | sed 's/.*[][{}]//; s/CACHEKIT_API//; s/[[:space:]]\+/ /g; s/ *\([*(),]\) */\1/g; s/^ //; s/ $//' |
+            grep -E "^[a-z ]+\**($names)\(" | sort
+    }
+    local want got
+    want=$(declarations <"$header")
+    got=$(sed -n '/^ffi.cdef\[\[/,/^\]\]/p' "$lua" | declarations)
+    [ "$(echo "$want" | wc -l)" = 6 ] || fail "found $(echo "$want" | wc -l) declarations in $header"
+    [ "$want" = "$got" ] || fail "cachenode.lua declares
+$got
+but cachekit.h
+$want"
+}
+
+# ---------------------------------------------------------------- main
+if [ "${1:-}" = --in ]; then
+    "group_$2"
+    exit $FAILED
+fi
+
+group=${1:?usage: frontend_test.sh GROUP FETCHWRAP LIBRARY CACHEKIT_CLI}
+if [ "$group" = ffi ]; then
+    group_ffi "${2:?source directory}"
+    exit $FAILED
+fi
+declare -A options=(
+    [serve]="--dirs 4"
+    [concurrent]=""
+    [hostile]=""
+    [failing]="--knob fetch_timeout=1"
+    [evict]="--dirs 2 --cache-size 16m"
+)
+[ -n "${options[$group]+set}" ] || { echo "unknown group $group" >&2; exit 2; }
+# shellcheck disable=SC2086 # the options are words
+exec "$HERE/../../frontend/testbed/testbed" --fetchwrap "$2" --lib "$3" --cli "$4" \
+    ${options[$group]} -- "$HERE/frontend_test.sh" --in "$group"
