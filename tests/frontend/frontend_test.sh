@@ -136,7 +136,7 @@ group_serve() {
     cmp -s "$(cache_path http://node7/vod/range.mp4)" "$CN_FILES/vod/range.mp4" ||
         fail "a Range request on a MISS did not store the whole file"
     get /vod/range.mp4 -I
-    [ "$STATUS $XCACHE" = "200 HIT" ] && grep -qi '^content-length: 100000' /tmp/headers ||
+    [ "$STATUS $XCACHE" = "200 HIT" ] && grep -i '^content-length: 100000' /tmp/headers >/dev/null ||
         fail "HEAD: status $STATUS, X-Cache '$XCACHE'"
 }
 
@@ -273,7 +273,7 @@ group_evict() {
     [ "${got[*]}" = "${expect[*]}" ] ||
         fail "eviction log: got [$(printf '%s; ' "${got[@]}")] expected [$(printf '%s; ' "${expect[@]}")]"
     for path in "${paths[@]}"; do
-        if printf '%s\n' "${expect[@]}" | grep -qx "autodel $path"; then
+        if printf '%s\n' "${expect[@]}" | grep -x "autodel $path" >/dev/null; then
             [ ! -e "$path" ] || fail "$path was not removed"
         else
             [ -e "$path" ] || fail "$path was removed"
