@@ -1,9 +1,13 @@
 #!/bin/bash
-# The reporter at work: vesko_c with tools/demo/vesko_c.ini sends its status datagrams
-# to dispatch_listen on 127.0.0.1:1234, which prints each one decoded. When the machine
-# has no public IPv4 address (the reporter ignores private ones), or with --netns, both
-# run in a private network namespace whose veth end carries 198.51.100.7, with the peer
-# in a second namespace and traffic sent across. Runs until Ctrl-C, then removes what it made.
+# The node at work. The cache node: an origin nginx, the front end (nginx with
+# frontend/cachenode.lua) serving cache directories on a tmpfs, fetchwrap with the stand-in
+# kelpclient for misses and the disk guard, all in a private mount and PID namespace
+# (frontend/testbed/testbed runs tools/demo/node.sh there, which makes the requests). The
+# reporter: vesko_c with tools/demo/vesko_c.ini sends its status datagrams to dispatch_listen
+# on 127.0.0.1:1234, which prints each one decoded. When the machine has no public IPv4
+# address (the reporter ignores private ones), or with --netns, both run in a private network
+# namespace whose veth end carries 198.51.100.7, with the peer in a second namespace and
+# traffic sent across. Runs until Ctrl-C, then removes what it made.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,12 +39,17 @@ PEER=vesko-demo-peer-$$
 pids=()
 groups=()
 reporter=""
+node=""
 made_ns=0
 
 cleanup() {
-    trap - EXIT INT TERM
+    # A second Ctrl-C must not cut the clean-up short.
+    trap - EXIT
+    trap '' INT TERM
     # The reporter runs in a session of its own: its group holds supervisor and worker.
     [ -n "$reporter" ] && kill -KILL -- "-$reporter" 2>/dev/null || true
+    # The node's sandbox ends with its namespaces; the script then removes its mount point.
+    [ -n "$node" ] && kill -TERM "$node" 2>/dev/null && wait "$node" 2>/dev/null || true
     for pgid in "${groups[@]}"; do kill -KILL -- "-$pgid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     if [ $made_ns = 1 ]; then
@@ -50,8 +59,8 @@ cleanup() {
         done
     fi
     wait 2>/dev/null || true
-    local what="its processes"
-    [ $made_ns = 1 ] && what="its processes and both namespaces"
+    local what="its processes and the node's sandbox"
+    [ $made_ns = 1 ] && what="its processes, the node's sandbox and both network namespaces"
     echo "demo: stopped and removed $what. The reporter's log stays in $BIN.log"
 }
 trap cleanup EXIT
@@ -87,6 +96,14 @@ sleep 0.3
 # is its group's id. Same for the traffic loop below.
 run setsid "$BIN" -c "$CONF" > >(sed -u 's/^/vesko_c  | /') 2>&1 &
 reporter=$!
+
+echo "demo: the cache node starts in a sandbox of its own (private mount and PID namespace):"
+echo "demo: nothing is written to a real cache directory or under /usr/local."
+guard=12
+frontend/testbed/testbed --dirs 3 --cache-size 64m --knob guard_interval=$guard \
+    --knob guard_min_free_gb=1 --knob guard_max_files=1 -- tools/demo/node.sh $guard \
+    > >(sed -u 's/^/node     | /') 2>&1 &
+node=$!
 
 if [ $use_netns = 1 ]; then
     # Every 3 s a burst to the discard port: 21 MB out of the node, then 10 MB into it.

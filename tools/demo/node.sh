@@ -1,0 +1,47 @@
+#!/bin/bash
+# The cache node part of the demo, run by tools/demo.sh inside the node sandbox
+# (frontend/testbed/testbed, which sets the CN_* variables): a few requests to
+# the front end, each printed with MISS or HIT, its cache path and its bytes,
+# then one request every few seconds and the disk guard's removals as they
+# happen, until the demo is stopped.
+set -uo pipefail
+
+GUARD_SECONDS=$1
+HOST=demo.example
+
+# request TARGET [CURL ARGS...]: one GET, printed as the front end answered it.
+request() {
+    local target=$1
+    shift
+    local out status xcache bytes path
+    out=$(curl -s -g -o /tmp/body -D /tmp/headers -w '%{http_code} %{size_download}' \
+        -H "Host: $HOST" "$@" "http://$CN_FRONT$target") || out="000 0"
+    read -r status bytes <<<"$out"
+    xcache=$(tr -d '\r' </tmp/headers | awk -F': ' 'tolower($1) == "x-cache" {print $2}')
+    path=$("$CN_CLI" --lib "$CN_LIB" uri "http://$HOST$target" "$CN_DIRS")
+    case $status in
+        200 | 206) printf '%-4s %s %-28s -> %s, %s bytes\n' "$xcache" "$status" "$target $*" \
+                       "$path" "$bytes" ;;
+        *) printf '%-4s %s %-28s (nothing fetched or written)\n' "-" "$status" "$target" ;;
+    esac
+}
+
+echo "origin $CN_ORIGIN serves $CN_FILES; front end $CN_FRONT, cache directories $CN_DIRS"
+echo "(a 64 MiB tmpfs); misses run fetchwrap, whose kelpclient is the curl stand-in."
+request /vod/movie01.mp4
+request /vod/movie02.mp4
+request /vod/movie01.mp4
+request /vod/movie02.mp4 -H 'Range: bytes=0-9999'
+request "/vod/movie03.mp4?start=30"
+request /vod/movie03.mp4
+request /vod/%2e%2e/%2e%2e/etc/passwd.mp4
+echo "the cache is always below the guard's 1 GiB threshold: every $GUARD_SECONDS s the guard"
+echo "removes the least recently used file of each directory (autodel.log below); a request"
+echo "every 5 s. Ctrl-C stops the demo."
+
+tail -n +1 -F "$CN_AUTODEL" 2>/dev/null | sed -u 's/^/guard: /' &
+n=0
+while sleep 5; do
+    n=$((n % 4 + 1))
+    request "/vod/movie0$n.mp4"
+done
