@@ -10,3 +10,6 @@ for bench in build-bench/bench/bench_*; do
   echo "== $(basename "$bench")"
   "$bench"
 done
+# The front end against plain nginx (root: it runs in the node sandbox).
+echo "== bench_frontend"
+bench/frontend_bench.sh build-bench || [ $? = 77 ]
