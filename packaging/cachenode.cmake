@@ -1,6 +1,7 @@
 # The Debian package `cachenode`: the three tools, the library with its
 # development files (header, SONAME symlinks, pkg-config file), the reporter's
-# systemd unit and an example configuration for it, and the manual pages.
+# systemd unit and an example configuration for it, the manual pages, and the
+# reference nginx front end (frontend/CMakeLists.txt installs it).
 # Included at the end of the top-level CMakeLists.txt; `cpack -G DEB` in the
 # build directory makes the package.
 
@@ -57,7 +58,8 @@ dispatch servers over UDP (systemd unit vesko_c.service); libcachekit maps
 request URLs to cache directories, digests data, guards free disk space and
 resolves host names, for a host process that loads it; fetchwrap fetches one
 URL through the outside transfer client kelpclient; cachekit asks the library
-questions from a shell.")
+questions from a shell. share/cachenode/frontend holds a reference front end
+for nginx with its Lua module that serves the cache through the library.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The install step must see the prefix /usr itself (not a staging path), or the
@@ -71,6 +73,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # checkdisk's removal commands use find, xargs and date (essential packages);
 # curl is needed only when a notification URL is configured.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS curl)
+# The reference front end runs on Debian's nginx and its Lua module.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, libnginx-mod-http-lua")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${NODE_PKG_SRC}/debian/postinst ${NODE_PKG_SRC}/debian/prerm ${NODE_PKG_SRC}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -50,6 +50,9 @@ step_contents() {
         /usr/share/man/man3/cachekit.3
         /usr/share/man/man3/fileExist.3 /usr/share/man/man3/md5data.3 /usr/share/man/man3/md5file.3
         /usr/share/man/man3/uri2d.3 /usr/share/man/man3/checkdisk.3 /usr/share/man/man3/getmsgip.3
+        /usr/share/cachenode/frontend/nginx.conf.in /usr/share/cachenode/frontend/cachenode.lua
+        /usr/share/cachenode/frontend/cachenode-conf /usr/share/cachenode/frontend/testbed/testbed
+        /usr/share/cachenode/frontend/testbed/kelpclient /usr/share/cachenode/frontend/testbed/origin.conf.in
     )
     local missing=0 path
     for path in "${expected[@]}"; do
@@ -58,8 +61,17 @@ step_contents() {
     [ $missing -eq 0 ] || fail "package lacks files (listing in $WORK/list.txt)"
     ! grep -v '^/usr/' "$WORK/list.txt" | grep -vx '/' | grep . ||
         fail "package holds files outside /usr"
-    for path in /usr/bin/vesko_c /usr/bin/fetchwrap /usr/bin/cachekit; do
+    for path in /usr/bin/vesko_c /usr/bin/fetchwrap /usr/bin/cachekit \
+        /usr/share/cachenode/frontend/cachenode-conf /usr/share/cachenode/frontend/testbed/testbed \
+        /usr/share/cachenode/frontend/testbed/kelpclient; do
         [ -x "$ROOT$path" ] || fail "$path is not executable"
+    done
+    # The front end's template names the installed programs and itself.
+    local knob
+    for knob in 'fetchwrap /usr/bin/fetchwrap' 'cachekit_cli /usr/bin/cachekit' \
+        'frontend_dir /usr/share/cachenode/frontend'; do
+        grep -qx "#@ $knob" "$ROOT/usr/share/cachenode/frontend/nginx.conf.in" ||
+            fail "the front end's template lacks the default '$knob'"
     done
 
     [ "$(dpkg-deb -f "$DEB" Package)" = cachenode ] || fail "package name is not cachenode"
