@@ -21,6 +21,7 @@ local ngx_log = ngx.log
 local ngx_sleep = ngx.sleep
 local ngx_now = ngx.now
 local ngx_exit = ngx.exit
+local get_method = ngx.req.get_method
 local ERR = ngx.ERR
 local WARN = ngx.WARN
 local INFO = ngx.INFO
@@ -30,9 +31,12 @@ local sub = string.sub
 local gsub = string.gsub
 local gmatch = string.gmatch
 local byte = string.byte
+local char = string.char
+local floor = math.floor
 local tonumber = tonumber
 local tostring = tostring
 local error = error
+local pcall = pcall
 local ipairs = ipairs
 local os_remove = os.remove
 
@@ -59,10 +63,12 @@ typedef struct { uint64_t bits[16]; } cachenode_sigset_t;
 typedef void (*cachenode_sighandler_t)(int);
 
 int posix_spawnattr_init(cachenode_spawnattr_t *attr);
+int posix_spawnattr_destroy(cachenode_spawnattr_t *attr);
 int posix_spawnattr_setflags(cachenode_spawnattr_t *attr, short flags);
 int posix_spawnattr_setsigmask(cachenode_spawnattr_t *attr, const cachenode_sigset_t *set);
 int posix_spawnattr_setsigdefault(cachenode_spawnattr_t *attr, const cachenode_sigset_t *set);
 int posix_spawn_file_actions_init(cachenode_spawn_actions_t *actions);
+int posix_spawn_file_actions_destroy(cachenode_spawn_actions_t *actions);
 int posix_spawn_file_actions_addopen(cachenode_spawn_actions_t *actions, int fd,
                                      const char *path, int oflag, unsigned int mode);
 int posix_spawn_file_actions_addclosefrom_np(cachenode_spawn_actions_t *actions, int from);
@@ -97,8 +103,8 @@ local DIRS_TEXT_MAX = 10240
 local DIR_NAME_MAX = 1019
 local PATH_MAX_BYTES = 3067
 
--- A child reaped within this after SIGKILL; a fetch that ended without an
--- answer leaves its outcome this long for the requests that waited on it.
+-- After SIGKILL a child is waited for this long; a finished fetch leaves its
+-- status this long for the requests that waited on it.
 local KILL_REAP_SECONDS = 2
 local OUTCOME_SECONDS = 10
 -- Waiting requests poll the shared dictionary with this back-off (seconds).
@@ -162,7 +168,7 @@ end
 -- A knob that must be a whole number of at least min.
 local function number(opts, key, min)
     local value = tonumber(opts[key])
-    if not value or value < min or value ~= math.floor(value) then
+    if not value or value < min or value ~= floor(value) then
         error("cachenode: " .. key .. " must be a whole number of at least " .. min
               .. ", not \"" .. tostring(opts[key]) .. "\"", 2)
     end
@@ -252,6 +258,9 @@ local function spawn(argv)
     end
     local pid = ffi_new("int[1]")
     local rc = C.posix_spawn(pid, argv[1], actions, attr, cargv, C.environ)
+    -- The file actions hold memory of their own.
+    C.posix_spawn_file_actions_destroy(actions)
+    C.posix_spawnattr_destroy(attr)
     if rc ~= 0 then
         return nil, strerror(rc)
     end
@@ -298,10 +307,9 @@ local function kill_session(pid)
 end
 
 
--- The segments of a path text ("a/b/c"), each checked: not empty, not "." or
--- "..", percent escapes well formed and decoding neither to NUL nor to "." or
--- ".." (checked on the raw text because that is what lands on disk and what
--- the origin decodes).
+-- Why the pieces of a path text ("a/b/c") are refused, or nil: an empty, "."
+-- or ".." piece, a malformed percent escape, or one decoding to NUL or to a
+-- "." or ".." piece (the raw text lands on disk; the origin decodes it).
 local function bad_segments(text)
     for piece in gmatch(text, "[^/]*") do
         -- gmatch yields an empty match behind each '/'; a real empty piece
@@ -314,7 +322,7 @@ local function bad_segments(text)
                 return "a malformed percent escape"
             end
             local decoded = gsub(piece, "%%(%x%x)", function(hex)
-                return string.char(tonumber(hex, 16))
+                return char(tonumber(hex, 16))
             end)
             if decoded == "." or decoded == ".." then
                 return "an encoded '.' or '..' piece"
@@ -451,19 +459,21 @@ end
 -- One fetch per file for all workers: the first request adds the file to
 -- the shared dictionary and fetches; the others poll the dictionary until
 -- the entry is gone and then take the file, or the first request's status.
+-- The entries are only added when there is room (safe_add): evicting one of
+-- a running fetch would let a second fetch and an eviction of the file in.
 local function fetch_once(file, dir_len, url)
     local busy = "b" .. file
     local limit = conf.fetch_timeout + KILL_REAP_SECONDS + 1
-    local ok, err = fetching:add(busy, 1, limit)
+    local ok, err = fetching:safe_add(busy, 1, limit)
     if ok then
         local status = run_fetch(file, dir_len, url)
-        fetching:set("o" .. file, status, OUTCOME_SECONDS)
+        fetching:safe_set("o" .. file, status, OUTCOME_SECONDS)
         fetching:delete(busy)
         return status
     end
     if err ~= "exists" then
-        ngx_log(ERR, "cachenode: shared dict add \"", file, "\" failed: ", err)
-        return 500
+        ngx_log(ERR, "cachenode: lua_shared_dict cachenode_fetch add \"", file, "\" failed: ", err)
+        return 503
     end
 
     local deadline = ngx_now() + limit
@@ -488,7 +498,7 @@ end
 -- $cachenode_status for the static module (alias $cachenode_file), or ends
 -- the request with its status.
 function _M.serve()
-    local method = ngx_var.request_method
+    local method = get_method()
     if method ~= "GET" and method ~= "HEAD" then
         return ngx_exit(405)
     end
