@@ -216,7 +216,7 @@ group_failing() {
     get /slow/vod/big.mp4
     [ "$STATUS" = 504 ] || fail "slow fetch: status $STATUS, not 504"
     path=$(cache_path http://node7/slow/vod/big.mp4)
-    sleep 0.3
+    sleep 0.3  # the killed client and shell finish dying
     [ ! -e "$path" ] || fail "slow fetch: $path left behind"
     local left
     left=$(ps -eo stat=,comm= | awk '$1 !~ /^Z/ && ($2 == "curl" || $2 == "kelpclient" || $2 == "fetchwrap")')
@@ -227,7 +227,7 @@ group_failing() {
 # each directory removes its oldest files, except one still being fetched,
 # which the front end's notification keeps.
 group_evict() {
-    local i target path
+    local i path
     local -a paths=()
     for i in 1 2 3 4 5 6 7 8; do
         make_file "vod/e$i.mp4" 5000
