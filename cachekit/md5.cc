@@ -1,5 +1,5 @@
-// MD5 (RFC 1321): the block compression fully unrolled with its constants
-// inline, the streaming context, and the digest texts built on them.
+// MD5 (RFC 1321): the block compression fully unrolled over the constants of
+// md5.h, the streaming context, and the digest texts built on them.
 #include "md5.h"
 
 #include <cstdio>
@@ -36,11 +36,19 @@ inline uint32_t rotl(uint32_t x, int s) {
 #define MD5_H(b, c, d) ((b) ^ (c) ^ (d))
 #define MD5_I(b, c, d) ((c) ^ ((b) | ~(d)))
 
-// a = b + ((a + f(b, c, d) + X[i] + T) <<< s)
-#define MD5_STEP(f, a, b, c, d, i, t, s)      \
-    a += load32(p + 4 * (i)) + (uint32_t)(t); \
-    a += f(b, c, d);                          \
-    a = rotl(a, s) + b;
+// Step k: a = b + ((a + f(b, c, d) + X[MD5_WORD[k]] + MD5_T[k]) <<< MD5_SHIFT[k]).
+// Every index is a constant, so the tables fold into the instructions.
+#define MD5_STEP(f, a, b, c, d, k)               \
+    a += load32(p + 4 * MD5_WORD[k]) + MD5_T[k]; \
+    a += f(b, c, d);                             \
+    a = rotl(a, MD5_SHIFT[k]) + b;
+
+// Four steps from step k, the roles of a, b, c and d turning by one each step.
+#define MD5_STEP4(f, k)              \
+    MD5_STEP(f, a, b, c, d, (k))     \
+    MD5_STEP(f, d, a, b, c, (k) + 1) \
+    MD5_STEP(f, c, d, a, b, (k) + 2) \
+    MD5_STEP(f, b, c, d, a, (k) + 3)
 
 }  // namespace
 
@@ -49,73 +57,25 @@ void md5Blocks(uint32_t state[4], const unsigned char *p, size_t nBlocks) {
     for (; nBlocks > 0; --nBlocks, p += 64) {
         const uint32_t a0 = a, b0 = b, c0 = c, d0 = d;
 
-        MD5_STEP(MD5_F, a, b, c, d, 0, 0xd76aa478, 7)
-        MD5_STEP(MD5_F, d, a, b, c, 1, 0xe8c7b756, 12)
-        MD5_STEP(MD5_F, c, d, a, b, 2, 0x242070db, 17)
-        MD5_STEP(MD5_F, b, c, d, a, 3, 0xc1bdceee, 22)
-        MD5_STEP(MD5_F, a, b, c, d, 4, 0xf57c0faf, 7)
-        MD5_STEP(MD5_F, d, a, b, c, 5, 0x4787c62a, 12)
-        MD5_STEP(MD5_F, c, d, a, b, 6, 0xa8304613, 17)
-        MD5_STEP(MD5_F, b, c, d, a, 7, 0xfd469501, 22)
-        MD5_STEP(MD5_F, a, b, c, d, 8, 0x698098d8, 7)
-        MD5_STEP(MD5_F, d, a, b, c, 9, 0x8b44f7af, 12)
-        MD5_STEP(MD5_F, c, d, a, b, 10, 0xffff5bb1, 17)
-        MD5_STEP(MD5_F, b, c, d, a, 11, 0x895cd7be, 22)
-        MD5_STEP(MD5_F, a, b, c, d, 12, 0x6b901122, 7)
-        MD5_STEP(MD5_F, d, a, b, c, 13, 0xfd987193, 12)
-        MD5_STEP(MD5_F, c, d, a, b, 14, 0xa679438e, 17)
-        MD5_STEP(MD5_F, b, c, d, a, 15, 0x49b40821, 22)
+        MD5_STEP4(MD5_F, 0)
+        MD5_STEP4(MD5_F, 4)
+        MD5_STEP4(MD5_F, 8)
+        MD5_STEP4(MD5_F, 12)
 
-        MD5_STEP(MD5_G, a, b, c, d, 1, 0xf61e2562, 5)
-        MD5_STEP(MD5_G, d, a, b, c, 6, 0xc040b340, 9)
-        MD5_STEP(MD5_G, c, d, a, b, 11, 0x265e5a51, 14)
-        MD5_STEP(MD5_G, b, c, d, a, 0, 0xe9b6c7aa, 20)
-        MD5_STEP(MD5_G, a, b, c, d, 5, 0xd62f105d, 5)
-        MD5_STEP(MD5_G, d, a, b, c, 10, 0x02441453, 9)
-        MD5_STEP(MD5_G, c, d, a, b, 15, 0xd8a1e681, 14)
-        MD5_STEP(MD5_G, b, c, d, a, 4, 0xe7d3fbc8, 20)
-        MD5_STEP(MD5_G, a, b, c, d, 9, 0x21e1cde6, 5)
-        MD5_STEP(MD5_G, d, a, b, c, 14, 0xc33707d6, 9)
-        MD5_STEP(MD5_G, c, d, a, b, 3, 0xf4d50d87, 14)
-        MD5_STEP(MD5_G, b, c, d, a, 8, 0x455a14ed, 20)
-        MD5_STEP(MD5_G, a, b, c, d, 13, 0xa9e3e905, 5)
-        MD5_STEP(MD5_G, d, a, b, c, 2, 0xfcefa3f8, 9)
-        MD5_STEP(MD5_G, c, d, a, b, 7, 0x676f02d9, 14)
-        MD5_STEP(MD5_G, b, c, d, a, 12, 0x8d2a4c8a, 20)
+        MD5_STEP4(MD5_G, 16)
+        MD5_STEP4(MD5_G, 20)
+        MD5_STEP4(MD5_G, 24)
+        MD5_STEP4(MD5_G, 28)
 
-        MD5_STEP(MD5_H, a, b, c, d, 5, 0xfffa3942, 4)
-        MD5_STEP(MD5_H, d, a, b, c, 8, 0x8771f681, 11)
-        MD5_STEP(MD5_H, c, d, a, b, 11, 0x6d9d6122, 16)
-        MD5_STEP(MD5_H, b, c, d, a, 14, 0xfde5380c, 23)
-        MD5_STEP(MD5_H, a, b, c, d, 1, 0xa4beea44, 4)
-        MD5_STEP(MD5_H, d, a, b, c, 4, 0x4bdecfa9, 11)
-        MD5_STEP(MD5_H, c, d, a, b, 7, 0xf6bb4b60, 16)
-        MD5_STEP(MD5_H, b, c, d, a, 10, 0xbebfbc70, 23)
-        MD5_STEP(MD5_H, a, b, c, d, 13, 0x289b7ec6, 4)
-        MD5_STEP(MD5_H, d, a, b, c, 0, 0xeaa127fa, 11)
-        MD5_STEP(MD5_H, c, d, a, b, 3, 0xd4ef3085, 16)
-        MD5_STEP(MD5_H, b, c, d, a, 6, 0x04881d05, 23)
-        MD5_STEP(MD5_H, a, b, c, d, 9, 0xd9d4d039, 4)
-        MD5_STEP(MD5_H, d, a, b, c, 12, 0xe6db99e5, 11)
-        MD5_STEP(MD5_H, c, d, a, b, 15, 0x1fa27cf8, 16)
-        MD5_STEP(MD5_H, b, c, d, a, 2, 0xc4ac5665, 23)
+        MD5_STEP4(MD5_H, 32)
+        MD5_STEP4(MD5_H, 36)
+        MD5_STEP4(MD5_H, 40)
+        MD5_STEP4(MD5_H, 44)
 
-        MD5_STEP(MD5_I, a, b, c, d, 0, 0xf4292244, 6)
-        MD5_STEP(MD5_I, d, a, b, c, 7, 0x432aff97, 10)
-        MD5_STEP(MD5_I, c, d, a, b, 14, 0xab9423a7, 15)
-        MD5_STEP(MD5_I, b, c, d, a, 5, 0xfc93a039, 21)
-        MD5_STEP(MD5_I, a, b, c, d, 12, 0x655b59c3, 6)
-        MD5_STEP(MD5_I, d, a, b, c, 3, 0x8f0ccc92, 10)
-        MD5_STEP(MD5_I, c, d, a, b, 10, 0xffeff47d, 15)
-        MD5_STEP(MD5_I, b, c, d, a, 1, 0x85845dd1, 21)
-        MD5_STEP(MD5_I, a, b, c, d, 8, 0x6fa87e4f, 6)
-        MD5_STEP(MD5_I, d, a, b, c, 15, 0xfe2ce6e0, 10)
-        MD5_STEP(MD5_I, c, d, a, b, 6, 0xa3014314, 15)
-        MD5_STEP(MD5_I, b, c, d, a, 13, 0x4e0811a1, 21)
-        MD5_STEP(MD5_I, a, b, c, d, 4, 0xf7537e82, 6)
-        MD5_STEP(MD5_I, d, a, b, c, 11, 0xbd3af235, 10)
-        MD5_STEP(MD5_I, c, d, a, b, 2, 0x2ad7d2bb, 15)
-        MD5_STEP(MD5_I, b, c, d, a, 9, 0xeb86d391, 21)
+        MD5_STEP4(MD5_I, 48)
+        MD5_STEP4(MD5_I, 52)
+        MD5_STEP4(MD5_I, 56)
+        MD5_STEP4(MD5_I, 60)
 
         a += a0;
         b += b0;
@@ -135,10 +95,7 @@ void md5Transform(uint32_t state[4], const unsigned char *pBlock) {
 void md5Init(Md5Context *pCtx) {
     pCtx->count[0] = 0;
     pCtx->count[1] = 0;
-    pCtx->state[0] = 0x67452301;
-    pCtx->state[1] = 0xefcdab89;
-    pCtx->state[2] = 0x98badcfe;
-    pCtx->state[3] = 0x10325476;
+    for (int i = 0; i < 4; ++i) pCtx->state[i] = MD5_INIT[i];
 }
 
 void md5Update(Md5Context *pCtx, const void *pData, uint64_t nLen) {
