@@ -14,6 +14,7 @@
 
 #include "cachekit_dl.h"
 #include "guarded.h"
+#include "marker_out.h"
 #include "tempdir.h"
 
 namespace {
@@ -35,20 +36,17 @@ std::string randomBytes(std::mt19937 &rng, size_t nLen) {
     return strData;
 }
 
-// The export's output in a 64-byte buffer pre-filled with a marker, checked to
-// be 32 lowercase hex digits and a NUL with the marker untouched behind them.
+// The export's output through WrittenText: 32 lowercase hex digits and a NUL,
+// exactly 33 bytes written.
 template <typename F>
 std::string viaExport(F fn) {
-    char szOut[64];
-    std::memset(szOut, 0x5a, sizeof szOut);
-    fn(szOut);
-    for (int i = 0; i < 32; ++i)
-        EXPECT_TRUE((szOut[i] >= '0' && szOut[i] <= '9') || (szOut[i] >= 'a' && szOut[i] <= 'f'))
+    const std::string strHex = WrittenText(33, fn);
+    EXPECT_EQ(strHex.size(), 32u) << strHex;
+    for (size_t i = 0; i < strHex.size(); ++i)
+        EXPECT_TRUE((strHex[i] >= '0' && strHex[i] <= '9') ||
+                    (strHex[i] >= 'a' && strHex[i] <= 'f'))
             << "byte " << i;
-    EXPECT_EQ(szOut[32], 0);
-    for (size_t i = 33; i < sizeof szOut; ++i)
-        EXPECT_EQ(szOut[i], 0x5a) << "byte " << i << " written";
-    return std::string(szOut, strnlen(szOut, 32));
+    return strHex;
 }
 
 const cachekit_dl::sExports &lib() {

@@ -1,5 +1,5 @@
-// The ring scan's paths: each one forced in turn must choose the directory that
-// a std::map ring filled by assignment chooses, for random lists, every name
+// The ring scan: each path forced in turn must choose the directory that a
+// std::map ring filled by assignment chooses, for random lists, every name
 // length around the one-block limit, repeated names and keys that collide.
 #include "ringscan.h"
 
@@ -19,33 +19,28 @@ namespace {
 
 const eRingPath PATHS[] = {RING_PATH_SCALAR, RING_PATH_AVX2, RING_PATH_AVX512, RING_PATH_AUTO};
 
+// The paths this CPU runs, AUTO included.
+std::vector<eRingPath> pathsHere() {
+    std::vector<eRingPath> listPaths;
+    for (eRingPath ePath : PATHS)
+        if (ringPathAvailable(ePath)) listPaths.push_back(ePath);
+    return listPaths;
+}
+
 std::vector<sRingName> namesOf(const std::vector<std::string> &listNames) {
     std::vector<sRingName> aNames;
     for (const std::string &strName : listNames) aNames.push_back({strName.data(), strName.size()});
     return aNames;
 }
 
-std::string joined(const std::vector<std::string> &listNames) {
-    std::string str;
-    for (const std::string &strName : listNames) str += (str.empty() ? "" : "|") + strName;
-    return str;
-}
-
-// The map ring's choice for a URL key.
-std::string mapChoice(const std::map<uint64_t, std::string> &ring, uint64_t nUrlKey) {
-    std::map<uint64_t, std::string>::const_iterator it = ring.upper_bound(nUrlKey);
-    return (it == ring.end() ? ring.begin() : it)->second;
-}
-
 // Every available path on the list and each URL key against the map ring.
 void expectAllPathsChoose(const std::vector<std::string> &listNames,
                           const std::vector<uint64_t> &listKeys, const std::string &strCase) {
     const std::vector<sRingName> aNames = namesOf(listNames);
-    const std::map<uint64_t, std::string> ring = literal::buildRing(joined(listNames));
+    const std::map<uint64_t, std::string> ring = literal::buildRing(literal::join(listNames));
     for (uint64_t nKey : listKeys) {
-        const std::string strWant = mapChoice(ring, nKey);
-        for (eRingPath ePath : PATHS) {
-            if (!ringPathAvailable(ePath)) continue;
+        const std::string &strWant = literal::upperBoundWrap(ring, nKey);
+        for (eRingPath ePath : pathsHere()) {
             const long nIndex = ringScanList(aNames.data(), aNames.size(), nKey, ePath);
             ASSERT_GE(nIndex, 0) << strCase;
             ASSERT_EQ(listNames[(size_t)nIndex], strWant)
@@ -61,7 +56,8 @@ std::vector<uint64_t> edgeKeys(const std::vector<std::string> &listNames, std::m
     for (int i = 0; i < 6; ++i) {
         const std::string &strName = listNames[rng() % listNames.size()];
         char szLabel[1100];
-        std::snprintf(szLabel, sizeof szLabel, "%s-%03d", strName.c_str(), (int)(rng() % 500));
+        std::snprintf(szLabel, sizeof szLabel, "%s-%03d", strName.c_str(),
+                      (int)(rng() % RING_POINTS));
         const uint64_t nKey = ringKeyOf(szLabel, std::strlen(szLabel));
         listKeys.insert(listKeys.end(), {nKey - 1, nKey, nKey + 1});
     }
@@ -96,18 +92,9 @@ TEST(RingScan, EveryNameLengthAroundTheBlockLimit) {
 
 TEST(RingScan, RandomListsAndUrls) {
     std::mt19937 rng(2026);
-    static const char CHARS[] = "abcxyz019/_-.: ";  // space last
     for (int nList = 0; nList < 150; ++nList) {
         std::vector<std::string> listNames(1 + rng() % (nList % 5 == 0 ? 24 : 12));
-        for (std::string &strName : listNames) {
-            const unsigned nPick = rng() % 100;
-            const size_t nLen = nPick < 60   ? 1 + rng() % 20
-                                : nPick < 95 ? 40 + rng() % 31
-                                             : 100 + rng() % 920;
-            // Not a leading space: the list text would drop it behind its '|'.
-            for (size_t i = 0; i < nLen; ++i)
-                strName += CHARS[rng() % (sizeof CHARS - (i ? 1 : 2))];
-        }
+        for (std::string &strName : listNames) strName = literal::randomName(rng, false);
         std::vector<uint64_t> listKeys = edgeKeys(listNames, rng);
         for (int i = 0; i < 30; ++i) {
             const std::string strFile = "movie" + std::to_string(rng());
@@ -133,8 +120,7 @@ TEST(RingScan, RepeatedNameLaterPositionWins) {
     for (const auto &c : CASES) {
         const std::vector<sRingName> aNames = namesOf(c.listNames);
         for (uint64_t nKey : edgeKeys(c.listNames, rng)) {
-            for (eRingPath ePath : PATHS) {
-                if (!ringPathAvailable(ePath)) continue;
+            for (eRingPath ePath : pathsHere()) {
                 EXPECT_EQ(ringScanList(aNames.data(), aNames.size(), nKey, ePath), c.nWant)
                     << ringPathName(ePath) << ", " << c.listNames[0].size() << " bytes, key "
                     << nKey;
@@ -145,8 +131,7 @@ TEST(RingScan, RepeatedNameLaterPositionWins) {
     const std::vector<std::string> listMixed = {"/a", "/b", "/a"};
     const std::vector<sRingName> aMixed = namesOf(listMixed);
     for (uint64_t nKey : edgeKeys(listMixed, rng)) {
-        for (eRingPath ePath : PATHS) {
-            if (!ringPathAvailable(ePath)) continue;
+        for (eRingPath ePath : pathsHere()) {
             EXPECT_NE(ringScanList(aMixed.data(), aMixed.size(), nKey, ePath), 0)
                 << ringPathName(ePath) << ", key " << nKey;
         }

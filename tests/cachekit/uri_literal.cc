@@ -72,6 +72,11 @@ std::string uri2d(const std::string &strUrl, const std::string &strDirs) {
 }
 
 std::string uri2dWithRing(const std::string &strUrl, const std::map<uint64_t, std::string> &ring) {
+    return uri2dChoosing(strUrl, [&](uint64_t nKey) { return upperBoundWrap(ring, nKey); });
+}
+
+std::string uri2dChoosing(const std::string &strUrl,
+                          const std::function<std::string(uint64_t)> &fnChoose) {
     const char *pszUrl = strUrl.c_str();
     if (std::strncmp(pszUrl, "http://", 7) == 0) pszUrl += 7;
     char szText[1024] = {0};
@@ -91,14 +96,55 @@ std::string uri2dWithRing(const std::string &strUrl, const std::map<uint64_t, st
     char *pColon = std::strchr(szText, ':');
     if (pColon != nullptr) *pColon = 0;
 
-    std::map<uint64_t, std::string>::const_iterator it = ring.upper_bound(nKey);
-    if (it == ring.end()) it = ring.begin();
+    const std::string strDir = fnChoose(nKey);
     char szPath[16384];
     if (pColon != nullptr)
-        std::snprintf(szPath, sizeof szPath, "%s/%s%s", it->second.c_str(), szText, pP);
+        std::snprintf(szPath, sizeof szPath, "%s/%s%s", strDir.c_str(), szText, pP);
     else
-        std::snprintf(szPath, sizeof szPath, "%s/%s", it->second.c_str(), szText);
+        std::snprintf(szPath, sizeof szPath, "%s/%s", strDir.c_str(), szText);
     return szPath;
+}
+
+std::string join(const std::vector<std::string> &listNames) {
+    std::string str;
+    for (const std::string &strName : listNames) str += (str.empty() ? "" : "|") + strName;
+    return str;
+}
+
+const std::string &upperBoundWrap(const std::map<uint64_t, std::string> &ring, uint64_t nKey) {
+    std::map<uint64_t, std::string>::const_iterator it = ring.upper_bound(nKey);
+    return (it == ring.end() ? ring.begin() : it)->second;
+}
+
+bool listWithinLimits(const std::string &strDirs) {
+    if (strDirs.size() >= 10240) return false;
+    const std::vector<std::string> listNames = splitList(strDirs);
+    for (const std::string &strName : listNames)
+        if (strName.size() > 1019) return false;
+    return !listNames.empty();
+}
+
+bool urlWithinLimits(const std::string &strUrl) {
+    const std::string strText = strUrl.compare(0, 7, "http://") == 0 ? strUrl.substr(7) : strUrl;
+    const size_t nSlash = strText.rfind('/');
+    return strText.size() < 1024 && nSlash != std::string::npos &&
+           strText.find('.', nSlash) != std::string::npos;
+}
+
+std::string randomName(std::mt19937 &rng, bool bListBytes) {
+    static const char CHARS[] = "abcxyz019/_-.: |";  // space and '|' last
+    const unsigned nPick = rng() % 100;
+    const size_t nLen = nPick < 60   ? 1 + rng() % 20
+                        : nPick < 95 ? 40 + rng() % 40
+                                     : 100 + rng() % 920;
+    std::string strName;
+    for (size_t i = 0; i < nLen; ++i) {
+        const size_t nChars = bListBytes ? sizeof CHARS - 1
+                              : i > 0    ? sizeof CHARS - 2
+                                         : sizeof CHARS - 3;
+        strName += CHARS[rng() % nChars];
+    }
+    return strName;
 }
 
 }  // namespace literal

@@ -13,35 +13,53 @@
 
 #include "cachekit_dl.h"
 #include "guarded.h"
+#include "marker_out.h"
 #include "md5.h"
 #include "uri_literal.h"
 
 namespace {
 
 // uri2d through the export, url and dirs ending right before an inaccessible
-// page, out pre-filled with a marker that must survive behind the NUL.
+// page, the output checked by WrittenText.
 std::string uri2d(const std::string &strUrl, const std::string &strDirs) {
     const cachekit_dl::sExports &e = cachekit_dl::Exports();
     EXPECT_NE(e.uri2d, nullptr) << dlerror();
     if (e.uri2d == nullptr) return "<no uri2d>";
     CGuarded url = CGuarded::Text(strUrl), dirs = CGuarded::Text(strDirs);
-    std::vector<char> out(URI_PATH_MAX + 64, 0x5a);
-    e.uri2d(out.data(), url.Bytes(), dirs.Bytes());
-    const size_t nLen = strnlen(out.data(), URI_PATH_MAX);
-    EXPECT_LT(nLen, URI_PATH_MAX) << "no NUL within URI_PATH_MAX for " << strUrl;
-    for (size_t i = nLen + 1; i < out.size(); ++i) {
-        if (out[i] != 0x5a) {
-            ADD_FAILURE() << "byte " << i << " behind the result written for " << strUrl;
-            break;
-        }
-    }
-    return std::string(out.data(), nLen);
+    return WrittenText(URI_PATH_MAX,
+                       [&](char *pszOut) { e.uri2d(pszOut, url.Bytes(), dirs.Bytes()); });
 }
 
 std::string dirOf(const std::string &strPath, const std::vector<std::string> &listDirs) {
     for (const std::string &strDir : listDirs)
         if (strPath.compare(0, strDir.size() + 1, strDir + "/") == 0) return strDir;
     return "<none>";
+}
+
+std::string randomUrl(std::mt19937 &rng) {
+    static const char CHARS[] = "abXY09-_:./?=&%";
+    auto piece = [&](size_t nMax) {
+        std::string str;
+        for (size_t n = rng() % (nMax + 1); n > 0; --n) str += CHARS[rng() % (sizeof CHARS - 1)];
+        return str;
+    };
+    std::string strUrl;
+    switch (rng() % 4) {
+        case 0:
+            strUrl = "http://";
+            break;
+        case 1:
+            strUrl = rng() % 2 ? "https://" : "HTTP://";
+            break;
+        default:
+            break;
+    }
+    strUrl += piece(12);
+    if (rng() % 2) strUrl += ":" + std::to_string(rng() % 65536);
+    for (int n = (int)(rng() % 4); n >= 0; --n) strUrl += "/" + piece(10);
+    strUrl += "." + piece(6);
+    if (rng() % 2) strUrl += "?" + piece(12);
+    return strUrl;
 }
 
 }  // namespace
@@ -145,9 +163,7 @@ TEST(DirRing, ChoiceAgreesWithMapOnCollidingKeys) {
         const char *pName = nullptr;
         size_t nLen = 0;
         ASSERT_TRUE(ringChosen(&choice, &pName, &nLen));
-        std::map<uint64_t, std::string>::const_iterator it = ring.upper_bound(nUrlKey);
-        if (it == ring.end()) it = ring.begin();
-        ASSERT_EQ(std::string(pName, nLen), it->second)
+        ASSERT_EQ(std::string(pName, nLen), literal::upperBoundWrap(ring, nUrlKey))
             << "case " << nCase << ", URL key " << nUrlKey;
     }
 }
@@ -190,9 +206,10 @@ TEST(Uri2d, OnlyTheFileNameChoosesTheDirectory) {
               "d/e/f/" + strName + ".a.b", "/" + strName + "."})
             EXPECT_EQ(dirOf(uri2d(strUrl, strDirs), listDirs), strDir) << strUrl;
         // The key of the file name alone, looked up in the ring.
-        DirRing ring = buildRing(strDirs.c_str());
-        DirRing::const_iterator it = ring.upper_bound(ringKeyOf(strName.data(), strName.size()));
-        EXPECT_EQ((it == ring.end() ? ring.begin() : it)->second, strDir) << strName;
+        EXPECT_EQ(literal::upperBoundWrap(buildRing(strDirs.c_str()),
+                                          ringKeyOf(strName.data(), strName.size())),
+                  strDir)
+            << strName;
     }
 }
 
@@ -264,72 +281,19 @@ TEST(Uri2d, LimitsAndBeyond) {
     }
 }
 
-namespace {
-
-// A random name: mostly short, some around the one-block limit of 51 bytes,
-// a few long; bytes that the list syntax treats specially included.
-std::string randomName(std::mt19937 &rng) {
-    static const char CHARS[] = "abcxyz019/_-.: |";
-    const unsigned nPick = rng() % 100;
-    const size_t nLen = nPick < 70   ? 1 + rng() % 20
-                        : nPick < 95 ? 40 + rng() % 40
-                                     : 100 + rng() % 920;
-    std::string strName;
-    for (size_t i = 0; i < nLen; ++i) strName += CHARS[rng() % (sizeof CHARS - 1)];
-    return strName;
-}
-
-std::string randomUrl(std::mt19937 &rng) {
-    static const char CHARS[] = "abXY09-_:./?=&%";
-    auto piece = [&](size_t nMax) {
-        std::string str;
-        for (size_t n = rng() % (nMax + 1); n > 0; --n) str += CHARS[rng() % (sizeof CHARS - 1)];
-        return str;
-    };
-    std::string strUrl;
-    switch (rng() % 4) {
-        case 0:
-            strUrl = "http://";
-            break;
-        case 1:
-            strUrl = rng() % 2 ? "https://" : "HTTP://";
-            break;
-        default:
-            break;
-    }
-    strUrl += piece(12);
-    if (rng() % 2) strUrl += ":" + std::to_string(rng() % 65536);
-    for (int n = (int)(rng() % 4); n >= 0; --n) strUrl += "/" + piece(10);
-    strUrl += "." + piece(6);
-    if (rng() % 2) strUrl += "?" + piece(12);
-    return strUrl;
-}
-
-bool withinLimits(const std::string &strUrl) {
-    const std::string strText = strUrl.compare(0, 7, "http://") == 0 ? strUrl.substr(7) : strUrl;
-    const size_t nSlash = strText.rfind('/');
-    return strText.size() < 1024 && nSlash != std::string::npos &&
-           strText.find('.', nSlash) != std::string::npos;
-}
-
-}  // namespace
-
 TEST(Uri2d, AgreesWithPlainImplementation) {
     std::mt19937 rng(2024);
     int nCompared = 0;
     for (int nList = 0; nList < 120; ++nList) {
         std::string strDirs;
         const int nNames = 1 + (int)(rng() % (nList % 5 == 0 ? 24 : 8));
-        for (int i = 0; i < nNames; ++i) strDirs += (rng() % 4 == 0 ? "| " : "|") + randomName(rng);
-        if (literal::splitList(strDirs).empty() || strDirs.size() >= 10240) continue;
-        bool bShort = true;
-        for (const std::string &strName : literal::splitList(strDirs))
-            bShort = bShort && strName.size() <= 1019;
-        if (!bShort) continue;
+        for (int i = 0; i < nNames; ++i)
+            strDirs += (rng() % 4 == 0 ? "| " : "|") + literal::randomName(rng, true);
+        if (!literal::listWithinLimits(strDirs)) continue;
         const std::map<uint64_t, std::string> ring = literal::buildRing(strDirs);
         for (int nUrl = 0; nUrl < 40; ++nUrl) {
             const std::string strUrl = randomUrl(rng);
-            if (!withinLimits(strUrl)) continue;
+            if (!literal::urlWithinLimits(strUrl)) continue;
             ASSERT_EQ(uri2d(strUrl, strDirs), literal::uri2dWithRing(strUrl, ring))
                 << "url \"" << strUrl << "\" dirs \"" << strDirs << '"';
             ++nCompared;
@@ -343,11 +307,7 @@ TEST(Uri2d, AgreesWithPlainImplementation) {
 TEST(Uri2d, RingMovesOnlyWhatItMust) {
     std::vector<std::string> listDirs;
     for (int i = 1; i <= 8; ++i) listDirs.push_back("/cache" + std::to_string(i));
-    auto join = [](const std::vector<std::string> &list) {
-        std::string str;
-        for (const std::string &strDir : list) str += (str.empty() ? "" : "|") + strDir;
-        return str;
-    };
+    using literal::join;
     std::vector<std::string> listUrls;
     for (int i = 0; i < 400; ++i)
         listUrls.push_back("h/v/movie" + std::to_string(i * 104729) + ".mp4");
