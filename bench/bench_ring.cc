@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "md5.h"
-#include "ringscan.h"
+#include "ringscan_kernel.h"
 #include "uri.h"
 #include "uri_literal.h"
 

@@ -1,46 +1,32 @@
-// Scalar ring scan, the per-directory job the vector kernels run, and the
-// choice of path from the CPU's features, made afresh on every call.
+// The ring's labels and point keys, the scalar scan, the per-directory job the
+// lane kernels run, and the choice of path from the CPU's features.
 #include "ringscan.h"
 
 #include <cstring>
 
-#include "uri.h"
+#include "md5.h"
+#include "ringscan_kernel.h"
+
+static_assert(RING_POINTS <= 1000, "a point number is three digits of the label");
 
 namespace {
 
-// Per step of MD5: the message word it reads and its sine-derived constant.
-constexpr uint8_t STEP_WORD[64] = {0, 1, 2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
-                                   1, 6, 11, 0,  5,  10, 15, 4,  9,  14, 3,  8,  13, 2,  7,  12,
-                                   5, 8, 11, 14, 1,  4,  7,  10, 13, 0,  3,  6,  9,  12, 15, 2,
-                                   0, 7, 14, 5,  12, 3,  10, 1,  8,  15, 6,  13, 4,  11, 2,  9};
-constexpr uint32_t STEP_T[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
-    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
-    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
-    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
-    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
-    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
-    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
-
-struct sDigitTable {
-    uint32_t a[RING_DIGITS_N];
-};
-
-constexpr sDigitTable makeDigits() {
-    sDigitTable t{};
+constexpr std::array<uint32_t, RING_DIGITS_N> makeDigits() {
+    std::array<uint32_t, RING_DIGITS_N> a{};
     for (size_t n = 0; n < RING_DIGITS_N; ++n) {
-        const uint32_t m = n < 500 ? (uint32_t)n : 499;
-        t.a[n] = (uint32_t)('0' + m / 100) | (uint32_t)('0' + m / 10 % 10) << 8 |
-                 (uint32_t)('0' + m % 10) << 16;
+        const uint32_t m = n < (size_t)RING_POINTS ? (uint32_t)n : (uint32_t)RING_POINTS - 1;
+        a[n] = (uint32_t)('0' + m / 100) | (uint32_t)('0' + m / 10 % 10) << 8 |
+               (uint32_t)('0' + m % 10) << 16;
     }
-    return t;
+    return a;
 }
-
-constexpr sDigitTable DIGITS = makeDigits();
 
 inline uint64_t packPoint(uint64_t nKey, uint32_t nRankTop, uint32_t n) {
     return nKey << RING_RANK_BITS | (uint64_t)(nRankTop - n);
+}
+
+inline uint32_t rankTop(size_t nDirIndex) {
+    return (uint32_t)(RING_RANK_MASK - nDirIndex * RING_POINTS);
 }
 
 bool cpuHasAvx2() {
@@ -56,21 +42,67 @@ bool cpuHasAvx512() {
 
 }  // namespace
 
-const uint32_t RING_DIGITS[RING_DIGITS_N] = {
-#define RS_D(i) DIGITS.a[i]
-#define RS_D8(i)                                                                           \
-    RS_D(i), RS_D(i + 1), RS_D(i + 2), RS_D(i + 3), RS_D(i + 4), RS_D(i + 5), RS_D(i + 6), \
-        RS_D(i + 7)
-#define RS_D64(i)                                                                       \
-    RS_D8(i), RS_D8(i + 8), RS_D8(i + 16), RS_D8(i + 24), RS_D8(i + 32), RS_D8(i + 40), \
-        RS_D8(i + 48), RS_D8(i + 56)
-    RS_D64(0),   RS_D64(64),  RS_D64(128), RS_D64(192), RS_D64(256), RS_D64(320),
-    RS_D64(384), RS_D64(448), RS_D64(512), RS_D64(576)
-#undef RS_D64
-#undef RS_D8
-#undef RS_D
-};
-static_assert(RING_DIGITS_N == 640, "the initialiser above lists 640 entries");
+constexpr std::array<uint32_t, RING_DIGITS_N> RING_DIGITS = makeDigits();
+
+uint64_t ringKeyOf(const void *pData, size_t nLen) {
+    Md5Context ctx;
+    unsigned char digest[16];
+    md5Init(&ctx);
+    md5Update(&ctx, pData, nLen);
+    md5Final(&ctx, digest);
+    // The digest is A, B, C, D little-endian: read back, they are the state.
+    uint64_t nKey = 0;
+    for (int i = 0; i < 4; ++i) {
+        uint32_t nWord;
+        std::memcpy(&nWord, digest + 4 * i, 4);
+        nKey += nWord;
+    }
+    return nKey;
+}
+
+void ringLabelInit(sRingLabel *pLabel, const char *pName, size_t nLen) {
+    // Padded label: name, '-', three digits, 0x80, zeros, then the bit count as
+    // 8 bytes little-endian at the end of the last block.
+    //   [ name (nLen) | '-' | d d d | 0x80 | 0 ... 0 | bits (8) ]
+    const size_t nLabel = nLen + 4;
+    const size_t nPadded = (nLabel + 8) / 64 * 64 + 64;
+    unsigned char aMsg[(DIR_NAME_MAX + 4 + 8) / 64 * 64 + 64];
+    std::memcpy(aMsg, pName, nLen);
+    std::memcpy(aMsg + nLen, "-000", 4);
+    aMsg[nLabel] = 0x80;
+    std::memset(aMsg + nLabel + 1, 0, nPadded - nLabel - 1);
+    const uint64_t nBits = (uint64_t)nLabel * 8;
+    std::memcpy(aMsg + nPadded - 8, &nBits, 8);
+
+    // Everything before the block of the first digit is the same for all points.
+    const size_t nFirst = (nLen + 1) / 64;
+    std::memcpy(pLabel->aMid, MD5_INIT, sizeof pLabel->aMid);
+    if (nFirst > 0) md5Blocks(pLabel->aMid, aMsg, nFirst);
+    pLabel->nTailBlocks = nPadded / 64 - nFirst;
+    pLabel->nDigitAt = nLen + 1 - 64 * nFirst;
+    std::memcpy(pLabel->aTail, aMsg + 64 * nFirst, 64 * pLabel->nTailBlocks);
+}
+
+void ringPointKeys(sRingLabel *pLabel, uint64_t aKeys[RING_POINTS]) {
+    unsigned char *pDigit = pLabel->aTail + pLabel->nDigitAt;
+    pDigit[0] = pDigit[1] = pDigit[2] = '0';
+    for (int n = 0; n < RING_POINTS; ++n) {
+        uint32_t state[4] = {pLabel->aMid[0], pLabel->aMid[1], pLabel->aMid[2], pLabel->aMid[3]};
+        if (pLabel->nTailBlocks == 1)
+            md5Transform(state, pLabel->aTail);
+        else
+            md5Blocks(state, pLabel->aTail, pLabel->nTailBlocks);
+        aKeys[n] = (uint64_t)state[0] + state[1] + state[2] + state[3];
+        // "%03d" of n + 1, counted up in place.
+        if (++pDigit[2] > '9') {
+            pDigit[2] = '0';
+            if (++pDigit[1] > '9') {
+                pDigit[1] = '0';
+                ++pDigit[0];
+            }
+        }
+    }
+}
 
 bool ringPathAvailable(eRingPath ePath) {
     switch (ePath) {
@@ -118,12 +150,12 @@ void ringJobInit(sRingJob *pJob, const char *pName, size_t nLen, size_t nDirInde
     pJob->nBlocks = (int)label.nTailBlocks;
     for (int nBlock = 0; nBlock < pJob->nBlocks; ++nBlock) {
         for (int i = 0; i < 64; ++i) {
-            const size_t nWord = (size_t)nBlock * 16 + STEP_WORD[i];
-            pJob->aK[nBlock][i] = aWords[nWord] + STEP_T[i];
+            const size_t nWord = (size_t)nBlock * 16 + MD5_WORD[i];
+            pJob->aK[nBlock][i] = aWords[nWord] + MD5_T[i];
             pJob->aSel[nBlock][i] = nWord == nFirst ? 1 : nWord == nSpill ? 2 : 0;
         }
     }
-    pJob->nRankTop = (uint32_t)(RING_RANK_MASK - nDirIndex * RING_POINTS);
+    pJob->nRankTop = rankTop(nDirIndex);
 }
 
 void ringScanInit(sRingScan *pScan, uint64_t nUrlKey, eRingPath ePath) {
@@ -137,18 +169,22 @@ void ringScanInit(sRingScan *pScan, uint64_t nUrlKey, eRingPath ePath) {
     pScan->nMin = RING_NONE;
 }
 
+void ringScanKeys(sRingScan *pScan, const uint64_t *aKeys, size_t nKeys, size_t nDirIndex) {
+    const uint32_t nRankTop = rankTop(nDirIndex);
+    for (uint32_t n = 0; n < (uint32_t)nKeys; ++n) {
+        const uint64_t nPacked = packPoint(aKeys[n], nRankTop, n);
+        if (nPacked > pScan->nThreshold && nPacked < pScan->nAbove) pScan->nAbove = nPacked;
+        if (nPacked < pScan->nMin) pScan->nMin = nPacked;
+    }
+}
+
 void ringScanDir(sRingScan *pScan, const char *pName, size_t nLen, size_t nDirIndex) {
     if (pScan->ePath == RING_PATH_SCALAR) {
         sRingLabel label;
         uint64_t aKeys[RING_POINTS];
         ringLabelInit(&label, pName, nLen);
         ringPointKeys(&label, aKeys);
-        const uint32_t nRankTop = (uint32_t)(RING_RANK_MASK - nDirIndex * RING_POINTS);
-        for (uint32_t n = 0; n < (uint32_t)RING_POINTS; ++n) {
-            const uint64_t nPacked = packPoint(aKeys[n], nRankTop, n);
-            if (nPacked > pScan->nThreshold && nPacked < pScan->nAbove) pScan->nAbove = nPacked;
-            if (nPacked < pScan->nMin) pScan->nMin = nPacked;
-        }
+        ringScanKeys(pScan, aKeys, RING_POINTS, nDirIndex);
         return;
     }
     sRingJob job;

@@ -3,8 +3,8 @@
 // packed point stays below 2^63.
 #include <immintrin.h>
 
-#include "ringscan.h"
-#include "uri.h"
+#include "md5.h"
+#include "ringscan_kernel.h"
 
 #define RS_TARGET __attribute__((target("avx2")))
 #define RS_INLINE inline __attribute__((always_inline))
@@ -57,8 +57,8 @@ RS_TARGET RS_INLINE V vsrl(V x, int n) {
 RS_TARGET RS_INLINE V vlaneIndex() {
     return _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
 }
-RS_TARGET RS_INLINE V vmin499(V x) {
-    return _mm256_min_epu32(x, vset(499));
+RS_TARGET RS_INLINE V vminu(V x, V y) {
+    return _mm256_min_epu32(x, y);
 }
 RS_TARGET RS_INLINE uint32_t vhsum(V x) {
     alignas(32) uint32_t a[8];

@@ -2,7 +2,8 @@
 // operation and vprold rotates, so a step is five operations.
 #include <immintrin.h>
 
-#include "ringscan.h"
+#include "md5.h"
+#include "ringscan_kernel.h"
 
 // gcc 12's own AVX-512 intrinsics pass an undefined vector as their unused
 // merge source, which its uninitialised-use warnings report at every use.
@@ -10,7 +11,6 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
-#include "uri.h"
 
 #define RS_TARGET __attribute__((target("avx512f,avx512vl,avx512bw")))
 #define RS_INLINE inline __attribute__((always_inline))
@@ -65,8 +65,8 @@ RS_TARGET RS_INLINE V vsrl(V x, int n) {
 RS_TARGET RS_INLINE V vlaneIndex() {
     return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 }
-RS_TARGET RS_INLINE V vmin499(V x) {
-    return _mm512_min_epu32(x, vset(499));
+RS_TARGET RS_INLINE V vminu(V x, V y) {
+    return _mm512_min_epu32(x, y);
 }
 RS_TARGET RS_INLINE uint32_t vhsum(V x) {
     return (uint32_t)_mm512_reduce_add_epi32(x);

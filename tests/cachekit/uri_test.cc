@@ -123,51 +123,6 @@ TEST(DirRing, EqualsPlainRingForEveryNameLength) {
     }
 }
 
-TEST(DirRing, LaterPointOwnsEqualKey) {
-    // Keys chosen to collide: A holds 10, 20, 40; B holds 20, 40 and 5.
-    const uint64_t aA[] = {10, 20, 40}, aB[] = {20, 40, 5};
-    const struct {
-        uint64_t nUrlKey;
-        const char *pszDir;
-    } CASES[] = {{0, "B"},  {5, "A"},  {9, "A"},  {10, "B"}, {15, "B"},
-                 {20, "B"}, {39, "B"}, {40, "B"}, {99, "B"}};
-    for (const auto &c : CASES) {
-        sRingChoice choice;
-        ringChoiceInit(&choice, c.nUrlKey);
-        ringConsider(&choice, aA, 3, "A", 1);
-        ringConsider(&choice, aB, 3, "B", 1);
-        const char *pName = nullptr;
-        size_t nLen = 0;
-        ASSERT_TRUE(ringChosen(&choice, &pName, &nLen));
-        EXPECT_EQ(std::string(pName, nLen), c.pszDir) << "URL key " << c.nUrlKey;
-    }
-}
-
-// Crowded small keys make collisions common: the two-candidate lookup has to
-// agree with upper_bound on a map filled by assignment, wrap included.
-TEST(DirRing, ChoiceAgreesWithMapOnCollidingKeys) {
-    std::mt19937 rng(99);
-    const char *NAMES[] = {"0", "1", "2", "3", "4", "5"};
-    for (int nCase = 0; nCase < 2000; ++nCase) {
-        std::map<uint64_t, std::string> ring;
-        std::vector<std::vector<uint64_t>> listKeys(1 + rng() % 6);
-        for (size_t n = 0; n < listKeys.size(); ++n) {
-            listKeys[n].resize(1 + rng() % 8);
-            for (uint64_t &nKey : listKeys[n]) ring[nKey = rng() % 40] = NAMES[n];
-        }
-        const uint64_t nUrlKey = rng() % 45;
-        sRingChoice choice;
-        ringChoiceInit(&choice, nUrlKey);
-        for (size_t n = 0; n < listKeys.size(); ++n)
-            ringConsider(&choice, listKeys[n].data(), listKeys[n].size(), NAMES[n], 1);
-        const char *pName = nullptr;
-        size_t nLen = 0;
-        ASSERT_TRUE(ringChosen(&choice, &pName, &nLen));
-        ASSERT_EQ(std::string(pName, nLen), literal::upperBoundWrap(ring, nUrlKey))
-            << "case " << nCase << ", URL key " << nUrlKey;
-    }
-}
-
 TEST(Uri2d, EdgeCases) {
     const struct {
         const char *pszUrl;
