@@ -2,6 +2,9 @@
 // lane kernels run, and the choice of path from the CPU's features.
 #include "ringscan.h"
 
+#include <cpuid.h>
+
+#include <atomic>
 #include <cstring>
 
 #include "md5.h"
@@ -29,15 +32,51 @@ inline uint32_t rankTop(size_t nDirIndex) {
     return (uint32_t)(RING_RANK_MASK - nDirIndex * RING_POINTS);
 }
 
-bool cpuHasAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+// What the paths need of the CPU, as the operating system lets programs use it.
+enum { CPU_PROBED = 1, CPU_AVX2 = 2, CPU_AVX512 = 4 };
+
+// XCR0: the register states the operating system saves and restores. AVX needs
+// the XMM and YMM states (bits 1, 2); AVX-512 also the opmask, ZMM_Hi256 and
+// Hi16_ZMM states (bits 5, 6, 7).
+constexpr uint64_t XCR0_AVX = 0x6;
+constexpr uint64_t XCR0_AVX512 = 0xe0;
+
+uint64_t readXcr0() {
+    uint32_t nLow, nHigh;
+    __asm__ volatile("xgetbv" : "=a"(nLow), "=d"(nHigh) : "c"(0));
+    return (uint64_t)nHigh << 32 | nLow;
 }
 
-bool cpuHasAvx512() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512bw");
+unsigned probeCpu() {
+    unsigned a, b, c, d;
+    if (__get_cpuid_max(0, nullptr) < 7) return CPU_PROBED;
+    __cpuid(1, a, b, c, d);
+    // xgetbv exists only where the operating system has set OSXSAVE.
+    if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return CPU_PROBED;
+    const uint64_t nXcr0 = readXcr0();
+    if ((nXcr0 & XCR0_AVX) != XCR0_AVX) return CPU_PROBED;
+    __cpuid_count(7, 0, a, b, c, d);
+    unsigned nFeatures = CPU_PROBED;
+    if ((b & bit_AVX2) != 0) nFeatures |= CPU_AVX2;
+    const unsigned nAvx512 = bit_AVX512F | bit_AVX512VL | bit_AVX512BW;
+    if ((nXcr0 & XCR0_AVX512) == XCR0_AVX512 && (b & nAvx512) == nAvx512) nFeatures |= CPU_AVX512;
+    return nFeatures;
+}
+
+// The probe's answer, 0 until some call has probed. Under a hypervisor every
+// cpuid traps, and the three the probe needs cost several microseconds, as much
+// as the whole lookup over a few directories; so the first call keeps the
+// answer here. It is a fact of the CPU: every call that writes it writes the
+// same value, no result depends on it being set, and it needs no initialiser.
+std::atomic<unsigned> g_nCpuFeatures{0};
+
+unsigned cpuFeatures() {
+    unsigned nFeatures = g_nCpuFeatures.load(std::memory_order_relaxed);
+    if (nFeatures == 0) {
+        nFeatures = probeCpu();
+        g_nCpuFeatures.store(nFeatures, std::memory_order_relaxed);
+    }
+    return nFeatures;
 }
 
 }  // namespace
@@ -107,17 +146,18 @@ void ringPointKeys(sRingLabel *pLabel, uint64_t aKeys[RING_POINTS]) {
 bool ringPathAvailable(eRingPath ePath) {
     switch (ePath) {
         case RING_PATH_AVX2:
-            return cpuHasAvx2();
+            return (cpuFeatures() & CPU_AVX2) != 0;
         case RING_PATH_AVX512:
-            return cpuHasAvx512();
+            return (cpuFeatures() & CPU_AVX512) != 0;
         default:
             return true;
     }
 }
 
 eRingPath ringPathBest() {
-    if (cpuHasAvx512()) return RING_PATH_AVX512;
-    if (cpuHasAvx2()) return RING_PATH_AVX2;
+    const unsigned nFeatures = cpuFeatures();
+    if ((nFeatures & CPU_AVX512) != 0) return RING_PATH_AVX512;
+    if ((nFeatures & CPU_AVX2) != 0) return RING_PATH_AVX2;
     return RING_PATH_SCALAR;
 }
 

@@ -1,6 +1,8 @@
 /* The installed library as a host process meets it: exactly the six plain
- * names in its dynamic symbol table, only system libraries needed, and the
- * exports callable through dlopen/dlsym. Argument: the installation prefix. */
+ * names in its dynamic symbol table, only system libraries needed, no code of
+ * its own run at load time, and the exports callable through dlopen/dlsym.
+ * Arguments: the installation prefix, and an empty shared library built by the
+ * same toolchain, whose initialisers are those every shared object gets. */
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -84,9 +86,28 @@ static void takeNeeded(const char *pszLine, void *pArg) {
     ++*pnForeign;
 }
 
+/* What makes the loader run an object's code when it maps it: DT_INIT (the .init
+ * section) and the sizes in bytes of DT_INIT_ARRAY (which also holds what .ctors
+ * held) and DT_PREINIT_ARRAY.
+ * " 0x000000000000001b (INIT_ARRAYSZ)       8 (bytes)" */
+struct sInitEntries {
+    int bInit;
+    long nInitArray, nPreinitArray;
+};
+
+static void takeInit(const char *pszLine, void *pArg) {
+    struct sInitEntries *pEntries = pArg;
+    const char *psz;
+    if (strstr(pszLine, "(INIT)") != NULL) pEntries->bInit = 1;
+    if ((psz = strstr(pszLine, "(INIT_ARRAYSZ)")) != NULL)
+        pEntries->nInitArray = strtol(psz + strlen("(INIT_ARRAYSZ)"), NULL, 10);
+    if ((psz = strstr(pszLine, "(PREINIT_ARRAYSZ)")) != NULL)
+        pEntries->nPreinitArray = strtol(psz + strlen("(PREINIT_ARRAYSZ)"), NULL, 10);
+}
+
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s PREFIX\n", argv[0]);
+    if (argc != 3) {
+        fprintf(stderr, "usage: %s PREFIX EMPTY_LIBRARY\n", argv[0]);
         return 2;
     }
     char szLib[4096], szHeader[4096];
@@ -105,6 +126,18 @@ int main(int argc, char **argv) {
     int nForeign = 0;
     CHECK(eachLine("readelf -d", szLib, takeNeeded, &nForeign) == 0, "readelf failed on %s", szLib);
     CHECK(nForeign == 0, "%d foreign libraries needed", nForeign);
+
+    struct sInitEntries lib = {0, 0, 0}, empty = {0, 0, 0};
+    CHECK(eachLine("readelf -d", szLib, takeInit, &lib) == 0, "readelf failed on %s", szLib);
+    CHECK(eachLine("readelf -d", argv[2], takeInit, &empty) == 0, "readelf failed on %s", argv[2]);
+#ifdef CACHEKIT_SANITIZED
+    printf("initialisers not compared: the sanitizer runtimes add their own\n");
+#else
+    CHECK(lib.nInitArray == empty.nInitArray && lib.bInit == empty.bInit && lib.nPreinitArray == 0,
+          "initialisers of its own: INIT_ARRAYSZ %ld (empty library %ld), INIT %d (%d), "
+          "PREINIT_ARRAYSZ %ld",
+          lib.nInitArray, empty.nInitArray, lib.bInit, empty.bInit, lib.nPreinitArray);
+#endif
 
     void *pHandle = dlopen(szLib, RTLD_NOW | RTLD_LOCAL);
     CHECK(pHandle != NULL, "dlopen: %s", dlerror());

@@ -1,6 +1,7 @@
 // The ring scan: each path forced in turn must choose the directory that a
 // std::map ring filled by assignment chooses, for random lists, every name
-// length around the one-block limit, repeated names and keys that collide.
+// length around the one-block limit, repeated names and keys that collide; the
+// CPU probe must see what the compiler's own runtime sees.
 #include "ringscan.h"
 
 #include <gtest/gtest.h>
@@ -74,12 +75,19 @@ long foldKeys(const std::vector<std::vector<uint64_t>> &listKeys, uint64_t nUrlK
 
 }  // namespace
 
+// The library's own probe (cpuid, xgetbv) against libgcc's, which the test may
+// run: both ask the CPU and the operating system's enabled register states.
 TEST(RingScan, PathsOfThisCpu) {
     for (eRingPath ePath : {RING_PATH_AVX2, RING_PATH_AVX512})
         if (!ringPathAvailable(ePath))
             std::printf("this CPU lacks %s: that path is not compared\n", ringPathName(ePath));
     std::printf("uri2d runs the %s path here\n", ringPathName(ringPathBest()));
     EXPECT_TRUE(ringPathAvailable(RING_PATH_SCALAR));
+    __builtin_cpu_init();
+    EXPECT_EQ(ringPathAvailable(RING_PATH_AVX2), __builtin_cpu_supports("avx2") != 0);
+    EXPECT_EQ(ringPathAvailable(RING_PATH_AVX512), __builtin_cpu_supports("avx512f") &&
+                                                       __builtin_cpu_supports("avx512vl") &&
+                                                       __builtin_cpu_supports("avx512bw"));
 }
 
 // Names of 40 to 70 bytes straddle the one-block limit of 51 and every offset
