@@ -1,7 +1,7 @@
 // The cache path of a URL: the directory list cut into names, the file name's
 // key looked up on the ring by the streaming scan of ringscan.cc (nothing is
 // allocated and nothing outlives the call), the path built from the URL text.
-// buildRing keeps the whole ring as a map, for the tests and the CLI.
+// buildRing gives the whole ring as a map, which the tests hold to the literal.
 #include "uri.h"
 
 #include <cstring>
