@@ -18,6 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "cachekit/dns.h"
+#include "cachekit/uri.h"
+
 namespace {
 
 // Exit statuses: a command that asks a yes/no question answers 0 or 1.
@@ -25,14 +28,12 @@ const int EXIT_YES = 0;
 const int EXIT_NO = 1;
 const int EXIT_ERROR = 2;
 
-// Limits of the exports' contracts, which the library does not test itself.
-const size_t MAX_DIRS_TEXT = 10239;  // dirs shorter than 10,240 bytes
-const size_t MAX_DIR_NAME = 1019;    // "%s-%03d" label fits 1,024 bytes
-const size_t MAX_URL_TEXT = 1023;    // URL text shorter than 1,024 bytes
-const size_t URI_OUT_SIZE = 2 * 1024 + 10240 + 64;
-const size_t IP_OUT_SIZE = 2048;   // 1,361 always suffice
-const size_t MAX_HOST_NAME = 253;  // DNS: 255 octets on the wire
-const size_t MAX_HOST_LABEL = 63;
+// The exports' limits, from the library's own headers (constants only; nothing of
+// the library is linked). The library checks them too, but answers only with an
+// empty text or "false"; checked here first, an error line can say what is wrong.
+const size_t MAX_DIRS_TEXT = DIRS_TEXT_MAX - 1;
+const size_t MAX_URL_TEXT = URL_TEXT_MAX - 1;  // without "http://"
+const size_t IP_OUT_SIZE = 2048;               // getmsgip asks for 1,361
 
 const char *g_pszCommand = nullptr;  // for error lines: "cachekit uri: ..."
 
@@ -150,8 +151,8 @@ bool CheckDirs(const char *pszWhat, const char *pszDirs, std::vector<std::string
         return false;
     }
     for (const std::string &strName : listNames) {
-        if (strName.size() > MAX_DIR_NAME) {
-            Fail("%s list: a directory name is longer than %zu bytes", pszWhat, MAX_DIR_NAME);
+        if (strName.size() > DIR_NAME_MAX) {
+            Fail("%s list: a directory name is longer than %zu bytes", pszWhat, DIR_NAME_MAX);
             return false;
         }
     }
@@ -185,7 +186,7 @@ int RunUri(int argc, char **argv) {
 
     Uri2dFn pUri2d = reinterpret_cast<Uri2dFn>(Export("uri2d"));
     if (pUri2d == nullptr) return EXIT_ERROR;
-    std::vector<char> szOut(URI_OUT_SIZE, 0);
+    std::vector<char> szOut(URI_PATH_MAX, 0);
     pUri2d(szOut.data(), pszUrl, argv[1]);
     std::printf("%s\n", szOut.data());
     return EXIT_YES;
@@ -251,17 +252,19 @@ const char HELP_RESOLVE[] =
     "does not resolve takes about a second. Only A records of the name itself\n"
     "count (a name that is an alias gives none).\n";
 
-// A name the resolver can put into a well-formed query: labels of 1 to 63 bytes,
-// 253 bytes in all; one trailing dot (the root) is dropped.
+// A name the resolver can put into its query: labels of 1 to DNS_MAX_LABEL bytes,
+// DNS_MAX_NAME bytes in all, one trailing dot (the root) dropped first; no blanks or
+// control characters, which the resolver would send as they are.
 bool CheckHostName(std::string &strHost) {
     if (!strHost.empty() && strHost.back() == '.') strHost.pop_back();
-    if (strHost.empty() || strHost.size() > MAX_HOST_NAME) return false;
+    if (strHost.empty() || strHost.size() > static_cast<size_t>(DNS_MAX_NAME)) return false;
     size_t nLabel = 0;
     for (char c : strHost) {
         if (c == '.') {
             if (nLabel == 0) return false;
             nLabel = 0;
-        } else if (++nLabel > MAX_HOST_LABEL || c == ' ' || static_cast<unsigned char>(c) < 0x20) {
+        } else if (++nLabel > static_cast<size_t>(DNS_MAX_LABEL) || c == ' ' ||
+                   static_cast<unsigned char>(c) < 0x20) {
             return false;
         }
     }
@@ -529,7 +532,7 @@ int RunRebalance(int argc, char **argv) {
         for (const std::string &strName : *pList)
             if (mapShares.emplace(strName, sShare()).second) listOrder.push_back(strName);
 
-    std::vector<char> szOut(URI_OUT_SIZE, 0);
+    std::vector<char> szOut(URI_PATH_MAX, 0);
     long nMapped = 0, nMoved = 0, nSkipped = 0;
     for (const std::string &strLine : listSample) {
         std::string strName = HashedName(strLine);

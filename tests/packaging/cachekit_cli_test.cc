@@ -1,6 +1,7 @@
 // The cachekit front run as a process against the built library: answers of
-// each command, one-line errors with their exit status, the checkdisk refusal,
-// and the rebalance table. resolve runs only inside a private network namespace
+// each command, one-line errors with their exit status, the library's own limits
+// (from its headers) at exact fit and one over, the checkdisk refusal, and the
+// rebalance table. resolve runs only inside a private network namespace
 // and checkdisk never with --yes, so no test sends to the network or removes a
 // file.
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "cachekit/dns.h"
+#include "cachekit/uri.h"
 #include "netns.h"
 #include "tempdir.h"
 
@@ -59,6 +62,16 @@ std::string Join(const std::vector<std::string> &listArgs) {
     return strText;
 }
 
+// Labels of at most 63 bytes joined by dots, nLen bytes in all.
+std::string NameOfLength(size_t nLen) {
+    std::string strName;
+    while (strName.size() < nLen) {
+        if (!strName.empty()) strName += '.';
+        strName += std::string(std::min<size_t>(63, nLen - strName.size()), 'a');
+    }
+    return strName;
+}
+
 size_t CountLines(const std::string &strText) {
     size_t n = 0;
     for (char c : strText) n += c == '\n';
@@ -68,6 +81,9 @@ size_t CountLines(const std::string &strText) {
 TEST(CachekitCli, AnswersComeFromTheLibrary) {
     CTempDir dir;
     ASSERT_TRUE(WriteFile(dir.File("abc.bin"), std::string("a\0bc", 4)));
+    // A URL text and a directory name of the largest lengths the library takes.
+    const std::string strLongUrl = "h/" + std::string(URL_TEXT_MAX - 1 - 6, 'v') + ".mp4";
+    const std::string strLongDir = "/" + std::string(DIR_NAME_MAX - 1, 'd');
     struct sCase {
         std::vector<std::string> listArgs;
         int nStatus;
@@ -78,6 +94,7 @@ TEST(CachekitCli, AnswersComeFromTheLibrary) {
          "/data2/node7/vod/movie01.mp4\n"},
         {{"uri", "node7/vod/movie01.mp4", "/data1|/data2"}, 0, "/data2/node7/vod/movie01.mp4\n"},
         {{"uri", "h/v/x.flv", "/only"}, 0, "/only/h/v/x.flv\n"},
+        {{"uri", "http://" + strLongUrl, strLongDir}, 0, strLongDir + "/" + strLongUrl + "\n"},
         {{"md5", "abc"}, 0, "900150983cd24fb0d6963f7d28e17f72\n"},
         {{"md5", ""}, 0, "d41d8cd98f00b204e9800998ecf8427e\n"},
         // The four bytes a, NUL, b, c: the file is hashed whole, not up to the NUL.
@@ -95,7 +112,8 @@ TEST(CachekitCli, AnswersComeFromTheLibrary) {
 
 TEST(CachekitCli, ErrorsAreOneLineAndExitTwo) {
     CTempDir dir;
-    std::string strLongName(1020, 'd');
+    const std::string strLongName(DIR_NAME_MAX + 1, 'd');
+    const std::string strLongUrl = "h/" + std::string(URL_TEXT_MAX - 6, 'v') + ".mp4";
     struct sCase {
         std::vector<std::string> listArgs;
         std::string strNeedle;
@@ -107,8 +125,10 @@ TEST(CachekitCli, ErrorsAreOneLineAndExitTwo) {
         {{"uri", "nohostpath.mp4", "/d1"}, "no '/'"},
         {{"uri", "h/v/noextension", "/d1"}, "no extension"},
         {{"uri", "h/v/x.mp4", "|||"}, "names no directory"},
-        {{"uri", "h/v/x.mp4", "/d1|" + strLongName}, "longer than 1019"},
-        {{"uri", "h/" + std::string(1030, 'v') + ".mp4", "/d1"}, "longer than 1023"},
+        {{"uri", "h/v/x.mp4", std::string(DIRS_TEXT_MAX, 'd')}, "list is longer than"},
+        {{"uri", "h/v/x.mp4", "/d1|" + strLongName},
+         "longer than " + std::to_string(DIR_NAME_MAX) + " bytes"},
+        {{"uri", strLongUrl, "/d1"}, "longer than " + std::to_string(URL_TEXT_MAX - 1) + " bytes"},
         {{"md5"}, "expected TEXT or --file"},
         {{"md5", "--file", dir.File("missing")}, "No such file"},
         {{"md5", "--file", dir.Path()}, "is a directory"},
@@ -116,7 +136,8 @@ TEST(CachekitCli, ErrorsAreOneLineAndExitTwo) {
         {{"resolve"}, "expected one HOST"},
         {{"resolve", ""}, "not a valid host name"},
         {{"resolve", "a..b"}, "not a valid host name"},
-        {{"resolve", std::string(64, 'x') + ".test"}, "not a valid host name"},
+        {{"resolve", std::string(DNS_MAX_LABEL + 1, 'x') + ".test"}, "not a valid host name"},
+        {{"resolve", NameOfLength(DNS_MAX_NAME + 1)}, "not a valid host name"},
         {{"checkdisk"}, "expected DIR"},
         {{"checkdisk", dir.File("missing")}, "No such file"},
         {{"checkdisk", dir.Path(), "--min-free", "abc"}, "whole number"},
@@ -167,14 +188,17 @@ TEST(CachekitCli, CheckdiskRefusesWithoutYes) {
 }
 
 // In a namespace of its own nothing answers (nothing is even routable): the
-// lookup must come back as "not found", exit 1, after about a second.
+// lookup must come back as "not found", exit 1, after about a second. The
+// longest name the library takes is asked, not refused.
 TEST(CachekitCli, ResolveWithNoResolverReachable) {
     if (RunShell("unshare -n true 2>/dev/null") != 0)
         GTEST_SKIP() << "cannot create a network namespace (unshare -n)";
-    sRun run = RunCli({"resolve", "node7.example"}, "unshare -n");
-    EXPECT_EQ(run.nStatus, 1) << run.strErr;
-    EXPECT_EQ(run.strOut, "");
-    EXPECT_EQ(run.strErr, "cachekit resolve: no address found for node7.example\n");
+    for (const std::string &strHost : {std::string("node7.example"), NameOfLength(DNS_MAX_NAME)}) {
+        sRun run = RunCli({"resolve", strHost}, "unshare -n");
+        EXPECT_EQ(run.nStatus, 1) << run.strErr;
+        EXPECT_EQ(run.strOut, "");
+        EXPECT_EQ(run.strErr, "cachekit resolve: no address found for " + strHost + "\n");
+    }
 }
 
 struct sRow {
