@@ -2,6 +2,7 @@
 // process does, looks its exports up by their plain names and calls them; adds
 // the operator's question before a disk change (how the files spread, what moves).
 #include <dlfcn.h>
+#include <getopt.h>
 #include <langinfo.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,6 +38,9 @@ const size_t MAX_URL_TEXT = URL_TEXT_MAX - 1;  // without "http://"
 const size_t IP_OUT_SIZE = 2048;               // getmsgip asks for 1,361
 
 const char *g_pszCommand = nullptr;  // for error lines: "cachekit uri: ..."
+const char *g_pszHelp = nullptr;     // the command's help; null: the program's usage
+
+void PrintUsage(FILE *pOut);
 
 int Fail(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
 int Fail(const char *pszFormat, ...) {
@@ -105,8 +110,52 @@ void *Export(const char *pszName) {
 
 // ---- argument checks ----------------------------------------------------------
 
-bool IsHelp(const char *pszArg) {
-    return std::strcmp(pszArg, "--help") == 0 || std::strcmp(pszArg, "-h") == 0;
+const option HELP_ONLY[] = {{"help", no_argument, nullptr, 'h'}, {}};
+
+const int OPTIONS_HELP = -1;    // ReadOptions printed the help
+const int OPTIONS_FAILED = -2;  // ReadOptions printed an error line
+
+// Reads the options of argv (argv[0] the program or the command) with getopt_long:
+// -h and --help print the help, every other option of pLong goes to fnOption with
+// its argument, and fnOption returns false after an error line of its own. With
+// bInOrder the options end at the first operand; otherwise they may stand between
+// and after the operands. Returns the index of the first operand (getopt moves the
+// operands behind the options), OPTIONS_HELP or OPTIONS_FAILED.
+int ReadOptions(int argc, char **argv, bool bInOrder, const option *pLong = HELP_ONLY,
+                const std::function<bool(int, const char *)> &fnOption = {}) {
+    opterr = 0;  // the error lines are ours
+    optind = 0;  // a fresh scan of a new argument vector
+    int nOption;
+    while ((nOption = getopt_long(argc, argv, bInOrder ? "+:h" : ":h", pLong, nullptr)) != -1) {
+        // Only -h is short: an option in error is the word that getopt just took,
+        // or, for an unknown letter, that letter.
+        std::string strWord = optopt != 0 && nOption == '?' ? std::string("-") + char(optopt)
+                                                            : std::string(argv[optind - 1]);
+        if (nOption == 'h') {
+            if (g_pszHelp != nullptr) {
+                std::fputs(g_pszHelp, stdout);
+            } else {
+                PrintUsage(stdout);
+            }
+            return OPTIONS_HELP;
+        }
+        if (nOption == '?') {
+            Fail("unknown option %s (see cachekit%s%s --help)", strWord.c_str(),
+                 g_pszCommand ? " " : "", g_pszCommand ? g_pszCommand : "");
+            return OPTIONS_FAILED;
+        }
+        if (nOption == ':') {
+            Fail("%s needs a value", strWord.c_str());
+            return OPTIONS_FAILED;
+        }
+        if (fnOption && !fnOption(nOption, optarg)) return OPTIONS_FAILED;
+    }
+    return optind;
+}
+
+// The exit status of a command whose options ended it.
+int OptionsExit(int nFirst) {
+    return nFirst == OPTIONS_HELP ? EXIT_YES : EXIT_ERROR;
 }
 
 // A whole decimal number from 1 to nMax, nothing before or after it.
@@ -172,10 +221,13 @@ const char HELP_URI[] =
     "last piece, and be shorter than 1024 bytes without \"http://\".\n";
 
 int RunUri(int argc, char **argv) {
-    if (argc != 2) return Fail("expected URL and DIRS (see cachekit uri --help)");
-    const char *pszUrl = argv[0];
+    int nFirst = ReadOptions(argc, argv, false);
+    if (nFirst < 0) return OptionsExit(nFirst);
+    if (argc - nFirst != 2) return Fail("expected URL and DIRS (see cachekit uri --help)");
+    const char *pszUrl = argv[nFirst];
+    const char *pszDirs = argv[nFirst + 1];
     std::vector<std::string> listNames;
-    if (!CheckDirs("DIRS", argv[1], listNames)) return EXIT_ERROR;
+    if (!CheckDirs("DIRS", pszDirs, listNames)) return EXIT_ERROR;
     const char *pszText = std::strncmp(pszUrl, "http://", 7) == 0 ? pszUrl + 7 : pszUrl;
     if (std::strlen(pszText) > MAX_URL_TEXT)
         return Fail("URL is longer than %zu bytes", MAX_URL_TEXT);
@@ -187,7 +239,7 @@ int RunUri(int argc, char **argv) {
     Uri2dFn pUri2d = reinterpret_cast<Uri2dFn>(Export("uri2d"));
     if (pUri2d == nullptr) return EXIT_ERROR;
     std::vector<char> szOut(URI_PATH_MAX, 0);
-    pUri2d(szOut.data(), pszUrl, argv[1]);
+    pUri2d(szOut.data(), pszUrl, pszDirs);
     std::printf("%s\n", szOut.data());
     return EXIT_YES;
 }
@@ -199,12 +251,20 @@ const char HELP_MD5[] =
     "Prints the MD5 digest, as 32 lowercase hex digits, of the bytes of TEXT\n"
     "(md5data) or of the content of the file PATH (md5file). The library gives\n"
     "the digest of the empty input for a file it cannot read; this command says\n"
-    "so instead, with an error.\n";
+    "so instead, with an error. A TEXT that begins with '-' goes after \"--\".\n";
 
 int RunMd5(int argc, char **argv) {
+    static const option OPTIONS[] = {
+        {"file", required_argument, nullptr, 'f'}, {"help", no_argument, nullptr, 'h'}, {}};
+    const char *pszPath = nullptr;
+    int nFirst = ReadOptions(argc, argv, false, OPTIONS, [&](int, const char *pszArg) {
+        pszPath = pszArg;
+        return true;
+    });
+    if (nFirst < 0) return OptionsExit(nFirst);
+    int nOperands = argc - nFirst;
     char szOut[33 + 31] = {0};
-    if (argc == 2 && std::strcmp(argv[0], "--file") == 0) {
-        const char *pszPath = argv[1];
+    if (pszPath != nullptr && nOperands == 0) {
         struct stat st;
         if (stat(pszPath, &st) != 0)
             return Fail("cannot read %s: %s", pszPath, std::strerror(errno));
@@ -215,10 +275,11 @@ int RunMd5(int argc, char **argv) {
         Md5FileFn pMd5File = reinterpret_cast<Md5FileFn>(Export("md5file"));
         if (pMd5File == nullptr) return EXIT_ERROR;
         pMd5File(szOut, pszPath);
-    } else if (argc == 1 && std::strcmp(argv[0], "--file") != 0) {
+    } else if (pszPath == nullptr && nOperands == 1) {
+        const char *pszText = argv[nFirst];
         Md5DataFn pMd5Data = reinterpret_cast<Md5DataFn>(Export("md5data"));
         if (pMd5Data == nullptr) return EXIT_ERROR;
-        pMd5Data(szOut, argv[0], static_cast<int>(std::strlen(argv[0])));
+        pMd5Data(szOut, pszText, static_cast<int>(std::strlen(pszText)));
     } else {
         return Fail("expected TEXT or --file PATH (see cachekit md5 --help)");
     }
@@ -234,10 +295,12 @@ const char HELP_EXISTS[] =
     "\"missing\" and exits 1.\n";
 
 int RunExists(int argc, char **argv) {
-    if (argc != 1) return Fail("expected one PATH (see cachekit exists --help)");
+    int nFirst = ReadOptions(argc, argv, false);
+    if (nFirst < 0) return OptionsExit(nFirst);
+    if (argc - nFirst != 1) return Fail("expected one PATH (see cachekit exists --help)");
     FileExistFn pFileExist = reinterpret_cast<FileExistFn>(Export("fileExist"));
     if (pFileExist == nullptr) return EXIT_ERROR;
-    bool bExists = pFileExist(argv[0]) == 0;
+    bool bExists = pFileExist(argv[nFirst]) == 0;
     std::printf("%s\n", bExists ? "exists" : "missing");
     return bExists ? EXIT_YES : EXIT_NO;
 }
@@ -272,9 +335,11 @@ bool CheckHostName(std::string &strHost) {
 }
 
 int RunResolve(int argc, char **argv) {
-    if (argc != 1) return Fail("expected one HOST (see cachekit resolve --help)");
-    std::string strHost = argv[0];
-    if (!CheckHostName(strHost)) return Fail("not a valid host name: \"%s\"", argv[0]);
+    int nFirst = ReadOptions(argc, argv, false);
+    if (nFirst < 0) return OptionsExit(nFirst);
+    if (argc - nFirst != 1) return Fail("expected one HOST (see cachekit resolve --help)");
+    std::string strHost = argv[nFirst];
+    if (!CheckHostName(strHost)) return Fail("not a valid host name: \"%s\"", argv[nFirst]);
     GetmsgipFn pGetmsgip = reinterpret_cast<GetmsgipFn>(Export("getmsgip"));
     if (pGetmsgip == nullptr) return EXIT_ERROR;
     char szOut[IP_OUT_SIZE] = {0};
@@ -307,34 +372,33 @@ const char HELP_CHECKDISK[] =
     "whether files would go, and exits 2.\n";
 
 int RunCheckdisk(int argc, char **argv) {
-    const char *pszDir = nullptr;
+    enum { OPT_MIN_FREE = 1, OPT_MAX_FILES, OPT_YES };
+    static const option OPTIONS[] = {{"min-free", required_argument, nullptr, OPT_MIN_FREE},
+                                     {"max-files", required_argument, nullptr, OPT_MAX_FILES},
+                                     {"yes", no_argument, nullptr, OPT_YES},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {}};
     const char *pszMinFree = "80";
     const char *pszMaxFiles = "20";
     bool bYes = false;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--yes") == 0) {
+    int nFirst = ReadOptions(argc, argv, false, OPTIONS, [&](int nOption, const char *pszArg) {
+        if (nOption == OPT_YES) {
             bYes = true;
-        } else if (std::strcmp(argv[i], "--min-free") == 0 ||
-                   std::strcmp(argv[i], "--max-files") == 0) {
-            if (i + 1 >= argc) return Fail("%s needs a value", argv[i]);
-            long nValue = 0;
-            if (!ParsePositive(argv[i + 1], 1000000000L, nValue))
-                return Fail("%s wants a whole number above 0, not \"%s\"", argv[i], argv[i + 1]);
-            if (std::strcmp(argv[i], "--min-free") == 0) {
-                pszMinFree = argv[i + 1];
-            } else {
-                pszMaxFiles = argv[i + 1];
-            }
-            ++i;
-        } else if (argv[i][0] == '-' && argv[i][1] != 0) {
-            return Fail("unknown option %s (see cachekit checkdisk --help)", argv[i]);
-        } else if (pszDir == nullptr) {
-            pszDir = argv[i];
-        } else {
-            return Fail("expected one DIR (see cachekit checkdisk --help)");
+            return true;
         }
-    }
-    if (pszDir == nullptr) return Fail("expected DIR (see cachekit checkdisk --help)");
+        long nValue = 0;
+        if (!ParsePositive(pszArg, 1000000000L, nValue)) {
+            Fail("%s wants a whole number above 0, not \"%s\"",
+                 nOption == OPT_MIN_FREE ? "--min-free" : "--max-files", pszArg);
+            return false;
+        }
+        (nOption == OPT_MIN_FREE ? pszMinFree : pszMaxFiles) = pszArg;
+        return true;
+    });
+    if (nFirst < 0) return OptionsExit(nFirst);
+    if (argc - nFirst > 1) return Fail("expected one DIR (see cachekit checkdisk --help)");
+    if (argc - nFirst < 1) return Fail("expected DIR (see cachekit checkdisk --help)");
+    const char *pszDir = argv[nFirst];
     struct stat st;
     if (stat(pszDir, &st) != 0) return Fail("cannot use %s: %s", pszDir, std::strerror(errno));
     if (!S_ISDIR(st.st_mode)) return Fail("%s is not a directory", pszDir);
@@ -473,38 +537,31 @@ std::string Bar(double dFraction, int nWidth, bool bUnicode) {
 }
 
 int RunRebalance(int argc, char **argv) {
-    const char *pszNow = nullptr;
-    const char *pszPlanned = nullptr;
+    enum { OPT_NAMES = 1, OPT_GENERATE, OPT_ASCII, OPT_UNICODE };
+    static const option OPTIONS[] = {{"names", required_argument, nullptr, OPT_NAMES},
+                                     {"generate", required_argument, nullptr, OPT_GENERATE},
+                                     {"ascii", no_argument, nullptr, OPT_ASCII},
+                                     {"unicode", no_argument, nullptr, OPT_UNICODE},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {}};
     const char *pszNamesFile = nullptr;
     long nGenerate = 0;
     int nUnicode = -1;  // -1: by locale
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--names") == 0 || std::strcmp(argv[i], "--generate") == 0) {
-            if (i + 1 >= argc) return Fail("%s needs a value", argv[i]);
-            if (argv[i][2] == 'n') {
-                pszNamesFile = argv[i + 1];
-            } else if (!ParsePositive(argv[i + 1], 10000000L, nGenerate)) {
-                return Fail("--generate wants a count from 1 to 10000000, not \"%s\"", argv[i + 1]);
-            }
-            ++i;
-        } else if (std::strcmp(argv[i], "--ascii") == 0) {
-            nUnicode = 0;
-        } else if (std::strcmp(argv[i], "--unicode") == 0) {
-            nUnicode = 1;
-        } else if (argv[i][0] == '-' && argv[i][1] == '-') {
-            return Fail("unknown option %s (see cachekit rebalance --help)", argv[i]);
-        } else if (pszNow == nullptr) {
-            pszNow = argv[i];
-        } else if (pszPlanned == nullptr) {
-            pszPlanned = argv[i];
-        } else {
-            return Fail(
-                "expected two directory lists, NOW and PLANNED (see cachekit rebalance --help)");
+    int nFirst = ReadOptions(argc, argv, false, OPTIONS, [&](int nOption, const char *pszArg) {
+        if (nOption == OPT_NAMES) pszNamesFile = pszArg;
+        if (nOption == OPT_ASCII || nOption == OPT_UNICODE) nUnicode = nOption == OPT_UNICODE;
+        if (nOption == OPT_GENERATE && !ParsePositive(pszArg, 10000000L, nGenerate)) {
+            Fail("--generate wants a count from 1 to 10000000, not \"%s\"", pszArg);
+            return false;
         }
-    }
-    if (pszPlanned == nullptr)
+        return true;
+    });
+    if (nFirst < 0) return OptionsExit(nFirst);
+    if (argc - nFirst != 2)
         return Fail(
             "expected two directory lists, NOW and PLANNED (see cachekit rebalance --help)");
+    const char *pszNow = argv[nFirst];
+    const char *pszPlanned = argv[nFirst + 1];
     if (pszNamesFile != nullptr && nGenerate > 0)
         return Fail("give either --names or --generate, not both");
     std::vector<std::string> listNow, listPlanned;
@@ -620,7 +677,8 @@ void PrintUsage(FILE *pOut) {
         "\n"
         "Calls the exports of libcachekit, loaded with dlopen as a host process loads it:\n"
         "from --lib PATH, else $CACHEKIT_LIB, else ../lib/libcachekit.so.1 beside this\n"
-        "program, else libcachekit.so.1 on the loader's search path.\n"
+        "program, else libcachekit.so.1 on the loader's search path. A command's options\n"
+        "may come before or after its operands; \"--\" ends them.\n"
         "\n"
         "commands:\n");
     for (const sCommand &cmd : COMMANDS)
@@ -631,41 +689,35 @@ void PrintUsage(FILE *pOut) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        if (IsHelp(argv[i])) {
-            PrintUsage(stdout);
-            return EXIT_YES;
-        }
-        if (std::strcmp(argv[i], "--lib") == 0 && i + 1 < argc) {
-            g_strLibOption = argv[++i];
-        } else if (std::strncmp(argv[i], "--lib=", 6) == 0) {
-            g_strLibOption = argv[i] + 6;
-        } else {
-            return Fail("unknown option %s (see cachekit --help)", argv[i]);
-        }
-    }
-    if (i >= argc) {
+    static const option OPTIONS[] = {
+        {"lib", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'}, {}};
+    // The program's options end at the command; the command reads its own.
+    int nFirst = ReadOptions(argc, argv, true, OPTIONS, [](int, const char *pszArg) {
+        g_strLibOption = pszArg;
+        return true;
+    });
+    if (nFirst < 0) return OptionsExit(nFirst);
+    if (nFirst >= argc) {
         PrintUsage(stderr);
         return EXIT_ERROR;
     }
-    const char *pszName = argv[i];
-    bool bHelp = std::strcmp(pszName, "help") == 0;
-    if (bHelp) {
-        if (i + 1 >= argc) {
-            PrintUsage(stdout);
-            return EXIT_YES;
-        }
-        pszName = argv[i + 1];
+    int nArgs = argc - nFirst;  // the command's argv[0] is its name
+    char **ppArgs = argv + nFirst;
+    bool bHelp = std::strcmp(ppArgs[0], "help") == 0;
+    if (bHelp && nArgs == 1) {
+        PrintUsage(stdout);
+        return EXIT_YES;
     }
+    const char *pszName = ppArgs[bHelp ? 1 : 0];
     for (const sCommand &cmd : COMMANDS) {
         if (std::strcmp(cmd.pszName, pszName) != 0) continue;
         g_pszCommand = cmd.pszName;
-        if (bHelp || (i + 1 < argc && IsHelp(argv[i + 1]))) {
+        g_pszHelp = cmd.pszHelp;
+        if (bHelp) {
             std::fputs(cmd.pszHelp, stdout);
             return EXIT_YES;
         }
-        int nResult = cmd.pRun(argc - i - 1, argv + i + 1);
+        int nResult = cmd.pRun(nArgs, ppArgs);
         std::fflush(stdout);
         return nResult;
     }

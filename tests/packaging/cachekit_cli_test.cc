@@ -97,6 +97,7 @@ TEST(CachekitCli, AnswersComeFromTheLibrary) {
         {{"uri", "http://" + strLongUrl, strLongDir}, 0, strLongDir + "/" + strLongUrl + "\n"},
         {{"md5", "abc"}, 0, "900150983cd24fb0d6963f7d28e17f72\n"},
         {{"md5", ""}, 0, "d41d8cd98f00b204e9800998ecf8427e\n"},
+        {{"md5", "--", "-x"}, 0, "d25c186e3f3096a9ff4a918f7b3141d4\n"},
         // The four bytes a, NUL, b, c: the file is hashed whole, not up to the NUL.
         {{"md5", "--file", dir.File("abc.bin")}, 0, "a5f5d1ebd362d6639389a7e1fede534d\n"},
         {{"exists", dir.Path()}, 0, "exists\n"},
@@ -130,6 +131,7 @@ TEST(CachekitCli, ErrorsAreOneLineAndExitTwo) {
          "longer than " + std::to_string(DIR_NAME_MAX) + " bytes"},
         {{"uri", strLongUrl, "/d1"}, "longer than " + std::to_string(URL_TEXT_MAX - 1) + " bytes"},
         {{"md5"}, "expected TEXT or --file"},
+        {{"md5", "-x"}, "unknown option -x"},
         {{"md5", "--file", dir.File("missing")}, "No such file"},
         {{"md5", "--file", dir.Path()}, "is a directory"},
         {{"exists"}, "expected one PATH"},
