@@ -5,17 +5,14 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "child.h"
 #include "evict_sandbox.h"
 #include "tempdir.h"
 
@@ -27,6 +24,7 @@ using evicttest::SANDBOX_SKIPPED;
 using evicttest::SetAtime;
 using testsupport::CTempDir;
 using testsupport::ReadFile;
+using testsupport::WaitUntil;
 using testsupport::WriteFile;
 
 namespace {
@@ -56,40 +54,18 @@ os.rename(port_file + '.tmp', port_file)
 server.serve_forever()
 )";
 
+// The server as a child process, stopped with the object.
 class CNotifyServer {
 public:
-    ~CNotifyServer() { Stop(); }
-    // Starts the server; false when python3 could not bring it up.
+    // Starts the server; false when python3 could not bring it up within 10 s.
     bool Start() {
-        if (!WriteFile(m_dir.File("server.py"), SERVER_PY) || !WriteFile(VidFile(), ""))
+        if (!WriteFile(m_dir.File("server.py"), SERVER_PY) || !WriteFile(VidFile(), "") ||
+            !m_server.Start({"python3", m_dir.File("server.py"), m_dir.File("port"), VidFile()},
+                            m_dir.File("server")))
             return false;
-        m_pid = fork();
-        if (m_pid == 0) {
-            std::string strScript = m_dir.File("server.py"), strPort = m_dir.File("port");
-            std::string strVid = VidFile();
-            execlp("python3", "python3", strScript.c_str(), strPort.c_str(), strVid.c_str(),
-                   (char *)nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 200 && m_pid > 0; ++i) {
-            std::string strPort = ReadFile(m_dir.File("port"));
-            if (!strPort.empty()) {
-                m_nPort = std::atoi(strPort.c_str());
-                return m_nPort > 0;
-            }
-            if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                m_pid = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-    void Stop() {
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGTERM);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
+        WaitUntil(10, [&] { return !ReadFile(m_dir.File("port")).empty() || !m_server.Running(); });
+        m_nPort = std::atoi(ReadFile(m_dir.File("port")).c_str());
+        return m_nPort > 0;
     }
     std::string Url() const {
         return "http://127.0.0.1:" + std::to_string(m_nPort) + "/notify?node=7";
@@ -98,7 +74,7 @@ public:
 
 private:
     CTempDir m_dir;
-    pid_t m_pid = -1;
+    testsupport::CChild m_server;
     int m_nPort = 0;
 };
 

@@ -2,16 +2,14 @@
 // (so that kelpserver.conf is looked for there), with a stand-in kelpclient first
 // on PATH that records each argument in a file of its own and creates the output
 // file only when asked to.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "netns.h"
 #include "tempdir.h"
 
@@ -51,28 +49,18 @@ protected:
     // status, or -1 when it did not exit normally. Standard output goes to m_strOut.
     int Run(const std::vector<std::string> &vArgs, bool bCreate) {
         RunShell("rm -f '" + m_dir.File("rec") + "'/*");
-        std::string strOutFile = m_dir.File("stdout");
-        pid_t pid = fork();
-        if (pid == 0) {
-            int fd = open(strOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd < 0 || dup2(fd, 1) < 0 || chdir(m_dir.Path().c_str()) != 0) _exit(127);
-            const char *pszPath = getenv("PATH");
-            setenv("PATH",
-                   (m_dir.File("bin") + ":" + (pszPath ? pszPath : "/usr/bin:/bin")).c_str(), 1);
-            setenv("KC_RECORD", m_dir.File("rec").c_str(), 1);
-            setenv("KC_CREATE", bCreate ? "1" : "0", 1);
-            std::vector<std::string> vArgv = {m_dir.File("fetchwrap")};
-            vArgv.insert(vArgv.end(), vArgs.begin(), vArgs.end());
-            std::vector<char *> vPtr;
-            for (std::string &str : vArgv) vPtr.push_back(&str[0]);
-            vPtr.push_back(nullptr);
-            execv(vPtr[0], vPtr.data());
-            _exit(127);
-        }
-        int nStatus = 0;
-        if (pid < 0 || waitpid(pid, &nStatus, 0) != pid) return -1;
-        m_strOut = ReadFile(strOutFile);
-        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+        testsupport::CChild wrapper;
+        const char *pszPath = getenv("PATH");
+        wrapper.SetEnv("PATH", m_dir.File("bin") + ":" + (pszPath ? pszPath : "/usr/bin:/bin"));
+        wrapper.SetEnv("KC_RECORD", m_dir.File("rec"));
+        wrapper.SetEnv("KC_CREATE", bCreate ? "1" : "0");
+        wrapper.SetDir(m_dir.Path());
+        std::vector<std::string> vArgv = {m_dir.File("fetchwrap")};
+        vArgv.insert(vArgv.end(), vArgs.begin(), vArgs.end());
+        if (!wrapper.Start(vArgv, m_dir.File("wrapper"))) return -1;
+        int nExit = wrapper.WaitExit(30);
+        m_strOut = wrapper.Stdout();
+        return nExit;
     }
 
     // The arguments the stand-in client received; empty when it did not run.

@@ -6,6 +6,7 @@
 // file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -14,6 +15,7 @@
 
 #include "cachekit/dns.h"
 #include "cachekit/uri.h"
+#include "child.h"
 #include "netns.h"
 #include "tempdir.h"
 
@@ -24,35 +26,24 @@ using testsupport::ReadFile;
 using testsupport::RunShell;
 using testsupport::WriteFile;
 
-std::string Quote(const std::string &strArg) {
-    std::string strQuoted = "'";
-    for (char c : strArg) {
-        if (c == '\'')
-            strQuoted += "'\\''";
-        else
-            strQuoted += c;
-    }
-    return strQuoted + "'";
-}
-
 struct sRun {
     int nStatus = -1;
     std::string strOut;
     std::string strErr;
 };
 
-// Runs the front with the built library named by CACHEKIT_LIB; strPrefix goes
-// before the program (an environment setting or a wrapper such as unshare).
-sRun RunCli(const std::vector<std::string> &listArgs, const std::string &strPrefix = "") {
+// Runs the front with the built library named by CACHEKIT_LIB; listWrapper goes
+// before the program (unshare, for instance).
+sRun RunCli(const std::vector<std::string> &listArgs, std::vector<std::string> listWrapper = {}) {
     CTempDir dir;
-    std::string strCmd =
-        "CACHEKIT_LIB=" + Quote(CACHEKIT_LIB) + " " + strPrefix + " " + Quote(CACHEKIT_CLI);
-    for (const std::string &strArg : listArgs) strCmd += " " + Quote(strArg);
-    strCmd += " >" + dir.File("out") + " 2>" + dir.File("err") + " </dev/null";
+    testsupport::CChild cli;
+    cli.SetEnv("CACHEKIT_LIB", CACHEKIT_LIB);
+    listWrapper.push_back(CACHEKIT_CLI);
+    listWrapper.insert(listWrapper.end(), listArgs.begin(), listArgs.end());
     sRun run;
-    run.nStatus = RunShell(strCmd);
-    run.strOut = ReadFile(dir.File("out"));
-    run.strErr = ReadFile(dir.File("err"));
+    if (cli.Start(listWrapper, dir.File("cli"))) run.nStatus = cli.WaitExit(60);
+    run.strOut = cli.Stdout();
+    run.strErr = cli.Stderr();
     return run;
 }
 
@@ -70,12 +61,6 @@ std::string NameOfLength(size_t nLen) {
         strName += std::string(std::min<size_t>(63, nLen - strName.size()), 'a');
     }
     return strName;
-}
-
-size_t CountLines(const std::string &strText) {
-    size_t n = 0;
-    for (char c : strText) n += c == '\n';
-    return n;
 }
 
 TEST(CachekitCli, AnswersComeFromTheLibrary) {
@@ -157,7 +142,8 @@ TEST(CachekitCli, ErrorsAreOneLineAndExitTwo) {
         EXPECT_EQ(run.nStatus, 2) << Join(c.listArgs) << run.strErr;
         EXPECT_EQ(run.strOut, "") << Join(c.listArgs);
         if (c.listArgs.empty()) continue;  // the bare command prints its usage
-        EXPECT_EQ(CountLines(run.strErr), 1u) << Join(c.listArgs) << run.strErr;
+        EXPECT_EQ(std::count(run.strErr.begin(), run.strErr.end(), '\n'), 1)
+            << Join(c.listArgs) << run.strErr;
         EXPECT_NE(run.strErr.find(c.strNeedle), std::string::npos)
             << Join(c.listArgs) << run.strErr;
     }
@@ -196,7 +182,7 @@ TEST(CachekitCli, ResolveWithNoResolverReachable) {
     if (RunShell("unshare -n true 2>/dev/null") != 0)
         GTEST_SKIP() << "cannot create a network namespace (unshare -n)";
     for (const std::string &strHost : {std::string("node7.example"), NameOfLength(DNS_MAX_NAME)}) {
-        sRun run = RunCli({"resolve", strHost}, "unshare -n");
+        sRun run = RunCli({"resolve", strHost}, {"unshare", "-n"});
         EXPECT_EQ(run.nStatus, 1) << run.strErr;
         EXPECT_EQ(run.strOut, "");
         EXPECT_EQ(run.strErr, "cachekit resolve: no address found for " + strHost + "\n");

@@ -20,6 +20,7 @@
 namespace {
 
 using testsupport::RunShell;
+using testsupport::WaitUntil;
 
 struct sDatagram {
     std::vector<unsigned char> vecBytes;
@@ -185,7 +186,7 @@ TEST_F(ReporterE2E, DatagramsDestinationsReportLinesAndRates) {
     ASSERT_TRUE(run.Started());
 
     // Start-up lines: last kernel record first; the 10/8 address is not a slot.
-    ASSERT_TRUE(WaitFor(5, [&] {
+    ASSERT_TRUE(WaitUntil(5, [&] {
         return run.Stdout().find("vnode=198.51.100.7\n") != std::string::npos;
     })) << run.Stdout();
     std::string strOut = run.Stdout();
@@ -195,7 +196,7 @@ TEST_F(ReporterE2E, DatagramsDestinationsReportLinesAndRates) {
     auto fnReportsFor = [&](const char *pszIP) {
         return ReportLines(run.Stdout(), std::string(pszIP) + "\t");
     };
-    ASSERT_TRUE(WaitFor(8, [&] { return fnReportsFor("198.51.100.7").size() >= 1; }))
+    ASSERT_TRUE(WaitUntil(8, [&] { return fnReportsFor("198.51.100.7").size() >= 1; }))
         << run.Stdout();
 
     // Traffic out of the node, then into it: each shows up in its own rate.
@@ -205,13 +206,13 @@ TEST_F(ReporterE2E, DatagramsDestinationsReportLinesAndRates) {
         return false;
     };
     CPeerNs::Blast("198.51.100.8");
-    EXPECT_TRUE(WaitFor(10, [&] { return fnSawRate(16); })) << run.Stdout();
+    EXPECT_TRUE(WaitUntil(10, [&] { return fnSawRate(16); })) << run.Stdout();
     m_peer.SendToNode();
-    EXPECT_TRUE(WaitFor(10, [&] { return fnSawRate(12); })) << run.Stdout();
+    EXPECT_TRUE(WaitUntil(10, [&] { return fnSawRate(12); })) << run.Stdout();
 
     // Stop right after a report: the worker is asleep with all its sends done.
     size_t nNow = fnReportsFor("198.51.100.7").size();
-    ASSERT_TRUE(WaitFor(5, [&] { return fnReportsFor("198.51.100.7").size() > nNow; }));
+    ASSERT_TRUE(WaitUntil(5, [&] { return fnReportsFor("198.51.100.7").size() > nNow; }));
     usleep(300 * 1000);
     run.KillAll();
 

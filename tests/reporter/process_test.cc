@@ -11,6 +11,8 @@
 
 namespace {
 
+using testsupport::WaitUntil;
+
 // Running and not a zombie waiting to be reaped.
 bool IsAlive(pid_t pid) {
     std::string strStat = testsupport::ReadFile("/proc/" + std::to_string(pid) + "/stat");
@@ -51,7 +53,7 @@ TEST(Supervisor, UnloadableConfigurationRestartsAboutOnceASecond) {
     ASSERT_TRUE(run.Started());
     std::string strFailed = "load ini file " + strConfig + " failed.";
     auto tStart = std::chrono::steady_clock::now();
-    ASSERT_TRUE(WaitFor(10, [&] { return CountLines(run.Log(), "exit,restart...") >= 3; }))
+    ASSERT_TRUE(WaitUntil(10, [&] { return CountLines(run.Log(), "exit,restart...") >= 3; }))
         << run.Log();
     // Three restarts with a one-second pause between them: not a tight loop.
     EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count(),
@@ -82,7 +84,7 @@ TEST(Supervisor, LogThatIsAFifoNobodyReadsNeverBlocks) {
     CReporterRun run(dir, {"-c", dir.File("missing.ini")});
     ASSERT_TRUE(run.Started());
     ASSERT_EQ(dir.File("vesko_c.log"), run.LogPath());
-    EXPECT_TRUE(WaitFor(10, [&] { return CountLines(run.Stdout(), "exit,restart...") >= 3; }))
+    EXPECT_TRUE(WaitUntil(10, [&] { return CountLines(run.Stdout(), "exit,restart...") >= 3; }))
         << run.Stdout();
 }
 
@@ -93,10 +95,10 @@ TEST(Supervisor, KilledWorkerIsReplaced) {
     ASSERT_TRUE(testsupport::WriteFile(strConfig, ""));
     CReporterRun run(dir, {"-c", strConfig});
     ASSERT_TRUE(run.Started());
-    ASSERT_TRUE(WaitFor(5, [&] { return run.Workers().size() == 1; })) << run.Stdout();
+    ASSERT_TRUE(WaitUntil(5, [&] { return run.Workers().size() == 1; })) << run.Stdout();
     pid_t pidFirst = run.Workers()[0];
     ASSERT_EQ(0, kill(pidFirst, SIGKILL));
-    ASSERT_TRUE(WaitFor(6, [&] { return run.Workers().size() == 2; })) << run.Stdout();
+    ASSERT_TRUE(WaitUntil(6, [&] { return run.Workers().size() == 2; })) << run.Stdout();
     pid_t pidSecond = run.Workers()[1];
     EXPECT_NE(pidFirst, pidSecond);
     EXPECT_TRUE(IsAlive(pidSecond)) << "the new worker runs";
@@ -104,7 +106,7 @@ TEST(Supervisor, KilledWorkerIsReplaced) {
     EXPECT_EQ(1, CountLines(run.Log(), " \t" + strRestart)) << run.Log();
     EXPECT_EQ(1, CountLines(run.Stdout(), strRestart)) << run.Stdout();
     run.KillAll();
-    EXPECT_TRUE(WaitFor(5, [&] { return !IsAlive(pidSecond); })) << "the worker was left running";
+    EXPECT_TRUE(WaitUntil(5, [&] { return !IsAlive(pidSecond); })) << "the worker was left running";
 }
 
 }  // namespace

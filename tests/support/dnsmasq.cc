@@ -2,11 +2,10 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace testsupport {
@@ -43,13 +42,6 @@ bool answers(const std::string &strAddr) {
 
 }  // namespace
 
-CDnsmasq::~CDnsmasq() {
-    if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
-        waitpid(m_pid, nullptr, 0);
-    }
-}
-
 bool CDnsmasq::Start(const std::vector<std::string> &listListen, const std::string &strConf,
                      std::string &strWhy) {
     if (access(DNSMASQ, X_OK) != 0) {
@@ -72,36 +64,21 @@ bool CDnsmasq::Start(const std::vector<std::string> &listListen, const std::stri
                                          "--pid-file=" + m_dir.File("dnsmasq.pid"),
                                          "--log-facility=" + m_dir.File("dnsmasq.log")};
     for (const std::string &strAddr : listListen) listArgs.push_back("--listen-address=" + strAddr);
-    std::vector<char *> listArgv;
-    for (std::string &strArg : listArgs) listArgv.push_back(&strArg[0]);
-    listArgv.push_back(nullptr);
-
-    std::string strStderr = m_dir.File("dnsmasq.stderr");
-    m_pid = fork();
-    if (m_pid < 0) {
+    if (!m_server.Start(listArgs, m_dir.File("dnsmasq"))) {
         strWhy = std::string("fork: ") + std::strerror(errno);
         return false;
     }
-    if (m_pid == 0) {
-        FILE *pErr = std::freopen(strStderr.c_str(), "w", stderr);
-        (void)pErr;
-        execv(DNSMASQ, listArgv.data());
-        _exit(127);
-    }
-    for (int nTry = 0; nTry < 50; nTry++) {
-        int nStatus;
-        if (waitpid(m_pid, &nStatus, WNOHANG) == m_pid) {
-            m_pid = -1;
-            strWhy = "dnsmasq ended at start: " + ReadFile(strStderr);
-            return false;
-        }
-        bool bAll = true;
+    bool bAll = false;
+    WaitUntil(5, [&] {
+        bAll = true;
         for (const std::string &strAddr : listListen) bAll = bAll && answers(strAddr);
-        if (bAll) return true;
-        usleep(100 * 1000);
-    }
-    strWhy = "dnsmasq did not answer within 5 s: " + ReadFile(strStderr);
-    return false;
+        return bAll || !m_server.Running();
+    });
+    if (!bAll)
+        strWhy = std::string(m_server.Running() ? "dnsmasq did not answer within 5 s: "
+                                                : "dnsmasq ended at start: ") +
+                 m_server.Stderr();
+    return bAll;
 }
 
 std::string CDnsmasq::Log() const {

@@ -2,22 +2,16 @@
 // foreground inside the test's private namespace and stopped with the object.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "tempdir.h"
 
 namespace testsupport {
 
 class CDnsmasq {
 public:
-    CDnsmasq() = default;
-    ~CDnsmasq();
-    CDnsmasq(const CDnsmasq &) = delete;
-    CDnsmasq &operator=(const CDnsmasq &) = delete;
-
     // Directory of this server's files; record files (addn-hosts) go here before Start.
     const std::string &Dir() const { return m_dir.Path(); }
 
@@ -33,7 +27,7 @@ public:
 
 private:
     CTempDir m_dir;
-    pid_t m_pid = -1;
+    CChild m_server;
 };
 
 }  // namespace testsupport
