@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "child.h"
 #include "tempdir.h"
 
 namespace evicttest {
@@ -54,44 +55,30 @@ bool mountNodeDir(const std::string &strAt) {
     return makeDirs(strAt + "/conf") && makeDirs(strAt + "/logs");
 }
 
-// Forks, runs fnChild (which sets up and runs the body) in the child and maps
-// the child's end onto the three results.
+// Runs fnChild (which sets up and runs the body) in a forked child, with a pipe for
+// the reason of a skip, and maps the child's end onto the three results.
 int runChild(const std::function<void(int)> &fnChild, std::string &strWhy) {
     int aPipe[2];
     if (pipe(aPipe) != 0) {
         strWhy = "pipe failed";
         return SANDBOX_SKIPPED;
     }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        strWhy = "fork failed";
-        close(aPipe[0]);
-        close(aPipe[1]);
-        return SANDBOX_SKIPPED;
-    }
-    if (pid == 0) {
+    int nExit = testsupport::RunForked([&] {
         close(aPipe[0]);
         fnChild(aPipe[1]);
-        std::fflush(stdout);
-        std::fflush(stderr);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
+    });
     close(aPipe[1]);
     char szBuf[512];
     ssize_t nRead;
     strWhy.clear();
     while ((nRead = read(aPipe[0], szBuf, sizeof szBuf)) > 0) strWhy.append(szBuf, (size_t)nRead);
     close(aPipe[0]);
-    int nStatus = 0;
-    while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
+    if (nExit == SKIP_EXIT || nExit == -1) {
+        if (nExit == -1) strWhy = "fork failed";
+        return SANDBOX_SKIPPED;
     }
-    if (WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == SKIP_EXIT) return SANDBOX_SKIPPED;
-    if (WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) return SANDBOX_PASSED;
-    if (WIFSIGNALED(nStatus))
-        strWhy = "child killed by signal " + std::to_string(WTERMSIG(nStatus));
-    return SANDBOX_FAILED;
+    if (nExit > 128) strWhy = "child killed by signal " + std::to_string(nExit - 128);
+    return nExit == 0 ? SANDBOX_PASSED : SANDBOX_FAILED;
 }
 
 }  // namespace
