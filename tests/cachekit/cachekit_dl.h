@@ -12,9 +12,12 @@ struct sExports {
     void (*md5data)(char *, const char *, int);
     void (*md5file)(char *, const char *);
     void (*uri2d)(char *, const char *, const char *);
+    void (*checkdisk)(const char *, const char *, const char *);
+    void (*getmsgip)(char *, const char *);
 };
 
-// Loaded once per test program; null members when the library or a name is missing.
+// Loaded once per test program (per process: a forked child that calls it first
+// loads its own); null members when the library or a name is missing.
 inline const sExports &Exports() {
     static const sExports exports = [] {
         sExports e = {};
@@ -26,6 +29,9 @@ inline const sExports &Exports() {
         e.md5file = reinterpret_cast<void (*)(char *, const char *)>(dlsym(e.pHandle, "md5file"));
         e.uri2d = reinterpret_cast<void (*)(char *, const char *, const char *)>(
             dlsym(e.pHandle, "uri2d"));
+        e.checkdisk = reinterpret_cast<void (*)(const char *, const char *, const char *)>(
+            dlsym(e.pHandle, "checkdisk"));
+        e.getmsgip = reinterpret_cast<void (*)(char *, const char *)>(dlsym(e.pHandle, "getmsgip"));
         return e;
     }();
     return exports;

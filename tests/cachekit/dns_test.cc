@@ -2,26 +2,18 @@
 // acceptance rule for a reply, and the scan for answer records.
 #include "dns.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "dns_reply.h"
+#include "udp.h"
 
 using dnsreply::Bytes;
+using dnsreply::NameOfLength;
+using testsupport::Addr;
 
 namespace {
-
-// Labels of at most 63 bytes joined by dots, nLen bytes in all.
-std::string NameOfLength(size_t nLen) {
-    std::string strName;
-    while (strName.size() < nLen) {
-        if (!strName.empty()) strName += '.';
-        strName += std::string(std::min<size_t>(63, nLen - strName.size()), 'a');
-    }
-    return strName;
-}
 
 // dnsBuildQuery into a heap buffer of exactly DNS_QUERY_SIZE bytes, so that a write
 // past it is caught by the sanitizer build.
@@ -29,14 +21,6 @@ Bytes Build(const std::string &strName, unsigned nId, int *pLen) {
     std::unique_ptr<unsigned char[]> pQuery(new unsigned char[DNS_QUERY_SIZE]);
     *pLen = dnsBuildQuery(pQuery.get(), strName, nId);
     return Bytes(pQuery.get(), pQuery.get() + (*pLen > 0 ? *pLen : 0));
-}
-
-sockaddr_in Addr(const char *pszIP, int nPort) {
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(nPort));
-    inet_pton(AF_INET, pszIP, &addr.sin_addr);
-    return addr;
 }
 
 }  // namespace

@@ -1,31 +1,21 @@
 // getmsgip, loaded from the built library, against a real DNS server (dnsmasq)
 // that serves the two public resolver addresses inside the test's private network
 // namespace from records the test writes.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-
 #include "dnsmasq.h"
-#include "dnspeer.h"
+#include "resolver_fixture.h"
 #include "tempdir.h"
 
 namespace {
 
-class GetmsgipDnsmasq : public ::testing::Test {
+class GetmsgipDnsmasq : public ResolverTest {
 protected:
     void SetUp() override {
-        std::string strWhy;
-        // Nothing may be sent before the two addresses are known to be local.
-        if (!testsupport::EnterResolverNetns(strWhy)) GTEST_SKIP() << strWhy;
-        m_pLib = dlopen(CACHEKIT_LIB, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(m_pLib, nullptr) << dlerror();
-        m_pfnGetmsgip = reinterpret_cast<void (*)(char *, const char *)>(dlsym(m_pLib, "getmsgip"));
-        ASSERT_NE(m_pfnGetmsgip, nullptr);
-
-        std::string strHosts = m_dns.Dir() + "/records.hosts";
+        ResolverTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        std::string strWhy, strHosts = m_dns.Dir() + "/records.hosts";
         ASSERT_TRUE(testsupport::WriteFile(strHosts,
                                            "10.1.1.1 two.example.test\n"
                                            "10.1.1.2 two.example.test\n"));
@@ -37,10 +27,6 @@ protected:
                               "local=/example.test/\n";
         if (!m_dns.Start({"223.5.5.5", "8.8.8.8"}, strConf, strWhy)) GTEST_SKIP() << strWhy;
     }
-    void TearDown() override {
-        if (m_pLib != nullptr) dlclose(m_pLib);
-    }
-
     std::string Resolve(const char *pszHost) {
         char szOut[1361];
         m_pfnGetmsgip(szOut, pszHost);
@@ -58,8 +44,6 @@ protected:
         return nCount;
     }
 
-    void *m_pLib = nullptr;
-    void (*m_pfnGetmsgip)(char *, const char *) = nullptr;
     testsupport::CDnsmasq m_dns;
 };
 

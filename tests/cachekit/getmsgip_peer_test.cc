@@ -1,8 +1,6 @@
 // getmsgip, loaded from the built library, against a scripted DNS peer that plays
 // both public resolvers inside the test's private network namespace: what it is
 // sent, and how it handles what a real server would not answer.
-#include <arpa/inet.h>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,9 +12,11 @@
 #include <thread>
 
 #include "dns_reply.h"
-#include "dnspeer.h"
+#include "resolver_fixture.h"
 
+using dnsreply::Addresses;
 using dnsreply::Bytes;
+using dnsreply::NameOfLength;
 using testsupport::sDnsQuery;
 
 namespace {
@@ -27,26 +27,14 @@ enum EPeerSocket { FIRST, SECOND, FORGER_LOOPBACK, FORGER_OTHER_PORT };
 const size_t OUT_SIZE = 1361;
 const unsigned char CANARY = 0x7F;
 
-class GetmsgipPeer : public ::testing::Test {
+class GetmsgipPeer : public ResolverTest {
 protected:
-    void SetUp() override {
+    // Starts peer (by default m_peer) on both servers' port 53 and two forger sockets.
+    void Serve(testsupport::CDnsPeer::Script fnScript) { Serve(m_peer, std::move(fnScript)); }
+    void Serve(testsupport::CDnsPeer &peer, testsupport::CDnsPeer::Script fnScript) {
         std::string strWhy;
-        // Nothing may be sent before the two addresses are known to be local.
-        if (!testsupport::EnterResolverNetns(strWhy)) GTEST_SKIP() << strWhy;
-        m_pLib = dlopen(CACHEKIT_LIB, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(m_pLib, nullptr) << dlerror();
-        m_pfnGetmsgip = reinterpret_cast<void (*)(char *, const char *)>(dlsym(m_pLib, "getmsgip"));
-        ASSERT_NE(m_pfnGetmsgip, nullptr);
-    }
-    void TearDown() override {
-        if (m_pLib != nullptr) dlclose(m_pLib);
-    }
-
-    // Starts the peer on both servers' port 53 and two forger sockets.
-    void Serve(testsupport::CDnsPeer::Script fnScript) {
-        std::string strWhy;
-        ASSERT_TRUE(m_peer.Start({"223.5.5.5:53", "8.8.8.8:53", "127.0.0.1:53", "223.5.5.5:5353"},
-                                 std::move(fnScript), strWhy))
+        ASSERT_TRUE(peer.Start({"223.5.5.5:53", "8.8.8.8:53", "127.0.0.1:53", "223.5.5.5:5353"},
+                               std::move(fnScript), strWhy))
             << strWhy;
     }
 
@@ -75,8 +63,6 @@ protected:
         return listServers;
     }
 
-    void *m_pLib = nullptr;
-    void (*m_pfnGetmsgip)(char *, const char *) = nullptr;
     testsupport::CDnsPeer m_peer;
     long m_lMs = 0;
 };
@@ -88,24 +74,6 @@ testsupport::CDnsPeer::Script AnswerOn(std::vector<int> listOn,
         if (std::find(listOn.begin(), listOn.end(), query.nSocket) != listOn.end())
             peer.SendFrom(query.nSocket, query.from, fnReply(query.bytes));
     };
-}
-
-Bytes Addresses(const Bytes &query, std::vector<std::array<unsigned, 4>> listAddr) {
-    Bytes answers;
-    for (const auto &a : listAddr) {
-        Bytes record = dnsreply::ARecord(a[0], a[1], a[2], a[3]);
-        answers.insert(answers.end(), record.begin(), record.end());
-    }
-    return dnsreply::Reply(query, static_cast<unsigned>(listAddr.size()), answers);
-}
-
-std::string NameOfLength(size_t nLen) {
-    std::string strName;
-    while (strName.size() < nLen) {
-        if (!strName.empty()) strName += '.';
-        strName += std::string(std::min<size_t>(63, nLen - strName.size()), 'q');
-    }
-    return strName;
 }
 
 }  // namespace
@@ -203,17 +171,12 @@ TEST_F(GetmsgipPeer, UnusableReplyGoesToOtherServer) {
     for (const auto &c : aCases) {
         SCOPED_TRACE(c.pszCase);
         testsupport::CDnsPeer peer;
-        std::string strWhy;
         auto fnFirst = c.fnFirst;
-        ASSERT_TRUE(peer.Start(
-            {"223.5.5.5:53", "8.8.8.8:53"},
-            [fnFirst](testsupport::CDnsPeer &p, const sDnsQuery &q) {
-                p.SendFrom(
-                    q.nSocket, q.from,
-                    q.nSocket == FIRST ? fnFirst(q.bytes) : Addresses(q.bytes, {{5, 6, 7, 8}}));
-            },
-            strWhy))
-            << strWhy;
+        ASSERT_NO_FATAL_FAILURE(Serve(peer, [fnFirst](testsupport::CDnsPeer &p,
+                                                      const sDnsQuery &q) {
+            p.SendFrom(q.nSocket, q.from,
+                       q.nSocket == FIRST ? fnFirst(q.bytes) : Addresses(q.bytes, {{5, 6, 7, 8}}));
+        }));
         EXPECT_EQ(Resolve("cdn.example.test"), "5.6.7.8|");
         ASSERT_EQ(peer.Queries().size(), 2u);
         EXPECT_EQ(peer.Queries()[1].nSocket, SECOND);
@@ -277,15 +240,11 @@ TEST_F(GetmsgipPeer, AcceptedReplyEndsTheAttempts) {
     for (const auto &c : aCases) {
         SCOPED_TRACE(c.pszCase);
         testsupport::CDnsPeer peer;
-        std::string strWhy;
         auto fnReply = c.fnReply;
-        ASSERT_TRUE(peer.Start(
-            {"223.5.5.5:53", "8.8.8.8:53"},
-            [fnReply](testsupport::CDnsPeer &p, const sDnsQuery &q) {
+        ASSERT_NO_FATAL_FAILURE(
+            Serve(peer, [fnReply](testsupport::CDnsPeer &p, const sDnsQuery &q) {
                 p.SendFrom(q.nSocket, q.from, fnReply(q.bytes));
-            },
-            strWhy))
-            << strWhy;
+            }));
         EXPECT_EQ(Resolve(strHost.c_str()), c.pszWant);
         EXPECT_EQ(peer.Queries().size(), 1u);
     }

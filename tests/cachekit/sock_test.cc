@@ -12,25 +12,11 @@
 #include <chrono>
 
 #include "netns.h"
+#include "udp.h"
 
 namespace {
 
-// A UDP socket bound to an ephemeral port of 127.0.0.1.
-struct sBound {
-    int fd = -1;
-    int nPort = 0;
-    sBound() {
-        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t nLen = sizeof addr;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &nLen) == 0)
-            nPort = ntohs(addr.sin_port);
-    }
-    ~sBound() { close(fd); }
-};
+using testsupport::CUdpPort;  // bound to an ephemeral port of 127.0.0.1
 
 long MsSince(std::chrono::steady_clock::time_point tStart) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -77,8 +63,8 @@ TEST(SockClose, ClosesAndReturnsZero) {
 }
 
 TEST(SockSendTo, ResultCodes) {
-    sBound peer;
-    ASSERT_GT(peer.nPort, 0);
+    CUdpPort peer;
+    ASSERT_GT(peer.Port(), 0);
     int fd = sockCreate(0);
     const char aData[] = "hello";
     struct {
@@ -88,25 +74,25 @@ TEST(SockSendTo, ResultCodes) {
         int nLen;
         int nWant;
     } aCases[] = {
-        {"null host", nullptr, peer.nPort, 5, -2},
+        {"null host", nullptr, peer.Port(), 5, -2},
         {"negative port", "127.0.0.1", -1, 5, -2},
-        {"port above 65535", "127.0.0.1", 65536 + peer.nPort, 5, -2},
-        {"negative length", "127.0.0.1", peer.nPort, -1, -2},
-        {"dotted quad", "127.0.0.1", peer.nPort, 5, 5},
-        {"short numeric form, converted by the host lookup", "127.1", peer.nPort, 3, 3},
-        {"empty datagram", "127.0.0.1", peer.nPort, 0, 0},
+        {"port above 65535", "127.0.0.1", 65536 + peer.Port(), 5, -2},
+        {"negative length", "127.0.0.1", peer.Port(), -1, -2},
+        {"dotted quad", "127.0.0.1", peer.Port(), 5, 5},
+        {"short numeric form, converted by the host lookup", "127.1", peer.Port(), 3, 3},
+        {"empty datagram", "127.0.0.1", peer.Port(), 0, 0},
     };
     for (const auto &c : aCases)
         EXPECT_EQ(sockSendTo(fd, c.pszHost, c.nPort, aData, c.nLen), c.nWant) << c.pszCase;
-    EXPECT_EQ(sockSendTo(-1, "127.0.0.1", peer.nPort, aData, 5), -1)
+    EXPECT_EQ(sockSendTo(-1, "127.0.0.1", peer.Port(), aData, 5), -1)
         << "sendto fails on no descriptor";
     sockClose(fd);
 
     char aBuf[16];
-    EXPECT_EQ(recv(peer.fd, aBuf, sizeof aBuf, MSG_DONTWAIT), 5);
+    EXPECT_EQ(recv(peer.Fd(), aBuf, sizeof aBuf, MSG_DONTWAIT), 5);
     EXPECT_EQ(std::string(aBuf, 5), "hello");
-    EXPECT_EQ(recv(peer.fd, aBuf, sizeof aBuf, MSG_DONTWAIT), 3);
-    EXPECT_EQ(recv(peer.fd, aBuf, sizeof aBuf, MSG_DONTWAIT), 0);
+    EXPECT_EQ(recv(peer.Fd(), aBuf, sizeof aBuf, MSG_DONTWAIT), 3);
+    EXPECT_EQ(recv(peer.Fd(), aBuf, sizeof aBuf, MSG_DONTWAIT), 0);
 }
 
 // The lookup of a name may ask the machine's DNS server: only inside a private
@@ -121,8 +107,8 @@ TEST(SockSendTo, MinusThreeWhenLookupFails) {
 }
 
 TEST(SockRecv, ResultCodes) {
-    sBound self;
-    ASSERT_GT(self.nPort, 0);
+    CUdpPort self;
+    ASSERT_GT(self.Port(), 0);
     char aBuf[64];
     int aPipe[2];
     ASSERT_EQ(pipe(aPipe), 0);
@@ -140,10 +126,10 @@ TEST(SockRecv, ResultCodes) {
     } aCases[] = {
         {"fd -1", -1, aBuf, 64, 10, -2},
         {"negative fd", -5, aBuf, 64, 10, -2},
-        {"null buffer", self.fd, nullptr, 64, 10, -2},
-        {"size 0", self.fd, aBuf, 0, 10, -2},
-        {"negative time-out", self.fd, aBuf, 64, -1, -2},
-        {"nothing arrives", self.fd, aBuf, 64, 30, -3},
+        {"null buffer", self.Fd(), nullptr, 64, 10, -2},
+        {"size 0", self.Fd(), aBuf, 0, 10, -2},
+        {"negative time-out", self.Fd(), aBuf, 64, -1, -2},
+        {"nothing arrives", self.Fd(), aBuf, 64, 30, -3},
         {"closed descriptor", fdClosed, aBuf, 64, 30, -1},
         {"readable, but no socket", aPipe[0], aBuf, 64, 30, -1},
     };
@@ -154,31 +140,31 @@ TEST(SockRecv, ResultCodes) {
 }
 
 TEST(SockRecv, WaitsAboutTheTimeOut) {
-    sBound self;
+    CUdpPort self;
     char aBuf[8];
     auto tStart = std::chrono::steady_clock::now();
-    EXPECT_EQ(sockRecv(self.fd, aBuf, sizeof aBuf, 100), -3);
+    EXPECT_EQ(sockRecv(self.Fd(), aBuf, sizeof aBuf, 100), -3);
     long lMs = MsSince(tStart);
     EXPECT_GE(lMs, 90);
     EXPECT_LT(lMs, 2000);
 }
 
 TEST(SockRecv, ReadsOneDatagramAtMostSize) {
-    sBound self;
+    CUdpPort self;
     int fd = sockCreate(0);
     // Non-blocking on purpose: sockRecv puts the socket back into blocking mode.
-    fcntl(self.fd, F_SETFL, fcntl(self.fd, F_GETFL) | O_NONBLOCK);
-    ASSERT_EQ(sockSendTo(fd, "127.0.0.1", self.nPort, "0123456789", 10), 10);
-    ASSERT_EQ(sockSendTo(fd, "127.0.0.1", self.nPort, "abc", 3), 3);
+    fcntl(self.Fd(), F_SETFL, fcntl(self.Fd(), F_GETFL) | O_NONBLOCK);
+    ASSERT_EQ(sockSendTo(fd, "127.0.0.1", self.Port(), "0123456789", 10), 10);
+    ASSERT_EQ(sockSendTo(fd, "127.0.0.1", self.Port(), "abc", 3), 3);
     char aBuf[16] = {0};
     sockaddr_in from;
-    EXPECT_EQ(sockRecvFrom(self.fd, aBuf, 4, 100, &from), 4)
+    EXPECT_EQ(sockRecvFrom(self.Fd(), aBuf, 4, 100, &from), 4)
         << "the rest of the datagram is dropped";
     EXPECT_EQ(std::string(aBuf, 4), "0123");
     EXPECT_EQ(from.sin_family, AF_INET);
     EXPECT_EQ(ntohl(from.sin_addr.s_addr), INADDR_LOOPBACK);
-    EXPECT_EQ(fcntl(self.fd, F_GETFL) & O_NONBLOCK, 0);
-    EXPECT_EQ(sockRecv(self.fd, aBuf, sizeof aBuf, 0), 3) << "time-out 0 waits without limit";
+    EXPECT_EQ(fcntl(self.Fd(), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(sockRecv(self.Fd(), aBuf, sizeof aBuf, 0), 3) << "time-out 0 waits without limit";
     EXPECT_EQ(std::string(aBuf, 3), "abc");
     sockClose(fd);
 }
@@ -194,19 +180,19 @@ TEST(SockRecv, WaitsOnDescriptorAboveFdSetSize) {
         lim.rlim_cur = fdHigh + 1;
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
     }
-    sBound self;
-    ASSERT_EQ(dup2(self.fd, fdHigh), fdHigh);
+    CUdpPort self;
+    ASSERT_EQ(dup2(self.Fd(), fdHigh), fdHigh);
     char aBuf[8];
     EXPECT_EQ(sockRecv(fdHigh, aBuf, sizeof aBuf, 30), -3);
     int fd = sockCreate(0);
-    ASSERT_EQ(sockSendTo(fd, "127.0.0.1", self.nPort, "hi", 2), 2);
+    ASSERT_EQ(sockSendTo(fd, "127.0.0.1", self.Port(), "hi", 2), 2);
     EXPECT_EQ(sockRecv(fdHigh, aBuf, sizeof aBuf, 1000), 2);
     sockClose(fd);
     close(fdHigh);
 }
 
 TEST(SockConnect, ResultCodes) {
-    sBound peer;
+    CUdpPort peer;
     int fd = sockCreate(0);
     int aPipe[2];
     ASSERT_EQ(pipe(aPipe), 0);
@@ -217,14 +203,14 @@ TEST(SockConnect, ResultCodes) {
         int nPort;
         int nWant;
     } aCases[] = {
-        {"negative fd", -1, "127.0.0.1", peer.nPort, -2},
-        {"null address", fd, nullptr, peer.nPort, -2},
+        {"negative fd", -1, "127.0.0.1", peer.Port(), -2},
+        {"null address", fd, nullptr, peer.Port(), -2},
         {"negative port", fd, "127.0.0.1", -1, -2},
         {"port above 65535", fd, "127.0.0.1", 65536, -2},
-        {"name, not an address", fd, "localhost", peer.nPort, -3},
-        {"short numeric form", fd, "127.1", peer.nPort, -3},
-        {"no socket", aPipe[0], "127.0.0.1", peer.nPort, -1},
-        {"done", fd, "127.0.0.1", peer.nPort, 0},
+        {"name, not an address", fd, "localhost", peer.Port(), -3},
+        {"short numeric form", fd, "127.1", peer.Port(), -3},
+        {"no socket", aPipe[0], "127.0.0.1", peer.Port(), -1},
+        {"done", fd, "127.0.0.1", peer.Port(), 0},
     };
     for (const auto &c : aCases)
         EXPECT_EQ(sockConnect(c.fd, c.pszIP, c.nPort), c.nWant) << c.pszCase;
@@ -232,7 +218,7 @@ TEST(SockConnect, ResultCodes) {
     EXPECT_EQ(sockSend(fd, "x", -1), -2);
     EXPECT_EQ(sockSend(fd, "ping", 4), 4);
     char aBuf[8];
-    EXPECT_EQ(recv(peer.fd, aBuf, sizeof aBuf, MSG_DONTWAIT), 4);
+    EXPECT_EQ(recv(peer.Fd(), aBuf, sizeof aBuf, MSG_DONTWAIT), 4);
     int fdLoose = sockCreate(0);
     EXPECT_EQ(sockSend(fdLoose, "x", 1), -1) << "no destination";
     sockClose(fdLoose);
@@ -243,15 +229,15 @@ TEST(SockConnect, ResultCodes) {
 
 // A connected socket takes datagrams from its peer's address and port only.
 TEST(SockConnect, OnlyThePeerIsHeard) {
-    sBound server;
-    sBound stranger;
+    CUdpPort server;
+    CUdpPort stranger;
     int fd = sockCreate(0);
-    ASSERT_EQ(sockConnect(fd, "127.0.0.1", server.nPort), 0);
+    ASSERT_EQ(sockConnect(fd, "127.0.0.1", server.Port()), 0);
     sockaddr_in self = {};
     socklen_t nLen = sizeof self;
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&self), &nLen), 0);
-    sendto(stranger.fd, "forged", 6, 0, reinterpret_cast<sockaddr *>(&self), sizeof self);
-    sendto(server.fd, "real", 4, 0, reinterpret_cast<sockaddr *>(&self), sizeof self);
+    sendto(stranger.Fd(), "forged", 6, 0, reinterpret_cast<sockaddr *>(&self), sizeof self);
+    sendto(server.Fd(), "real", 4, 0, reinterpret_cast<sockaddr *>(&self), sizeof self);
     char aBuf[8] = {0};
     EXPECT_EQ(sockRecv(fd, aBuf, sizeof aBuf, 1000), 4);
     EXPECT_EQ(std::string(aBuf, 4), "real");

@@ -16,11 +16,13 @@
 #include "cachekit/dns.h"
 #include "cachekit/uri.h"
 #include "child.h"
+#include "dns_reply.h"
 #include "netns.h"
 #include "tempdir.h"
 
 namespace {
 
+using dnsreply::NameOfLength;
 using testsupport::CTempDir;
 using testsupport::ReadFile;
 using testsupport::RunShell;
@@ -51,16 +53,6 @@ std::string Join(const std::vector<std::string> &listArgs) {
     std::string strText;
     for (const std::string &strArg : listArgs) strText += "[" + strArg + "] ";
     return strText;
-}
-
-// Labels of at most 63 bytes joined by dots, nLen bytes in all.
-std::string NameOfLength(size_t nLen) {
-    std::string strName;
-    while (strName.size() < nLen) {
-        if (!strName.empty()) strName += '.';
-        strName += std::string(std::min<size_t>(63, nLen - strName.size()), 'a');
-    }
-    return strName;
 }
 
 TEST(CachekitCli, AnswersComeFromTheLibrary) {

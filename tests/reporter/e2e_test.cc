@@ -16,6 +16,7 @@
 #include "netns.h"
 #include "reporter_proc.h"
 #include "tempdir.h"
+#include "udp.h"
 
 namespace {
 
@@ -30,32 +31,22 @@ struct sDatagram {
 class CStandIn {
 public:
     CStandIn(const char *pszAddr, int nPort)
-        : m_strName(std::string(pszAddr) + ":" + std::to_string(nPort)) {
-        m_sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        struct sockaddr_in sin;
-        std::memset(&sin, 0, sizeof sin);
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons((uint16_t)nPort);
-        inet_pton(AF_INET, pszAddr, &sin.sin_addr);
-        m_bBound = m_sock >= 0 && bind(m_sock, (struct sockaddr *)&sin, sizeof sin) == 0;
-    }
-    ~CStandIn() {
-        if (m_sock >= 0) close(m_sock);
-    }
-    bool Bound() const { return m_bBound; }
+        : m_strName(std::string(pszAddr) + ":" + std::to_string(nPort)),
+          m_port(pszAddr, nPort, SOCK_NONBLOCK) {}
+    bool Bound() const { return m_port.Fd() >= 0; }
     const std::string &Name() const { return m_strName; }
     // Takes in what has arrived; returns the datagrams received so far.
     const std::vector<std::vector<unsigned char>> &Drain() {
         unsigned char aBuf[2048];
         ssize_t n;
-        while ((n = recv(m_sock, aBuf, sizeof aBuf, 0)) >= 0) m_vecGot.emplace_back(aBuf, aBuf + n);
+        while ((n = recv(m_port.Fd(), aBuf, sizeof aBuf, 0)) >= 0)
+            m_vecGot.emplace_back(aBuf, aBuf + n);
         return m_vecGot;
     }
 
 private:
     std::string m_strName;
-    int m_sock = -1;
-    bool m_bBound = false;
+    testsupport::CUdpPort m_port;
     std::vector<std::vector<unsigned char>> m_vecGot;
 };
 
@@ -125,11 +116,7 @@ public:
     // 30,000 datagrams of 1400 bytes (42 MB) to the discard port of pszTo.
     static void Blast(const char *pszTo) {
         int sock = socket(AF_INET, SOCK_DGRAM, 0);
-        struct sockaddr_in sin;
-        std::memset(&sin, 0, sizeof sin);
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(9);
-        inet_pton(AF_INET, pszTo, &sin.sin_addr);
+        sockaddr_in sin = testsupport::Addr(pszTo, 9);
         static char aBuf[1400];
         for (int i = 0; i < 30000; ++i)
             sendto(sock, aBuf, sizeof aBuf, 0, (struct sockaddr *)&sin, sizeof sin);

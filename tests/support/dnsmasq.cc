@@ -1,12 +1,14 @@
 #include "dnsmasq.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "dns_reply.h"
+#include "udp.h"
 
 namespace testsupport {
 
@@ -17,26 +19,17 @@ const char *const DNSMASQ = "/usr/sbin/dnsmasq";
 // An A query for "ready.invalid": whatever the answer, an answer means the server
 // is serving that address.
 bool answers(const std::string &strAddr) {
-    // ID 0x1234, RD, one question; QNAME, QTYPE A, QCLASS IN.
-    static const char aProbe[] =
-        "\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"
-        "\x05ready\x07invalid\x00"
-        "\x00\x01\x00\x01";
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(53);
-    if (inet_pton(AF_INET, strAddr.c_str(), &addr.sin_addr) != 1) return false;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    static const dnsreply::Bytes PROBE = dnsreply::Query(0x1234, "ready.invalid");
+    sockaddr_in addr = Addr(strAddr, 53);
+    CUdpPort port("0.0.0.0");
     bool bAnswered = false;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-        send(fd, aProbe, sizeof aProbe - 1, 0) == static_cast<ssize_t>(sizeof aProbe - 1)) {
-        pollfd pfd = {fd, POLLIN, 0};
+    if (port.Fd() >= 0 &&
+        connect(port.Fd(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        send(port.Fd(), PROBE.data(), PROBE.size(), 0) == static_cast<ssize_t>(PROBE.size())) {
+        pollfd pfd = {port.Fd(), POLLIN, 0};
         unsigned char aBuf[512];
-        bAnswered = poll(&pfd, 1, 100) == 1 && recv(fd, aBuf, sizeof aBuf, 0) > 0;
+        bAnswered = poll(&pfd, 1, 100) == 1 && recv(port.Fd(), aBuf, sizeof aBuf, 0) > 0;
     }
-    close(fd);
     return bAnswered;
 }
 

@@ -1,6 +1,5 @@
 #include "dnspeer.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "netns.h"
@@ -20,15 +20,6 @@ double nowMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
-bool parseBind(const std::string &strBind, sockaddr_in &addr) {
-    size_t nColon = strBind.rfind(':');
-    if (nColon == std::string::npos) return false;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(std::stoi(strBind.substr(nColon + 1))));
-    return inet_pton(AF_INET, strBind.substr(0, nColon).c_str(), &addr.sin_addr) == 1;
 }
 
 }  // namespace
@@ -49,12 +40,6 @@ bool EnterResolverNetns(std::string &strWhy) {
     return true;
 }
 
-std::string AddrText(const sockaddr_in &addr) {
-    char szAddr[INET_ADDRSTRLEN] = {0};
-    inet_ntop(AF_INET, &addr.sin_addr, szAddr, sizeof szAddr);
-    return szAddr;
-}
-
 CDnsPeer::~CDnsPeer() {
     if (m_thread.joinable()) {
         char c = 0;
@@ -64,24 +49,17 @@ CDnsPeer::~CDnsPeer() {
     }
     for (int fd : m_aStopPipe)
         if (fd >= 0) close(fd);
-    for (int fd : m_listFd) close(fd);
 }
 
 bool CDnsPeer::Start(const std::vector<std::string> &listBind, Script fnScript,
                      std::string &strWhy) {
     for (const std::string &strBind : listBind) {
-        sockaddr_in addr;
-        if (!parseBind(strBind, addr)) {
-            strWhy = "bad bind address " + strBind;
-            return false;
-        }
-        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        size_t nColon = strBind.rfind(':');
+        m_listPort.emplace_back(strBind.substr(0, nColon), std::atoi(strBind.c_str() + nColon + 1));
+        if (m_listPort.back().Fd() < 0) {
             strWhy = "bind " + strBind + ": " + std::strerror(errno);
-            if (fd >= 0) close(fd);
             return false;
         }
-        m_listFd.push_back(fd);
     }
     if (pipe2(m_aStopPipe, O_CLOEXEC) != 0) {
         strWhy = std::string("pipe2: ") + std::strerror(errno);
@@ -95,7 +73,7 @@ bool CDnsPeer::Start(const std::vector<std::string> &listBind, Script fnScript,
 
 void CDnsPeer::SendFrom(int nSocket, const sockaddr_in &to,
                         const std::vector<unsigned char> &bytes) {
-    sendto(m_listFd[nSocket], bytes.data(), bytes.size(), 0,
+    sendto(m_listPort[nSocket].Fd(), bytes.data(), bytes.size(), 0,
            reinterpret_cast<const sockaddr *>(&to), sizeof to);
 }
 
@@ -106,7 +84,7 @@ std::vector<sDnsQuery> CDnsPeer::Queries() {
 
 void CDnsPeer::Serve() {
     std::vector<pollfd> listPoll;
-    for (int fd : m_listFd) listPoll.push_back(pollfd{fd, POLLIN, 0});
+    for (const CUdpPort &port : m_listPort) listPoll.push_back(pollfd{port.Fd(), POLLIN, 0});
     listPoll.push_back(pollfd{m_aStopPipe[0], POLLIN, 0});
     for (;;) {
         if (poll(listPoll.data(), listPoll.size(), -1) < 0) {

@@ -5,11 +5,14 @@
 
 #include <netinet/in.h>
 
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "udp.h"
 
 namespace testsupport {
 
@@ -51,7 +54,7 @@ public:
 private:
     void Serve();
 
-    std::vector<int> m_listFd;
+    std::deque<CUdpPort> m_listPort;  // a deque: its elements never move
     int m_aStopPipe[2] = {-1, -1};
     Script m_fnScript;
     std::thread m_thread;
@@ -59,8 +62,5 @@ private:
     std::vector<sDnsQuery> m_listQueries;
     double m_dStartMs = 0;
 };
-
-// Dotted-quad text of the address of addr.
-std::string AddrText(const sockaddr_in &addr);
 
 }  // namespace testsupport

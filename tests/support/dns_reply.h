@@ -1,6 +1,9 @@
-// Hand-made DNS replies for the resolver's tests (RFC 1035 layout, big-endian).
+// Hand-made DNS messages for the resolver's tests and the DNS peers (RFC 1035
+// layout, big-endian).
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -78,6 +81,23 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes &part : parts) out.insert(out.end(), part.begin(), part.end());
     return out;
+}
+
+// Reply to query with one A record of the question's name per address, in order.
+inline Bytes Addresses(const Bytes &query, const std::vector<std::array<unsigned, 4>> &listAddr) {
+    Bytes answers;
+    for (const auto &a : listAddr) answers = Cat({answers, ARecord(a[0], a[1], a[2], a[3])});
+    return Reply(query, static_cast<unsigned>(listAddr.size()), answers);
+}
+
+// Labels of at most 63 bytes joined by dots, nLen bytes in all.
+inline std::string NameOfLength(size_t nLen) {
+    std::string strName;
+    while (strName.size() < nLen) {
+        if (!strName.empty()) strName += '.';
+        strName += std::string(std::min<size_t>(63, nLen - strName.size()), 'a');
+    }
+    return strName;
 }
 
 }  // namespace dnsreply
