@@ -2,7 +2,6 @@
 // run in a private root (own mount namespace, chroot) with the real /bin/sh, rm,
 // find, xargs, date and curl, and a notification endpoint on 127.0.0.1 that
 // answers 200 OK for some vids and 403 for others.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,12 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "cachekit_dl.h"
 #include "child.h"
 #include "evict_sandbox.h"
 #include "tempdir.h"
 
 using evicttest::Exists;
 using evicttest::GetAtime;
+using evicttest::HOSTILE_NAMES;
+using evicttest::MakeFile;
 using evicttest::RunInPrivateRoot;
 using evicttest::SANDBOX_PASSED;
 using evicttest::SANDBOX_SKIPPED;
@@ -28,8 +30,6 @@ using testsupport::WaitUntil;
 using testsupport::WriteFile;
 
 namespace {
-
-typedef void (*FnCheckdisk)(const char *, const char *, const char *);
 
 const char *LOG_PATH = "/usr/local/dadiv-urede/logs/autodel.log";
 const char *URL_FILE = "/usr/local/dadiv-urede/conf/onDelete.txt";
@@ -103,24 +103,21 @@ void expectLog(const std::vector<std::string> &vecWant) {
     }
 }
 
-void makeFile(const std::string &strPath, long long llAtime) {
-    ASSERT_TRUE(WriteFile(strPath, "video")) << strPath;
-    ASSERT_TRUE(SetAtime(strPath, llAtime)) << strPath;
-}
-
 class CheckdiskE2e : public ::testing::Test {
 protected:
     // Runs fnBody in a private root whose /data is a tmpfs of pszSize, with
-    // m_fnCheckdisk the library's export.
-    void Run(const char *pszSize, const std::function<void()> &fnBody) {
+    // m_fnCheckdisk the library's export; fnPrepare runs before the chroot.
+    void Run(
+        const char *pszSize, const std::function<void()> &fnBody,
+        const std::function<void()> &fnPrepare = [] {}) {
         std::string strWhy;
         int nResult = RunInPrivateRoot(
             pszSize,
             [&] {
-                void *pLib = dlopen(CACHEKIT_LIB, RTLD_NOW | RTLD_LOCAL);
-                ASSERT_NE(pLib, nullptr) << dlerror();
-                m_fnCheckdisk = (FnCheckdisk)dlsym(pLib, "checkdisk");
+                ASSERT_NE(cachekit_dl::Exports().pHandle, nullptr) << dlerror();
+                m_fnCheckdisk = cachekit_dl::Exports().checkdisk;
                 ASSERT_NE(m_fnCheckdisk, nullptr);
+                fnPrepare();
             },
             [&] {
                 if (m_fnCheckdisk != nullptr) fnBody();
@@ -129,26 +126,26 @@ protected:
         if (nResult == SANDBOX_SKIPPED) GTEST_SKIP() << strWhy;
         EXPECT_EQ(nResult, SANDBOX_PASSED) << strWhy;
     }
-    FnCheckdisk m_fnCheckdisk = nullptr;
+    void (*m_fnCheckdisk)(const char *, const char *, const char *) = nullptr;
 };
 
 // Files and links of the low-space cases: a, b and c are the three oldest.
 void makeTree() {
     ASSERT_EQ(mkdir("/data/v", 0755), 0);
     ASSERT_EQ(mkdir("/data/old", 0755), 0);
-    makeFile("/data/v/a.mp4", 1000);
-    makeFile("/data/v/b.mp4", 2000);
-    makeFile("/data/c.mp4", 3000);
-    makeFile("/data/.d.mp4", 4000);
-    makeFile("/data/v/e.mp4", 5000);
-    makeFile("/data/old/f.mp4", 6000);
+    MakeFile("/data/v/a.mp4", 1000);
+    MakeFile("/data/v/b.mp4", 2000);
+    MakeFile("/data/c.mp4", 3000);
+    MakeFile("/data/.d.mp4", 4000);
+    MakeFile("/data/v/e.mp4", 5000);
+    MakeFile("/data/old/f.mp4", 6000);
     ASSERT_TRUE(SetAtime("/data/old", 10));
     ASSERT_EQ(symlink("/data/v/a.mp4", "/links/l-a"), 0);
     ASSERT_EQ(symlink("/data/v/b.mp4", "/links/x y"), 0);
     ASSERT_EQ(symlink("/data/c.mp4", "/links/it's"), 0);
     ASSERT_EQ(symlink("/data/v/e.mp4", "/links/keep"), 0);
-    makeFile("/links/x", 1);
-    makeFile("/links/y", 1);
+    MakeFile("/links/x", 1);
+    MakeFile("/links/y", 1);
 }
 
 TEST_F(CheckdiskE2e, LowSpaceRemovesOldestFilesAndLinksToThem) {
@@ -185,8 +182,8 @@ TEST_F(CheckdiskE2e, ThresholdAgainstRealFreeSpace) {
 TEST_F(CheckdiskE2e, RelativePathWalksFromTheWorkingDirectory) {
     Run("64m", [&] {
         ASSERT_EQ(mkdir("/data/r", 0755), 0);
-        makeFile("/data/r/a.mp4", 1000);
-        makeFile("/data/r/b.mp4", 2000);
+        MakeFile("/data/r/a.mp4", 1000);
+        MakeFile("/data/r/b.mp4", 2000);
         ASSERT_EQ(symlink("data/r/a.mp4", "/links/rel"), 0);
         ASSERT_EQ(chdir("/"), 0);
         m_fnCheckdisk("data/r/x.mp4", "80", "1");
@@ -206,10 +203,10 @@ TEST_F(CheckdiskE2e, NotifyEndpointDecidesEachRemoval) {
         // for a writer.
         ASSERT_EQ(mkfifo("/data/pipe.fifo", 0644), 0);
         ASSERT_TRUE(SetAtime("/data/pipe.fifo", 500));
-        makeFile("/data/keep-a.mp4", 1000);
-        makeFile("/data/b.mp4", 2000);
-        makeFile("/data/keep-c.mp4", 3000);
-        makeFile("/data/d.mp4", 4000);
+        MakeFile("/data/keep-a.mp4", 1000);
+        MakeFile("/data/b.mp4", 2000);
+        MakeFile("/data/keep-c.mp4", 3000);
+        MakeFile("/data/d.mp4", 4000);
         ASSERT_EQ(symlink("/data/b.mp4", "/links/lb"), 0);
         ASSERT_EQ(symlink("/data/keep-a.mp4", "/links/lk"), 0);
         m_fnCheckdisk("/data/x.mp4", "80", "10");
@@ -228,27 +225,13 @@ TEST_F(CheckdiskE2e, NotifyEndpointDecidesEachRemoval) {
                                         "/data/keep-c.mp4", "/data/d.mp4"}));
 }
 
-const std::vector<std::string> HOSTILE = {
-    "$(touch X).mp4",
-    "`touch X`.mp4",
-    "a;b.mp4",
-    "a b.mp4",
-    "it's.mp4",
-    "st*r.mp4",
-    "new\nline.mp4",
-    "bs\\n.mp4",
-    "q\"$HOME",
-    "\\`touch X\\`.mp4",
-    "[ab]{c,d}~!&|<>.mp4",
-};
-
 // Hostile names, oldest; decoys named like pieces of them, newer; links to one
 // hostile name and to the decoy its pattern characters would also match.
 void makeHostileTree() {
     long long llAtime = 1000;
-    for (const std::string &strName : HOSTILE) makeFile("/data/" + strName, llAtime++);
+    for (const std::string &strName : HOSTILE_NAMES) MakeFile("/data/" + strName, llAtime++);
     for (const char *psz : {"/data/a", "/data/b.mp4", "/data/stXr.mp4", "/data/new", "/data/X"})
-        makeFile(psz, 9000);
+        MakeFile(psz, 9000);
     ASSERT_EQ(symlink("/data/st*r.mp4", "/links/star"), 0);
     ASSERT_EQ(symlink("/data/stXr.mp4", "/links/stx"), 0);
 }
@@ -263,9 +246,9 @@ void expectNothingExecuted() {
 TEST_F(CheckdiskE2e, HostileNamesAreRemovedAsData) {
     Run("64m", [&] {
         makeHostileTree();
-        m_fnCheckdisk("/data/x.mp4", "80", std::to_string(HOSTILE.size()).c_str());
+        m_fnCheckdisk("/data/x.mp4", "80", std::to_string(HOSTILE_NAMES.size()).c_str());
         std::string strLog = ReadFile(LOG_PATH);
-        for (const std::string &strName : HOSTILE) {
+        for (const std::string &strName : HOSTILE_NAMES) {
             EXPECT_FALSE(Exists("/data/" + strName)) << strName;
             EXPECT_NE(strLog.find(" autodel /data/" + strName + "\n"), std::string::npos)
                 << strName;
@@ -281,21 +264,13 @@ TEST_F(CheckdiskE2e, HostileNamesWithNotification) {
     CNotifyServer server;
     if (!server.Start()) GTEST_SKIP() << "python3 http.server did not start";
     int nVidFd = -1;
-    std::string strWhy;
-    int nResult = RunInPrivateRoot(
+    Run(
         "64m",
-        [&] {
-            void *pLib = dlopen(CACHEKIT_LIB, RTLD_NOW | RTLD_LOCAL);
-            ASSERT_NE(pLib, nullptr) << dlerror();
-            m_fnCheckdisk = (FnCheckdisk)dlsym(pLib, "checkdisk");
-            nVidFd = open(server.VidFile().c_str(), O_RDONLY | O_CLOEXEC);
-            ASSERT_GE(nVidFd, 0);
-        },
         [&] {
             ASSERT_NE(m_fnCheckdisk, nullptr);
             ASSERT_TRUE(WriteFile(URL_FILE, server.Url() + "\n"));
             makeHostileTree();
-            m_fnCheckdisk("/data/x.mp4", "80", std::to_string(HOSTILE.size()).c_str());
+            m_fnCheckdisk("/data/x.mp4", "80", std::to_string(HOSTILE_NAMES.size()).c_str());
             std::string strVids;
             char szBuf[4096];
             ssize_t nRead;
@@ -308,7 +283,7 @@ TEST_F(CheckdiskE2e, HostileNamesWithNotification) {
             for (const std::string &strVid : lines(strVids)) setSeen.insert(strVid);
             std::string strLog = ReadFile(LOG_PATH);
             size_t nSeen = 0;
-            for (const std::string &strName : HOSTILE) {
+            for (const std::string &strName : HOSTILE_NAMES) {
                 const std::string strPath = "/data/" + strName;
                 if (setSeen.count(strPath)) {
                     ++nSeen;
@@ -327,9 +302,10 @@ TEST_F(CheckdiskE2e, HostileNamesWithNotification) {
             EXPECT_FALSE(Exists("/links/star"));
             expectNothingExecuted();
         },
-        strWhy);
-    if (nResult == SANDBOX_SKIPPED) GTEST_SKIP() << strWhy;
-    EXPECT_EQ(nResult, SANDBOX_PASSED) << strWhy;
+        [&] {
+            nVidFd = open(server.VidFile().c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(nVidFd, 0);
+        });
 }
 
 }  // namespace

@@ -178,4 +178,18 @@ bool Exists(const std::string &strPath) {
     return lstat(strPath.c_str(), &st) == 0;
 }
 
+void MakeFile(const std::string &strPath, long long llAtime) {
+    ASSERT_TRUE(testsupport::WriteFile(strPath, "video")) << strPath;
+    ASSERT_TRUE(SetAtime(strPath, llAtime)) << strPath;
+}
+
+const std::vector<std::string> HOSTILE_NAMES = {
+    "plain.mp4",        "$(touch X).mp4",  "`touch X`.mp4",
+    "a;b.mp4",          "a b.mp4",         "it's.mp4",
+    "st*r.mp4",         "new\nline.mp4",   "\\`touch X\\`.mp4",
+    "\\$(touch X).mp4", "dq\"$HOME\".mp4", "q\"$HOME",
+    "bs\\n.mp4",        "bs\\n\\t.mp4",    "[ab]{c,d}~!&|<>.mp4",
+    "\t.mp4",           "'\\''.mp4",
+};
+
 }  // namespace evicttest

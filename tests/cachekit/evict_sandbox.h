@@ -1,10 +1,12 @@
 // Private mount namespaces for the eviction tests: the generated commands write
 // under /usr/local/dadiv-urede and run `find /` and `rm`, which must never touch
-// the real machine.
+// the real machine. Also what the eviction tests share: the hostile file names and
+// the maker of old files.
 #pragma once
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace evicttest {
 
@@ -35,5 +37,14 @@ long long GetAtime(const std::string &strPath);
 
 // True when something exists at strPath (links not followed).
 bool Exists(const std::string &strPath);
+
+// Writes a small file at strPath with access time llAtime (test assertions check
+// both steps).
+void MakeFile(const std::string &strPath, long long llAtime);
+
+// File names that a shell would take for more than a name: substitutions, quotes,
+// separators, blanks, pattern characters, line feeds and backslashes. Each alone
+// executed would create a file named X in the working directory or the root.
+extern const std::vector<std::string> HOSTILE_NAMES;
 
 }  // namespace evicttest

@@ -15,15 +15,15 @@
 #include "evict.h"
 #include "evict_sandbox.h"
 #include "shellquote.h"
+#include "standin.h"
 #include "tempdir.h"
 
 using testsupport::CTempDir;
 using testsupport::ReadFile;
-using testsupport::WriteFile;
 
 namespace {
 
-typedef std::vector<std::string> Args;
+using testsupport::Args;
 
 // What a run of sh -c "printf %s <word>" prints.
 std::string shellEcho(const std::string &strWord) {
@@ -69,74 +69,23 @@ TEST(FindPattern, MatchesTheNameAndNothingLikeIt) {
     }
 }
 
-// Stand-in tools: each call appends "CALL <argc>" and one "<length>:<arg>" line
-// per argument to <dir>/<tool>.log (lengths, because arguments may hold line
-// feeds). date prints DATE; curl prints $STANDIN_CURL_REPLY as a header line.
-const char *STANDIN_BODY =
-    "#!/bin/sh\n"
-    "{ printf 'CALL %d\\n' \"$#\"; for a in \"$@\"; do printf '%d:%s\\n' \"${#a}\" \"$a\"; done; }"
-    " >>\"$STANDIN_DIR/${0##*/}.log\"\n";
-
+// Stand-in tools that record their calls (testsupport::WriteStandIn): date prints
+// DATE; curl prints $STANDIN_CURL_REPLY as a header line.
 void writeStandIns(const std::string &strDir) {
-    const std::map<std::string, std::string> mapExtra = {
+    const std::map<std::string, std::string> mapTail = {
         {"rm", ""},
         {"find", ""},
         {"xargs", "cat >/dev/null\n"},
         {"date", "echo DATE\n"},
         {"curl", "printf '%s\\r\\n' \"$STANDIN_CURL_REPLY\"\n"},
     };
-    for (const auto &tool : mapExtra) {
-        std::string strPath = strDir + "/" + tool.first;
-        ASSERT_TRUE(WriteFile(strPath, std::string(STANDIN_BODY) + tool.second));
-        ASSERT_EQ(chmod(strPath.c_str(), 0755), 0);
-    }
-}
-
-// The calls recorded for one tool, each as its argument list.
-std::vector<Args> readCalls(const std::string &strLog) {
-    std::vector<Args> vecCalls;
-    std::string strText = ReadFile(strLog);
-    size_t nPos = 0;
-    while (nPos < strText.size()) {
-        size_t nEol = strText.find('\n', nPos);
-        if (strText.compare(nPos, 5, "CALL ") != 0 || nEol == std::string::npos) {
-            ADD_FAILURE() << "bad record in " << strLog << ": " << strText.substr(nPos);
-            break;
-        }
-        int nArgs = std::atoi(strText.substr(nPos + 5, nEol - nPos - 5).c_str());
-        nPos = nEol + 1;
-        Args args;
-        for (int i = 0; i < nArgs; ++i) {
-            size_t nColon = strText.find(':', nPos);
-            size_t nLen = (size_t)std::atol(strText.substr(nPos, nColon - nPos).c_str());
-            args.push_back(strText.substr(nColon + 1, nLen));
-            nPos = nColon + 1 + nLen + 1;
-        }
-        vecCalls.push_back(args);
-    }
-    return vecCalls;
+    for (const auto &tool : mapTail)
+        testsupport::WriteStandIn(strDir + "/" + tool.first, tool.second);
 }
 
 enum Reply { NO_URL, URL_OK, URL_REFUSED };
 
 TEST(AutodelShell, HostileNamesAndUrlsAreOnlyData) {
-    const std::vector<std::string> vecNames = {
-        "plain.mp4",
-        "$(touch X).mp4",
-        "`touch X`.mp4",
-        "a;b.mp4",
-        "a b.mp4",
-        "it's.mp4",
-        "st*r.mp4",
-        "new\nline.mp4",
-        "\\`touch X\\`.mp4",
-        "\\$(touch X).mp4",
-        "dq\"$HOME\".mp4",
-        "bs\\n\\t.mp4",
-        "[ab]{c,d}~!&|<>.mp4",
-        "\t.mp4",
-        "'\\''.mp4",
-    };
     const std::vector<std::string> vecUrls = {
         "http://127.0.0.1:9/d?k=1",
         "http://127.0.0.1:9/d?k='`touch Y`'$(touch Y)\\\"",
@@ -150,7 +99,7 @@ TEST(AutodelShell, HostileNamesAndUrlsAreOnlyData) {
             setenv("STANDIN_DIR", dirBin.Path().c_str(), 1);
             ASSERT_EQ(chdir(dirWork.Path().c_str()), 0);
             std::vector<char> vecCmd(AUTODEL_CMD_SIZE);
-            for (const std::string &strName : vecNames) {
+            for (const std::string &strName : evicttest::HOSTILE_NAMES) {
                 const std::string strPath = "/data/cache/" + strName;
                 for (Reply reply : {NO_URL, URL_OK, URL_REFUSED}) {
                     for (const std::string &strUrlChoice : vecUrls) {
@@ -185,8 +134,9 @@ TEST(AutodelShell, HostileNamesAndUrlsAreOnlyData) {
                             mapWant["xargs"] = {{"-0", "rm", "-f"}};
                         }
                         for (const char *pszTool : {"rm", "find", "xargs", "date", "curl"})
-                            EXPECT_EQ(readCalls(dirBin.Path() + "/" + pszTool + ".log"),
-                                      mapWant[pszTool])
+                            EXPECT_EQ(
+                                testsupport::ReadCalls(dirBin.Path() + "/" + pszTool + ".log"),
+                                mapWant[pszTool])
                                 << strCase << ", tool " << pszTool << "\n"
                                 << vecCmd.data();
                         std::string strLine =

@@ -14,6 +14,7 @@
 #include "evict_sandbox.h"
 #include "tempdir.h"
 
+using evicttest::MakeFile;
 using evicttest::SetAtime;
 using testsupport::CTempDir;
 using testsupport::WriteFile;
@@ -133,10 +134,7 @@ class WalkTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_FALSE(m_dir.Path().empty()); }
     std::string root() const { return m_dir.Path() + "/"; }
-    void file(const std::string &strRel, long long llAtime) {
-        ASSERT_TRUE(WriteFile(root() + strRel, "x")) << strRel;
-        ASSERT_TRUE(SetAtime(root() + strRel, llAtime)) << strRel;
-    }
+    void file(const std::string &strRel, long long llAtime) { MakeFile(root() + strRel, llAtime); }
     void dir(const std::string &strRel, long long llAtime) {
         ASSERT_EQ(mkdir((root() + strRel).c_str(), 0755), 0) << strRel;
         ASSERT_TRUE(SetAtime(root() + strRel, llAtime)) << strRel;
@@ -172,8 +170,7 @@ TEST_F(WalkTest, SharedSecondsGiveOneFileEach) {
 
 TEST_F(WalkTest, LinkRanksByItsTargetAndDanglingLinkCountsNothing) {
     CTempDir dirOutside;
-    ASSERT_TRUE(WriteFile(dirOutside.File("target.mp4"), "t"));
-    ASSERT_TRUE(SetAtime(dirOutside.File("target.mp4"), 50));
+    MakeFile(dirOutside.File("target.mp4"), 50);
     ASSERT_EQ(symlink(dirOutside.File("target.mp4").c_str(), (root() + "link.mp4").c_str()), 0);
     ASSERT_EQ(symlink("/nonexistent/nothing", (root() + "dangling.mp4").c_str()), 0);
     file("plain.mp4", 70);

@@ -3,12 +3,12 @@
 // the name check). In a build with NODE_SANITIZE, LeakSanitizer checks at exit
 // that nothing was left allocated; in any build the results must stay the same
 // from the first call to the last.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include "cachekit_dl.h"
 #include "tempdir.h"
 
 namespace {
@@ -18,19 +18,14 @@ using testsupport::WriteFile;
 
 const int kRounds = 2000;
 
-template <typename F>
-F Export(const char *pszName) {
-    static void *pHandle = dlopen(CACHEKIT_LIB, RTLD_NOW | RTLD_LOCAL);
-    return pHandle ? reinterpret_cast<F>(dlsym(pHandle, pszName)) : nullptr;
-}
-
 TEST(CachekitLeaks, EveryExportManyTimes) {
-    auto fileExist = Export<int (*)(const char *)>("fileExist");
-    auto md5data = Export<void (*)(char *, const char *, int)>("md5data");
-    auto md5file = Export<void (*)(char *, const char *)>("md5file");
-    auto uri2d = Export<void (*)(char *, const char *, const char *)>("uri2d");
-    auto checkdisk = Export<void (*)(const char *, const char *, const char *)>("checkdisk");
-    auto getmsgip = Export<void (*)(char *, const char *)>("getmsgip");
+    const cachekit_dl::sExports &e = cachekit_dl::Exports();
+    auto fileExist = e.fileExist;
+    auto md5data = e.md5data;
+    auto md5file = e.md5file;
+    auto uri2d = e.uri2d;
+    auto checkdisk = e.checkdisk;
+    auto getmsgip = e.getmsgip;
     ASSERT_TRUE(fileExist && md5data && md5file && uri2d && checkdisk && getmsgip) << dlerror();
 
     CTempDir dir;

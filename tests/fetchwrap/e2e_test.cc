@@ -1,7 +1,7 @@
 // The built fetchwrap run as a process: copied into a fresh temporary directory
 // (so that kelpserver.conf is looked for there), with a stand-in kelpclient first
-// on PATH that records each argument in a file of its own and creates the output
-// file only when asked to.
+// on PATH that records its arguments and creates the output file only when asked
+// to.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,21 +11,19 @@
 
 #include "child.h"
 #include "netns.h"
+#include "standin.h"
 #include "tempdir.h"
 
 namespace {
 
 using testsupport::CTempDir;
+using testsupport::ReadCalls;
 using testsupport::ReadFile;
 using testsupport::RunShell;
 using testsupport::WriteFile;
 
-const char *STANDIN =
-    "#!/bin/sh\n"
-    "i=0\n"
-    "for a in \"$@\"; do i=$((i+1)); printf '%s' \"$a\" > \"$KC_RECORD/arg$i\"; done\n"
-    "echo $# > \"$KC_RECORD/argc\"\n"
-    "if [ \"$KC_CREATE\" = 1 ]; then printf data > \"$2\"; fi\n";
+// Behind the recording, the stand-in client writes its output file on request.
+const char *CLIENT_TAIL = "if [ \"$KC_CREATE\" = 1 ]; then printf data > \"$2\"; fi\n";
 
 const std::string COMMENT = "#this shoude be the kelpserver bind port\n";
 
@@ -41,8 +39,7 @@ protected:
         ASSERT_EQ(RunShell("cp '" FETCHWRAP "' '" + m_dir.File("fetchwrap") + "' && mkdir '" +
                            m_dir.File("bin") + "' '" + m_dir.File("rec") + "'"),
                   0);
-        ASSERT_TRUE(WriteFile(m_dir.File("bin/kelpclient"), STANDIN));
-        ASSERT_EQ(chmod(m_dir.File("bin/kelpclient").c_str(), 0755), 0);
+        testsupport::WriteStandIn(m_dir.File("bin/kelpclient"), CLIENT_TAIL);
     }
 
     // Runs the copied wrapper with args in the temporary directory; its exit
@@ -52,7 +49,7 @@ protected:
         testsupport::CChild wrapper;
         const char *pszPath = getenv("PATH");
         wrapper.SetEnv("PATH", m_dir.File("bin") + ":" + (pszPath ? pszPath : "/usr/bin:/bin"));
-        wrapper.SetEnv("KC_RECORD", m_dir.File("rec"));
+        wrapper.SetEnv("STANDIN_DIR", m_dir.File("rec"));
         wrapper.SetEnv("KC_CREATE", bCreate ? "1" : "0");
         wrapper.SetDir(m_dir.Path());
         std::vector<std::string> vArgv = {m_dir.File("fetchwrap")};
@@ -63,16 +60,12 @@ protected:
         return nExit;
     }
 
-    // The arguments the stand-in client received; empty when it did not run.
+    // The arguments the stand-in client received last; empty when it did not run.
     std::vector<std::string> ClientArgs() {
-        std::vector<std::string> v;
-        std::string strCount = ReadFile(m_dir.File("rec/argc"));
-        int n = std::atoi(strCount.c_str());
-        for (int i = 1; i <= n; ++i)
-            v.push_back(ReadFile(m_dir.File("rec/arg" + std::to_string(i))));
-        return v;
+        std::vector<testsupport::Args> listCalls = ReadCalls(m_dir.File("rec/kelpclient.log"));
+        return listCalls.empty() ? testsupport::Args() : listCalls.back();
     }
-    bool ClientRan() { return Exists(m_dir.File("rec/argc")); }
+    bool ClientRan() { return Exists(m_dir.File("rec/kelpclient.log")); }
 
     std::string Conf() { return ReadFile(m_dir.File("kelpserver.conf")); }
     void SetConf(const std::string &str) {
