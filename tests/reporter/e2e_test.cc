@@ -1,18 +1,16 @@
 // vesko_c end to end inside a private network namespace: a veth pair whose node end
 // carries documentation addresses, its peer in a second namespace, and stand-in
 // dispatch servers on 127.x addresses of the namespace's own loopback.
-#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <algorithm>
 #include <sstream>
 
+#include "child.h"
 #include "netns.h"
 #include "reporter_proc.h"
 #include "tempdir.h"
@@ -75,65 +73,37 @@ std::vector<std::string> ReportLines(const std::string &strText, const std::stri
     return vec;
 }
 
-// The peer end of the veth lives in a second namespace, held by a child process that
-// on each byte from its pipe sends a burst of UDP traffic to the node.
-class CPeerNs {
-public:
-    bool Start(std::string &strWhy) {
-        int aReady[2];
-        if (pipe(aReady) != 0 || pipe(m_aCmd) != 0) return false;
-        m_pid = fork();
-        if (m_pid < 0) return false;
-        if (m_pid == 0) {
-            close(aReady[0]);
-            close(m_aCmd[1]);
-            char c = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
-            if (write(aReady[1], &c, 1) != 1) _exit(1);
-            while (read(m_aCmd[0], &c, 1) == 1) Blast("198.51.100.7");
-            _exit(0);
-        }
-        close(aReady[1]);
-        close(m_aCmd[0]);
-        char c = 0;
-        bool bOk = read(aReady[0], &c, 1) == 1 && c == 'y';
-        close(aReady[0]);
-        if (!bOk) strWhy = "unshare(CLONE_NEWNET) for the peer namespace failed";
-        return bOk;
-    }
-    ~CPeerNs() {
-        if (m_pid > 0) {
-            close(m_aCmd[1]);
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    pid_t Pid() const { return m_pid; }
-    void SendToNode() {
-        char c = 'b';
-        ASSERT_EQ(1, write(m_aCmd[1], &c, 1));
-    }
+// 30,000 datagrams of 1400 bytes (42 MB) to the discard port of pszTo.
+void Blast(const char *pszTo) {
+    int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sin = testsupport::Addr(pszTo, 9);
+    static char aBuf[1400];
+    for (int i = 0; i < 30000; ++i)
+        sendto(sock, aBuf, sizeof aBuf, 0, (struct sockaddr *)&sin, sizeof sin);
+    close(sock);
+}
 
-    // 30,000 datagrams of 1400 bytes (42 MB) to the discard port of pszTo.
-    static void Blast(const char *pszTo) {
-        int sock = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in sin = testsupport::Addr(pszTo, 9);
-        static char aBuf[1400];
-        for (int i = 0; i < 30000; ++i)
-            sendto(sock, aBuf, sizeof aBuf, 0, (struct sockaddr *)&sin, sizeof sin);
-        close(sock);
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_aCmd[2] = {-1, -1};
-};
+// The network namespace of a process, as /proc names it; empty when it cannot be read.
+std::string NetNs(pid_t pid) {
+    char szLink[64] = {0};
+    ssize_t nLen =
+        readlink(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), szLink, sizeof szLink - 1);
+    return nLen > 0 ? std::string(szLink, nLen) : std::string();
+}
 
 class ReporterE2E : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string strWhy;
         if (!testsupport::EnterPrivateNetns(strWhy)) GTEST_SKIP() << strWhy;
-        if (!m_peer.Start(strWhy)) GTEST_SKIP() << strWhy;
+        // The peer end of the veth lives in a second namespace, held by a child.
+        std::string strOwn = NetNs(getpid());
+        if (!m_peer.Start({"unshare", "-n", "sleep", "600"}, m_dir.File("peer")) ||
+            !WaitUntil(5, [&] {
+                std::string strNs = NetNs(m_peer.Pid());
+                return !strNs.empty() && strNs != strOwn;
+            }))
+            GTEST_SKIP() << "unshare -n for the peer namespace failed: " << m_peer.Stderr();
         std::string strPeer = std::to_string(m_peer.Pid());
         const std::string aCmds[] = {
             "ip link add vnode type veth peer name vpeer",
@@ -152,7 +122,19 @@ protected:
         m_bReady = true;
     }
 
-    CPeerNs m_peer;
+    // A burst of traffic from the peer to the node, sent by a child that joins the
+    // peer's namespace.
+    void SendToNode() {
+        EXPECT_EQ(0, testsupport::RunForked([&] {
+                      int fd = open(("/proc/" + std::to_string(m_peer.Pid()) + "/ns/net").c_str(),
+                                    O_RDONLY);
+                      if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(2);
+                      Blast("198.51.100.7");
+                  }));
+    }
+
+    testsupport::CTempDir m_dir;
+    testsupport::CChild m_peer;
     bool m_bReady = false;
 };
 
@@ -192,9 +174,9 @@ TEST_F(ReporterE2E, DatagramsDestinationsReportLinesAndRates) {
             if (v.size() == 28 && v[4] == 7 && LE32(v, nField) >= 10) return true;
         return false;
     };
-    CPeerNs::Blast("198.51.100.8");
+    Blast("198.51.100.8");
     EXPECT_TRUE(WaitUntil(10, [&] { return fnSawRate(16); })) << run.Stdout();
-    m_peer.SendToNode();
+    SendToNode();
     EXPECT_TRUE(WaitUntil(10, [&] { return fnSawRate(12); })) << run.Stdout();
 
     // Stop right after a report: the worker is asleep with all its sends done.
