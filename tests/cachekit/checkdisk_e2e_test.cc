@@ -16,7 +16,6 @@
 #include "evict_sandbox.h"
 #include "tempdir.h"
 
-using evicttest::Exists;
 using evicttest::GetAtime;
 using evicttest::HOSTILE_NAMES;
 using evicttest::MakeFile;
@@ -25,6 +24,7 @@ using evicttest::SANDBOX_PASSED;
 using evicttest::SANDBOX_SKIPPED;
 using evicttest::SetAtime;
 using testsupport::CTempDir;
+using testsupport::Exists;
 using testsupport::ReadFile;
 using testsupport::WaitUntil;
 using testsupport::WriteFile;

@@ -173,11 +173,6 @@ long long GetAtime(const std::string &strPath) {
     return (long long)st.st_atime;
 }
 
-bool Exists(const std::string &strPath) {
-    struct stat st;
-    return lstat(strPath.c_str(), &st) == 0;
-}
-
 void MakeFile(const std::string &strPath, long long llAtime) {
     ASSERT_TRUE(testsupport::WriteFile(strPath, "video")) << strPath;
     ASSERT_TRUE(SetAtime(strPath, llAtime)) << strPath;

@@ -35,9 +35,6 @@ bool SetAtime(const std::string &strPath, long long llSeconds);
 // Access time of strPath in seconds (links followed), -1 when it cannot be read.
 long long GetAtime(const std::string &strPath);
 
-// True when something exists at strPath (links not followed).
-bool Exists(const std::string &strPath);
-
 // Writes a small file at strPath with access time llAtime (test assertions check
 // both steps).
 void MakeFile(const std::string &strPath, long long llAtime);

@@ -143,8 +143,8 @@ TEST(AutodelShell, HostileNamesAndUrlsAreOnlyData) {
                             reply == URL_REFUSED ? "can not autodel " : "autodel ";
                         EXPECT_EQ(ReadFile(AUTODEL_LOG), "DATE " + strLine + strPath + "\n")
                             << strCase;
-                        EXPECT_FALSE(evicttest::Exists(dirWork.File("X"))) << strCase;
-                        EXPECT_FALSE(evicttest::Exists(dirWork.File("Y"))) << strCase;
+                        EXPECT_FALSE(testsupport::Exists(dirWork.File("X"))) << strCase;
+                        EXPECT_FALSE(testsupport::Exists(dirWork.File("Y"))) << strCase;
                     }
                 }
             }

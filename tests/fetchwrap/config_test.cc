@@ -44,7 +44,30 @@ struct sRoundTrip {
     std::string strSaved;
 };
 
-TEST(ConfigStore, ReadingRulesRoundTrip) {
+// Reads c.strIn from a file and saves it again: the entries and the saved text; with
+// bReadBack also the entries of the saved file.
+void CheckRoundTrip(const sRoundTrip &c, bool bReadBack) {
+    SCOPED_TRACE(c.pszName);
+    CTempDir dir;
+    std::string strFile = dir.File("t.conf");
+    ASSERT_TRUE(WriteFile(strFile, c.strIn));
+    std::unique_ptr<sBaseConfig> pFirst(ReadConfig(strFile.c_str()));
+    EXPECT_EQ(Describe(*pFirst), c.strEntries);
+    EXPECT_EQ(SaveConfig(pFirst.get()), 1);
+    EXPECT_EQ(ReadFile(strFile), c.strSaved);
+    if (!bReadBack) return;
+    std::unique_ptr<sBaseConfig> pSecond(ReadConfig(strFile.c_str()));
+    EXPECT_EQ(Describe(*pSecond), c.strEntries);
+}
+
+// A store file t.conf in a directory of its own.
+class ConfigStore : public ::testing::Test {
+protected:
+    CTempDir m_dir;
+    const std::string m_strFile = m_dir.File("t.conf");
+};
+
+TEST_F(ConfigStore, ReadingRulesRoundTrip) {
     const std::vector<sRoundTrip> vCases = {
         {"spaces around =", "port = 80\n", "P port=80", "port=80\n"},
         {"trailing spaces kept", "k=v  \n", "P k=v  ", "k=v  \n"},
@@ -65,22 +88,13 @@ TEST(ConfigStore, ReadingRulesRoundTrip) {
         {"order and comments kept", "#a\nx=1\n\n#b\ny=2\n", "C #a|P x=1|B|C #b|P y=2",
          "#a\nx=1\n\n#b\ny=2\n"},
     };
-    for (const sRoundTrip &c : vCases) {
-        SCOPED_TRACE(c.pszName);
-        CTempDir dir;
-        std::string strFile = dir.File("t.conf");
-        ASSERT_TRUE(WriteFile(strFile, c.strIn));
-        std::unique_ptr<sBaseConfig> pConfig(ReadConfig(strFile.c_str()));
-        EXPECT_EQ(Describe(*pConfig), c.strEntries);
-        EXPECT_EQ(SaveConfig(pConfig.get()), 1);
-        EXPECT_EQ(ReadFile(strFile), c.strSaved);
-    }
+    for (const sRoundTrip &c : vCases) CheckRoundTrip(c, false);
 }
 
 // A value or comment that ends in a CR used to be saved with a bare "\n"; the
 // "\r\n" that made read back as a CRLF ending and the CR was lost. Found by
 // the kvstore fuzz target (a line "...\r" cut by NUL bytes).
-TEST(ConfigStore, TrailingCarriageReturnSurvivesSave) {
+TEST_F(ConfigStore, TrailingCarriageReturnSurvivesSave) {
     using namespace std::string_literals;
     const std::vector<sRoundTrip> vCases = {
         {"CR then NUL bytes", "k=1\r\0\0\nport\n"s, "P k=1\r", "k=1\r\r\n"},
@@ -90,23 +104,11 @@ TEST(ConfigStore, TrailingCarriageReturnSurvivesSave) {
         {"value only a CR", "k=\r\r\n", "P k=\r", "k=\r\r\n"},
         {"text cut at NUL", "k=ab\0cd\r\n"s, "P k=ab", "k=ab\n"},
     };
-    for (const sRoundTrip &c : vCases) {
-        SCOPED_TRACE(c.pszName);
-        CTempDir dir;
-        std::string strFile = dir.File("t.conf");
-        ASSERT_TRUE(WriteFile(strFile, c.strIn));
-        std::unique_ptr<sBaseConfig> pFirst(ReadConfig(strFile.c_str()));
-        EXPECT_EQ(Describe(*pFirst), c.strEntries);
-        EXPECT_EQ(SaveConfig(pFirst.get()), 1);
-        EXPECT_EQ(ReadFile(strFile), c.strSaved);
-        std::unique_ptr<sBaseConfig> pSecond(ReadConfig(strFile.c_str()));
-        EXPECT_EQ(Describe(*pSecond), c.strEntries);
-    }
+    for (const sRoundTrip &c : vCases) CheckRoundTrip(c, true);
 }
 
-TEST(ConfigStore, MissingFileIsEmptyAndFirstChangeCreatesIt) {
-    CTempDir dir;
-    std::string strFile = dir.File("sub/dir/new.conf");
+TEST_F(ConfigStore, MissingFileIsEmptyAndFirstChangeCreatesIt) {
+    std::string strFile = m_dir.File("sub/dir/new.conf");
     CBaseConfig config(strFile.c_str());
     ASSERT_NE(config.store, nullptr);
     EXPECT_EQ(config.store->entryCount, 0);
@@ -122,12 +124,10 @@ TEST(ConfigStore, MissingFileIsEmptyAndFirstChangeCreatesIt) {
     EXPECT_EQ(st.st_mode & 0777, 0666 & ~nUmask) << "a new file's mode is the umask's";
 }
 
-TEST(ConfigStore, LookupsAndChanges) {
-    CTempDir dir;
-    std::string strFile = dir.File("t.conf");
+TEST_F(ConfigStore, LookupsAndChanges) {
     const std::string strIn = "#c\nk = first\nk=second\nother=1\n";
-    ASSERT_TRUE(WriteFile(strFile, strIn));
-    CBaseConfig config(strFile.c_str());
+    ASSERT_TRUE(WriteFile(m_strFile, strIn));
+    CBaseConfig config(m_strFile.c_str());
 
     ASSERT_NE(config.GetValue("k"), nullptr);
     EXPECT_STREQ(config.GetValue("k"), "first");
@@ -137,74 +137,66 @@ TEST(ConfigStore, LookupsAndChanges) {
     EXPECT_EQ(config.AddValue("#c"), 0) << "no second copy of a comment";
     EXPECT_EQ(config.SetValue("missing", "x"), 0);
     EXPECT_EQ(config.SetValue("#c", "x"), 0);
-    EXPECT_EQ(ReadFile(strFile), strIn) << "refusals leave the file untouched";
+    EXPECT_EQ(ReadFile(m_strFile), strIn) << "refusals leave the file untouched";
 
     EXPECT_EQ(config.SetValue("k", "new"), 1);
-    EXPECT_EQ(ReadFile(strFile), "#c\nk=new\nk=second\nother=1\n");
+    EXPECT_EQ(ReadFile(m_strFile), "#c\nk=new\nk=second\nother=1\n");
     EXPECT_EQ(config.DelValue("k"), 1);
-    EXPECT_EQ(ReadFile(strFile), "#c\nk=second\nother=1\n");
+    EXPECT_EQ(ReadFile(m_strFile), "#c\nk=second\nother=1\n");
     EXPECT_EQ(config.DelValue("#c"), 1);
     EXPECT_EQ(config.DelValue("nothing"), 0);
-    EXPECT_EQ(ReadFile(strFile), "k=second\nother=1\n");
+    EXPECT_EQ(ReadFile(m_strFile), "k=second\nother=1\n");
 }
 
-TEST(ConfigStore, RemovingOnlyEntryLeavesEmptyFile) {
-    CTempDir dir;
-    std::string strFile = dir.File("t.conf");
-    ASSERT_TRUE(WriteFile(strFile, "port=1\n"));
-    CBaseConfig config(strFile.c_str());
+TEST_F(ConfigStore, RemovingOnlyEntryLeavesEmptyFile) {
+    ASSERT_TRUE(WriteFile(m_strFile, "port=1\n"));
+    CBaseConfig config(m_strFile.c_str());
     EXPECT_EQ(config.DelValue("port"), 1);
     struct stat st;
-    ASSERT_EQ(stat(strFile.c_str(), &st), 0);
+    ASSERT_EQ(stat(m_strFile.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
 }
 
 // Lines and values past the 1024-byte line buffer and the 512-byte block stay
 // whole and stay one entry.
-TEST(ConfigStore, OverlongLineIsOneWholeEntry) {
-    CTempDir dir;
-    std::string strFile = dir.File("t.conf");
+TEST_F(ConfigStore, OverlongLineIsOneWholeEntry) {
     for (size_t nLen : {508u, 509u, 510u, 1022u, 1023u, 1024u, 5000u}) {
         SCOPED_TRACE(nLen);
         std::string strValue(nLen, 'v');
         std::string strComment = "#" + std::string(nLen, 'c');
-        ASSERT_TRUE(WriteFile(strFile, "k=" + strValue + "\n" + strComment + "\n"));
-        CBaseConfig config(strFile.c_str());
+        ASSERT_TRUE(WriteFile(m_strFile, "k=" + strValue + "\n" + strComment + "\n"));
+        CBaseConfig config(m_strFile.c_str());
         ASSERT_EQ(config.store->entryCount, 2);
         ASSERT_NE(config.GetValue("k"), nullptr);
         EXPECT_EQ(config.GetValue("k"), strValue);
         std::string strLonger(nLen * 2, 'w');
         EXPECT_EQ(config.SetValue("k", strLonger.c_str()), 1);
-        EXPECT_EQ(ReadFile(strFile), "k=" + strLonger + "\n" + strComment + "\n");
+        EXPECT_EQ(ReadFile(m_strFile), "k=" + strLonger + "\n" + strComment + "\n");
     }
 }
 
-TEST(ConfigStore, TooManyEntriesIsNeverSaved) {
-    CTempDir dir;
-    std::string strFile = dir.File("t.conf");
+TEST_F(ConfigStore, TooManyEntriesIsNeverSaved) {
     std::string strIn;
     for (int i = 0; i < CONFIG_MAX_ENTRIES + 5; ++i) strIn += "k" + std::to_string(i) + "=1\n";
-    ASSERT_TRUE(WriteFile(strFile, strIn));
-    CBaseConfig config(strFile.c_str());
+    ASSERT_TRUE(WriteFile(m_strFile, strIn));
+    CBaseConfig config(m_strFile.c_str());
     EXPECT_EQ(config.store->entryCount, CONFIG_MAX_ENTRIES);
     EXPECT_TRUE(config.store->bIncomplete);
     EXPECT_EQ(SaveConfig(config.store), 0);
     EXPECT_EQ(config.AddValue("new", "1"), 0) << "no room for another entry";
     EXPECT_EQ(config.SetValue("k0", "2"), 1);  // in memory; the save refuses
-    EXPECT_EQ(ReadFile(strFile), strIn) << "lines that were not loaded must not be lost";
+    EXPECT_EQ(ReadFile(m_strFile), strIn) << "lines that were not loaded must not be lost";
 }
 
-TEST(ConfigStore, ExactlyFullStoreSavesButRefusesMore) {
-    CTempDir dir;
-    std::string strFile = dir.File("t.conf");
+TEST_F(ConfigStore, ExactlyFullStoreSavesButRefusesMore) {
     std::string strIn;
     for (int i = 0; i < CONFIG_MAX_ENTRIES; ++i) strIn += "k" + std::to_string(i) + "=1\n";
-    ASSERT_TRUE(WriteFile(strFile, strIn));
-    CBaseConfig config(strFile.c_str());
+    ASSERT_TRUE(WriteFile(m_strFile, strIn));
+    CBaseConfig config(m_strFile.c_str());
     EXPECT_FALSE(config.store->bIncomplete);
     EXPECT_EQ(config.AddValue("#more"), 0);
     EXPECT_EQ(SaveConfig(config.store), 1);
-    EXPECT_EQ(ReadFile(strFile), strIn);
+    EXPECT_EQ(ReadFile(m_strFile), strIn);
 }
 
 TEST(CreateDirByName, CommandText) {

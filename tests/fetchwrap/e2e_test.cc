@@ -3,7 +3,6 @@
 // on PATH that records its arguments and creates the output file only when asked
 // to.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <string>
@@ -17,6 +16,7 @@
 namespace {
 
 using testsupport::CTempDir;
+using testsupport::Exists;
 using testsupport::ReadCalls;
 using testsupport::ReadFile;
 using testsupport::RunShell;
@@ -26,11 +26,6 @@ using testsupport::WriteFile;
 const char *CLIENT_TAIL = "if [ \"$KC_CREATE\" = 1 ]; then printf data > \"$2\"; fi\n";
 
 const std::string COMMENT = "#this shoude be the kelpserver bind port\n";
-
-bool Exists(const std::string &strPath) {
-    struct stat st;
-    return lstat(strPath.c_str(), &st) == 0;
-}
 
 class FetchWrap : public ::testing::Test {
 protected:

@@ -49,12 +49,6 @@ sRun RunCli(const std::vector<std::string> &listArgs, std::vector<std::string> l
     return run;
 }
 
-std::string Join(const std::vector<std::string> &listArgs) {
-    std::string strText;
-    for (const std::string &strArg : listArgs) strText += "[" + strArg + "] ";
-    return strText;
-}
-
 TEST(CachekitCli, AnswersComeFromTheLibrary) {
     CTempDir dir;
     ASSERT_TRUE(WriteFile(dir.File("abc.bin"), std::string("a\0bc", 4)));
@@ -81,10 +75,11 @@ TEST(CachekitCli, AnswersComeFromTheLibrary) {
         {{"exists", dir.File("nothing")}, 1, "missing\n"},
     };
     for (const sCase &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.listArgs));
         sRun run = RunCli(c.listArgs);
-        EXPECT_EQ(run.nStatus, c.nStatus) << Join(c.listArgs) << run.strErr;
-        EXPECT_EQ(run.strOut, c.strOut) << Join(c.listArgs);
-        EXPECT_EQ(run.strErr, "") << Join(c.listArgs);
+        EXPECT_EQ(run.nStatus, c.nStatus) << run.strErr;
+        EXPECT_EQ(run.strOut, c.strOut);
+        EXPECT_EQ(run.strErr, "");
     }
 }
 
@@ -130,14 +125,13 @@ TEST(CachekitCli, ErrorsAreOneLineAndExitTwo) {
         {{"--lib", dir.File("nolib.so"), "md5", "x"}, "cannot load the library"},
     };
     for (const sCase &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.listArgs));
         sRun run = RunCli(c.listArgs);
-        EXPECT_EQ(run.nStatus, 2) << Join(c.listArgs) << run.strErr;
-        EXPECT_EQ(run.strOut, "") << Join(c.listArgs);
+        EXPECT_EQ(run.nStatus, 2) << run.strErr;
+        EXPECT_EQ(run.strOut, "");
         if (c.listArgs.empty()) continue;  // the bare command prints its usage
-        EXPECT_EQ(std::count(run.strErr.begin(), run.strErr.end(), '\n'), 1)
-            << Join(c.listArgs) << run.strErr;
-        EXPECT_NE(run.strErr.find(c.strNeedle), std::string::npos)
-            << Join(c.listArgs) << run.strErr;
+        EXPECT_EQ(std::count(run.strErr.begin(), run.strErr.end(), '\n'), 1) << run.strErr;
+        EXPECT_NE(run.strErr.find(c.strNeedle), std::string::npos) << run.strErr;
     }
 }
 

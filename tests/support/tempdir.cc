@@ -1,6 +1,7 @@
 #include "tempdir.h"
 
 #include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -43,6 +44,11 @@ std::string ReadFile(const std::string &strPath) {
     while ((nRead = std::fread(szBuf, 1, sizeof szBuf, pFile)) > 0) strText.append(szBuf, nRead);
     std::fclose(pFile);
     return strText;
+}
+
+bool Exists(const std::string &strPath) {
+    struct stat st;
+    return lstat(strPath.c_str(), &st) == 0;
 }
 
 }  // namespace testsupport

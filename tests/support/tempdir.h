@@ -24,5 +24,7 @@ private:
 bool WriteFile(const std::string &strPath, const std::string &strText);
 // The whole content of the file, or the empty text when it cannot be read.
 std::string ReadFile(const std::string &strPath);
+// True when something exists at strPath (links not followed).
+bool Exists(const std::string &strPath);
 
 }  // namespace testsupport
