@@ -38,14 +38,8 @@ TEST(CLogFileEx, AppendsLinesAndKeepsPercentSigns) {
     testsupport::CTempDir dir;
     std::string strLog = dir.File("a.log");
     ASSERT_TRUE(testsupport::WriteFile(strLog, "old\n"));
-    {
-        CLogFileEx log(strLog.c_str(), true, 20000000);
-        log.Write("%s", "load ini file /x/%d%s%n failed.");
-    }
-    {
-        CLogFileEx log(strLog.c_str(), true, 20000000);
-        log.Write("n=%d", 42);
-    }
+    CLogFileEx(strLog.c_str(), true, 20000000).Write("%s", "load ini file /x/%d%s%n failed.");
+    CLogFileEx(strLog.c_str(), true, 20000000).Write("n=%d", 42);
     std::string strText = testsupport::ReadFile(strLog);
     ASSERT_EQ(0u, strText.find("old\n")) << strText;
     size_t nFirst = strText.find(" \tload ini file /x/%d%s%n failed.\n");
@@ -67,10 +61,7 @@ TEST(CLogFileEx, EmptiedOnlyWhenLongerThanTheLimit) {
         ASSERT_GE(fd, 0);
         ASSERT_EQ(0, ftruncate(fd, c.lSize));
         close(fd);
-        {
-            CLogFileEx log(strLog.c_str(), true, 20000000);
-            log.Write("%s", "x");
-        }
+        CLogFileEx(strLog.c_str(), true, 20000000).Write("%s", "x");
         off_t lWant = (c.bEmptied ? 0 : c.lSize) + 15;
         EXPECT_EQ(lWant, SizeOf(strLog)) << "starting at " << c.lSize;
     }
@@ -80,10 +71,7 @@ TEST(CLogFileEx, NotAppendEmptiesAndUnopenableIsSilent) {
     testsupport::CTempDir dir;
     std::string strLog = dir.File("c.log");
     ASSERT_TRUE(testsupport::WriteFile(strLog, "old line\n"));
-    {
-        CLogFileEx log(strLog.c_str(), false, 20000000);
-        log.Write("%s", "new");
-    }
+    CLogFileEx(strLog.c_str(), false, 20000000).Write("%s", "new");
     EXPECT_EQ(17, SizeOf(strLog));
     CLogFileEx none(dir.File("no/such/dir.log").c_str(), true, 20000000);
     EXPECT_FALSE(none.IsOpen());
@@ -107,10 +95,8 @@ TEST(CLogFileEx, NewLogFollowsUmaskAndFifoNeverBlocks) {
         // Held open and never read: the FIFO's buffer fills after some lines.
         int fdHeld = open(strFifo.c_str(), O_RDWR);
         if (fdHeld < 0) _exit(2);
-        for (int i = 0; i < 100; ++i) {
-            CLogFileEx log(strFifo.c_str(), true, 20000000);
-            log.Write("%s", std::string(4000, 'f').c_str());
-        }
+        for (int i = 0; i < 100; ++i)
+            CLogFileEx(strFifo.c_str(), true, 20000000).Write("%s", std::string(4000, 'f').c_str());
         _exit(0);
     }
     int nStatus = 0;
@@ -132,10 +118,8 @@ TEST(CLogFileEx, TwoWritersNeverSplitOrOverwriteLines) {
         ASSERT_GE(aPid[w], 0);
         if (aPid[w] == 0) {
             std::string strBody(3000, (char)('a' + w));
-            for (int i = 0; i < nLines; ++i) {
-                CLogFileEx log(strLog.c_str(), true, 20000000);
-                log.Write("%s", strBody.c_str());
-            }
+            for (int i = 0; i < nLines; ++i)
+                CLogFileEx(strLog.c_str(), true, 20000000).Write("%s", strBody.c_str());
             _exit(0);
         }
     }
@@ -165,10 +149,7 @@ TEST(CLogFileEx, DefaultNameIsTheProgramFilePlusLog) {
     szExe[n] = '\0';
     std::string strLog = std::string(szExe) + ".log";
     unlink(strLog.c_str());
-    {
-        CLogFileEx log(nullptr, true, 20000000);
-        log.Write("%s", "beside the program");
-    }
+    CLogFileEx(nullptr, true, 20000000).Write("%s", "beside the program");
     std::string strText = testsupport::ReadFile(strLog);
     unlink(strLog.c_str());
     EXPECT_NE(std::string::npos, strText.find(" \tbeside the program\n")) << strLog;

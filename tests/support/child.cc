@@ -9,12 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "tempdir.h"
+#include "udp.h"
 
 namespace testsupport {
 
@@ -122,10 +123,7 @@ bool WaitUntil(double dSeconds, const std::function<bool()> &fnDone) {
 int FreeLoopbackPort() {
     int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) return 0;
-    struct sockaddr_in sin;
-    std::memset(&sin, 0, sizeof sin);
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sin = Addr("127.0.0.1", 0);
     socklen_t nLen = sizeof sin;
     int nPort = 0;
     if (bind(sock, (struct sockaddr *)&sin, sizeof sin) == 0 &&
