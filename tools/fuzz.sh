@@ -5,6 +5,8 @@
 # in build-fuzz/fuzz-crashes/<target>/; copy it into fuzz/crashes/<target>/ with
 # the fix so that CTest replays it from then on.
 #   tools/fuzz.sh [SECONDS] [TARGET...]
+# FUZZ_RUNS=N stops each target after N executions if that comes first (a
+# campaign: FUZZ_RUNS=1000000 tools/fuzz.sh 7200).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-60}
@@ -27,7 +29,7 @@ for t in "${targets[@]}"; do
     crashes=$BUILD/fuzz-crashes/$t
     mkdir -p "$corpus" "$crashes"
     log=$BUILD/fuzz-$t.log
-    if "$BUILD/fuzz/${t}_fuzz" -max_total_time="$SECONDS_EACH" -print_final_stats=1 \
+    if "$BUILD/fuzz/${t}_fuzz" -max_total_time="$SECONDS_EACH" -runs="${FUZZ_RUNS:--1}" -print_final_stats=1 \
            -artifact_prefix="$crashes/" "$corpus" "fuzz/corpus/$t" >"$log" 2>&1; then
         verdict=ok
     else
