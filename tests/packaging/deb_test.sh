@@ -51,6 +51,7 @@ step_contents() {
         /usr/share/man/man3/fileExist.3 /usr/share/man/man3/md5data.3 /usr/share/man/man3/md5file.3
         /usr/share/man/man3/uri2d.3 /usr/share/man/man3/checkdisk.3 /usr/share/man/man3/getmsgip.3
         /usr/share/cachenode/frontend/nginx.conf.in /usr/share/cachenode/frontend/cachenode.lua
+        /usr/share/cachenode/frontend/cachenode/child.lua /usr/share/cachenode/frontend/cachenode/names.lua
         /usr/share/cachenode/frontend/cachenode-conf /usr/share/cachenode/frontend/testbed/testbed
         /usr/share/cachenode/frontend/testbed/kelpclient /usr/share/cachenode/frontend/testbed/origin.conf.in
     )
