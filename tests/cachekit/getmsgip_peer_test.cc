@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <thread>
 
 #include "dns_reply.h"
+#include "marker_out.h"
 #include "resolver_fixture.h"
 
 using dnsreply::Addresses;
@@ -25,7 +25,6 @@ namespace {
 enum EPeerSocket { FIRST, SECOND, FORGER_LOOPBACK, FORGER_OTHER_PORT };
 
 const size_t OUT_SIZE = 1361;
-const unsigned char CANARY = 0x7F;
 
 class GetmsgipPeer : public ResolverTest {
 protected:
@@ -40,21 +39,13 @@ protected:
 
     // getmsgip's text; also checks that nothing after its terminator was written.
     std::string Resolve(const char *pszHost) {
-        unsigned char aOut[OUT_SIZE + 16];
-        std::memset(aOut, CANARY, sizeof aOut);
         auto tStart = std::chrono::steady_clock::now();
-        m_pfnGetmsgip(reinterpret_cast<char *>(aOut), pszHost);
+        std::string strOut =
+            WrittenText(OUT_SIZE, [&](char *pszOut) { m_pfnGetmsgip(pszOut, pszHost); });
         m_lMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                       std::chrono::steady_clock::now() - tStart)
                                       .count());
-        size_t nLen = strnlen(reinterpret_cast<char *>(aOut), OUT_SIZE);
-        EXPECT_LT(nLen, OUT_SIZE);
-        for (size_t i = nLen + 1; i < sizeof aOut; i++)
-            if (aOut[i] != CANARY) {
-                ADD_FAILURE() << "byte " << i << " written behind the text";
-                break;
-            }
-        return std::string(reinterpret_cast<char *>(aOut), nLen);
+        return strOut;
     }
 
     std::vector<int> ServersAsked() {
