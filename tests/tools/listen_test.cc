@@ -15,6 +15,7 @@
 #include "child.h"
 #include "statusmsg.h"
 #include "tempdir.h"
+#include "udp.h"
 
 namespace {
 
@@ -32,22 +33,11 @@ const uint32_t IP_198_51_100_7 = 0xC6336407;
 // Sends v from pszFrom (port chosen by the kernel) to 127.0.0.1:nPort; returns the
 // source port, 0 on failure.
 int SendFrom(const char *pszFrom, int nPort, const std::vector<unsigned char> &v) {
-    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) return 0;
-    struct sockaddr_in sin, to;
-    std::memset(&sin, 0, sizeof sin);
-    sin.sin_family = AF_INET;
-    inet_pton(AF_INET, pszFrom, &sin.sin_addr);
-    to = sin;
-    to.sin_port = htons((uint16_t)nPort);
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    socklen_t nLen = sizeof sin;
-    bool bSent =
-        bind(sock, (struct sockaddr *)&sin, sizeof sin) == 0 &&
-        getsockname(sock, (struct sockaddr *)&sin, &nLen) == 0 &&
-        sendto(sock, v.data(), v.size(), 0, (struct sockaddr *)&to, sizeof to) == (ssize_t)v.size();
-    close(sock);
-    return bSent ? ntohs(sin.sin_port) : 0;
+    testsupport::CUdpPort sock(pszFrom);
+    sockaddr_in to = testsupport::Addr("127.0.0.1", nPort);
+    bool bSent = sock.Fd() >= 0 && sendto(sock.Fd(), v.data(), v.size(), 0, (sockaddr *)&to,
+                                          sizeof to) == (ssize_t)v.size();
+    return bSent ? sock.Port() : 0;
 }
 
 // The value of the sample whose name and labels are strSeries (as "name{labels}"),
