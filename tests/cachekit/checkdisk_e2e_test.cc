@@ -63,8 +63,12 @@ public:
             !m_server.Start({"python3", m_dir.File("server.py"), m_dir.File("port"), VidFile()},
                             m_dir.File("server")))
             return false;
-        WaitUntil(10, [&] { return !ReadFile(m_dir.File("port")).empty() || !m_server.Running(); });
-        m_nPort = std::atoi(ReadFile(m_dir.File("port")).c_str());
+        std::string strPort;
+        WaitUntil(10, [&] {
+            strPort = ReadFile(m_dir.File("port"));
+            return !strPort.empty() || !m_server.Running();
+        });
+        m_nPort = std::atoi(strPort.c_str());
         return m_nPort > 0;
     }
     std::string Url() const {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,13 +12,14 @@
 #include <cstring>
 
 #include "child.h"
+#include "netns.h"
 #include "tempdir.h"
 
 namespace evicttest {
 
 namespace {
 
-constexpr int SKIP_EXIT = 77;
+using testsupport::SKIP_EXIT;
 
 // Reports a setup failure through the pipe and leaves the child.
 [[noreturn]] void skipChild(int nFd, const std::string &strWhat) {
@@ -42,11 +42,6 @@ bool bindReadOnly(const std::string &strFrom, const std::string &strTo) {
     if (mount(strFrom.c_str(), strTo.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
         return false;
     return mount(nullptr, strTo.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-}
-
-bool privateMountNs() {
-    if (unshare(CLONE_NEWNS) != 0) return false;
-    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 bool mountNodeDir(const std::string &strAt) {
@@ -86,7 +81,9 @@ int runChild(const std::function<void(int)> &fnChild, std::string &strWhy) {
 int RunWithPrivateNodeDir(const std::function<void()> &fnBody, std::string &strWhy) {
     return runChild(
         [&](int nFd) {
-            if (!privateMountNs()) skipChild(nFd, "private mount namespace");
+            std::string strWhy;  // errno still says why, for skipChild
+            if (!testsupport::EnterPrivateMountNs(strWhy))
+                skipChild(nFd, "private mount namespace");
             if (mount("tmpfs", "/usr/local", "tmpfs", 0, "size=16m,mode=755") != 0)
                 skipChild(nFd, "tmpfs on /usr/local");
             if (!mountNodeDir("/usr/local/dadiv-urede"))
@@ -107,7 +104,9 @@ int RunInPrivateRoot(const char *pszDataSize, const std::function<void()> &fnPre
     const std::string strRoot = dirRoot.Path();
     return runChild(
         [&](int nFd) {
-            if (!privateMountNs()) skipChild(nFd, "private mount namespace");
+            std::string strWhy;  // errno still says why, for skipChild
+            if (!testsupport::EnterPrivateMountNs(strWhy))
+                skipChild(nFd, "private mount namespace");
             if (mount("tmpfs", strRoot.c_str(), "tmpfs", 0, "size=16m,mode=755") != 0)
                 skipChild(nFd, "tmpfs for the private root");
             // Top-level names of a merged /usr are links; on other layouts they

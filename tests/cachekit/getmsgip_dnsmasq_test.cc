@@ -2,8 +2,8 @@
 // that serves the two public resolver addresses inside the test's private network
 // namespace from records the test writes.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include "child.h"
 #include "dnsmasq.h"
 #include "resolver_fixture.h"
 #include "tempdir.h"
@@ -26,11 +26,6 @@ protected:
                               // Names below example.test that have no record do not exist.
                               "local=/example.test/\n";
         if (!m_dns.Start({"223.5.5.5", "8.8.8.8"}, strConf, strWhy)) GTEST_SKIP() << strWhy;
-    }
-    std::string Resolve(const char *pszHost) {
-        char szOut[1361];
-        m_pfnGetmsgip(szOut, pszHost);
-        return szOut;
     }
 
     // Queries for the A records of strName in the server's log.
@@ -80,7 +75,7 @@ TEST_F(GetmsgipDnsmasq, CnameWithTarget) {
 TEST_F(GetmsgipDnsmasq, NameThatDoesNotExist) {
     EXPECT_EQ(Resolve("missing.example.test"), "false");
     int nQueries = 0;
-    for (int nTry = 0; nTry < 20 && (nQueries = QueriesFor("missing.example.test")) < 10; nTry++)
-        usleep(50 * 1000);
+    testsupport::WaitUntil(1,
+                           [&] { return (nQueries = QueriesFor("missing.example.test")) >= 10; });
     EXPECT_EQ(nQueries, 10);
 }

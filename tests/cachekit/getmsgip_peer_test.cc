@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "dns_reply.h"
-#include "marker_out.h"
 #include "resolver_fixture.h"
 
 using dnsreply::Addresses;
@@ -24,8 +23,6 @@ namespace {
 // Sockets of the peer, in the order given to Start.
 enum EPeerSocket { FIRST, SECOND, FORGER_LOOPBACK, FORGER_OTHER_PORT };
 
-const size_t OUT_SIZE = 1361;
-
 class GetmsgipPeer : public ResolverTest {
 protected:
     // Starts peer (by default m_peer) on both servers' port 53 and two forger sockets.
@@ -37,17 +34,6 @@ protected:
             << strWhy;
     }
 
-    // getmsgip's text; also checks that nothing after its terminator was written.
-    std::string Resolve(const char *pszHost) {
-        auto tStart = std::chrono::steady_clock::now();
-        std::string strOut =
-            WrittenText(OUT_SIZE, [&](char *pszOut) { m_pfnGetmsgip(pszOut, pszHost); });
-        m_lMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      std::chrono::steady_clock::now() - tStart)
-                                      .count());
-        return strOut;
-    }
-
     std::vector<int> ServersAsked() {
         std::vector<int> listServers;
         for (const sDnsQuery &query : m_peer.Queries()) listServers.push_back(query.nSocket);
@@ -55,7 +41,6 @@ protected:
     }
 
     testsupport::CDnsPeer m_peer;
-    long m_lMs = 0;
 };
 
 // Answers every query that reaches one of the sockets listOn with fnReply(query), from that socket.

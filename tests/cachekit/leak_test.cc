@@ -20,13 +20,8 @@ const int kRounds = 2000;
 
 TEST(CachekitLeaks, EveryExportManyTimes) {
     const cachekit_dl::sExports &e = cachekit_dl::Exports();
-    auto fileExist = e.fileExist;
-    auto md5data = e.md5data;
-    auto md5file = e.md5file;
-    auto uri2d = e.uri2d;
-    auto checkdisk = e.checkdisk;
-    auto getmsgip = e.getmsgip;
-    ASSERT_TRUE(fileExist && md5data && md5file && uri2d && checkdisk && getmsgip) << dlerror();
+    ASSERT_TRUE(e.fileExist && e.md5data && e.md5file && e.uri2d && e.checkdisk && e.getmsgip)
+        << dlerror();
 
     CTempDir dir;
     std::string strFile = dir.File("seg.ts");
@@ -45,35 +40,35 @@ TEST(CachekitLeaks, EveryExportManyTimes) {
     char szIp[1361];
     for (int i = 0; i < kRounds; ++i) {
         SCOPED_TRACE(i);
-        ASSERT_EQ(fileExist(strFile.c_str()), 0);
-        ASSERT_EQ(fileExist(dir.File("missing").c_str()), -1);
+        ASSERT_EQ(e.fileExist(strFile.c_str()), 0);
+        ASSERT_EQ(e.fileExist(dir.File("missing").c_str()), -1);
         char szMd5[33];
-        md5data(szMd5, "abc", 3);
+        e.md5data(szMd5, "abc", 3);
         if (i == 0) std::memcpy(szFirst, szMd5, sizeof szMd5);
         ASSERT_STREQ(szMd5, szFirst);
-        md5file(szMd5, strFile.c_str());
+        e.md5file(szMd5, strFile.c_str());
         if (i == 0) std::memcpy(szFile, szMd5, sizeof szMd5);
         ASSERT_STREQ(szMd5, szFile);
-        md5file(szMd5, dir.File("missing").c_str());
+        e.md5file(szMd5, dir.File("missing").c_str());
         ASSERT_STREQ(szMd5, "d41d8cd98f00b204e9800998ecf8427e");
-        uri2d(szOut, "http://host/a/b/seg.ts", "/data1|/data2|/data3");
+        e.uri2d(szOut, "http://host/a/b/seg.ts", "/data1|/data2|/data3");
         if (i == 0) std::memcpy(szUriFirst, szOut, sizeof szOut);
         ASSERT_STREQ(szOut, szUriFirst);
-        uri2d(szOut, "no slash here", "/data1");
+        e.uri2d(szOut, "no slash here", "/data1");
         ASSERT_STREQ(szOut, "");
-        checkdisk(strCheck.c_str(), "1", "5");
-        checkdisk(strNoDot.c_str(), "1", "5");
+        e.checkdisk(strCheck.c_str(), "1", "5");
+        e.checkdisk(strNoDot.c_str(), "1", "5");
         for (const char *pszName : apszRefused) {
-            getmsgip(szIp, pszName);
+            e.getmsgip(szIp, pszName);
             ASSERT_STREQ(szIp, "false") << (pszName ? pszName : "(null)");
         }
         // A null out: every export with one returns at once.
-        md5data(nullptr, "abc", 3);
-        md5file(nullptr, strFile.c_str());
-        uri2d(nullptr, "http://host/a/b/seg.ts", "/data1");
-        getmsgip(nullptr, "");
+        e.md5data(nullptr, "abc", 3);
+        e.md5file(nullptr, strFile.c_str());
+        e.uri2d(nullptr, "http://host/a/b/seg.ts", "/data1");
+        e.getmsgip(nullptr, "");
     }
-    EXPECT_EQ(fileExist(strFile.c_str()), 0) << "checkdisk removed a file";
+    EXPECT_EQ(e.fileExist(strFile.c_str()), 0) << "checkdisk removed a file";
     EXPECT_NE(szUriFirst[0], 0);
 }
 

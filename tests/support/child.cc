@@ -46,9 +46,10 @@ bool CChild::Start(const std::vector<std::string> &vecArgv, const std::string &s
     if (pid < 0) return false;
     if (pid == 0) {
         setpgid(0, 0);
-        int fdIn = open("/dev/null", O_RDONLY);
-        int fdOut = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int fdErr = open(strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // Close-on-exec: the program gets them as 0, 1 and 2 only.
+        int fdIn = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        int fdOut = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int fdErr = open(strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fdIn < 0 || fdOut < 0 || fdErr < 0) _exit(127);
         if (!m_strDir.empty() && chdir(m_strDir.c_str()) != 0) _exit(127);
         dup2(fdIn, 0);

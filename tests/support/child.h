@@ -47,6 +47,10 @@ private:
     int m_nExit = -1;
 };
 
+// The exit status of a forked test body that could not set itself up (no root,
+// no namespace): the test skips.
+constexpr int SKIP_EXIT = 77;
+
 // Runs fnBody in a forked child of the test and waits for its end; gtest failures
 // in the child print as usual. Returns the child's exit status: 0 when all its
 // assertions held, 1 when one failed, or what fnBody gave _exit; 128 plus the

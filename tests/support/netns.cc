@@ -1,6 +1,7 @@
 #include "netns.h"
 
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -16,6 +17,18 @@ bool EnterPrivateNetns(std::string &strWhy) {
     }
     if (RunShell("ip link set lo up") != 0) {
         strWhy = "ip link set lo up failed in the new namespace";
+        return false;
+    }
+    return true;
+}
+
+bool EnterPrivateMountNs(std::string &strWhy) {
+    if (unshare(CLONE_NEWNS) != 0) {
+        strWhy = std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+        return false;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        strWhy = std::string("mount --make-rprivate /: ") + std::strerror(errno);
         return false;
     }
     return true;
