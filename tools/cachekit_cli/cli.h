@@ -9,18 +9,25 @@
 #include <string>
 #include <vector>
 
+#include "cachekit/include/cachekit.h"
+#include "cachekit/uri.h"
+
 // Exit statuses: a command that asks a yes/no question answers 0 or 1.
 const int EXIT_YES = 0;
 const int EXIT_NO = 1;
 const int EXIT_ERROR = 2;
 
-// The exports, as a host process declares them.
-typedef int (*FileExistFn)(const char *);
-typedef void (*Md5DataFn)(char *, const char *, int);
-typedef void (*Md5FileFn)(char *, const char *);
-typedef void (*Uri2dFn)(char *, const char *, const char *);
-typedef void (*CheckdiskFn)(const char *, const char *, const char *);
-typedef void (*GetmsgipFn)(char *, const char *);
+// The exports' types, from the library's own declarations (only their types:
+// the exports are reached through dlopen, nothing of the library is linked).
+typedef decltype(&fileExist) FileExistFn;
+typedef decltype(&md5data) Md5DataFn;
+typedef decltype(&md5file) Md5FileFn;
+typedef decltype(&uri2d) Uri2dFn;
+typedef decltype(&checkdisk) CheckdiskFn;
+typedef decltype(&getmsgip) GetmsgipFn;
+
+// The longest URL uri2d takes, without "http://".
+const size_t MAX_URL_TEXT = URL_TEXT_MAX - 1;
 
 // A command: its name, its line in the program's usage, its help, and its body,
 // which gets the command's words with its name as argv[0] and returns the exit

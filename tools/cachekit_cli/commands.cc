@@ -20,8 +20,7 @@ namespace {
 // the library is linked). The library checks them too, but answers only with an
 // empty text or "false"; checked here first, an error line can say what is wrong.
 const size_t MAX_DIRS_TEXT = DIRS_TEXT_MAX - 1;
-const size_t MAX_URL_TEXT = URL_TEXT_MAX - 1;  // without "http://"
-const size_t IP_OUT_SIZE = 2048;               // getmsgip asks for 1,361
+const size_t IP_OUT_SIZE = 2048;  // getmsgip asks for 1,361
 
 // The directory names of a list, split as the library splits it: runs of '|' are
 // one separator, blanks right after a separator are skipped, all else is kept.

@@ -102,9 +102,11 @@ int ReadOptions(int argc, char **argv, bool bInOrder, const option *pLong,
     int nOption;
     while ((nOption = getopt_long(argc, argv, bInOrder ? "+:h" : ":h", pLong, nullptr)) != -1) {
         // Only -h is short: an option in error is the word that getopt just took,
-        // or, for an unknown letter, that letter.
-        std::string strWord = optopt != 0 && nOption == '?' ? std::string("-") + char(optopt)
-                                                            : std::string(argv[optind - 1]);
+        // or, for an unknown letter, that letter. getopt also sets optopt for a
+        // long option given a value it does not take, to that option's code ('h'
+        // or below ' ').
+        bool bLetter = nOption == '?' && optopt > ' ' && optopt != 'h';
+        std::string strWord = bLetter ? std::string("-") + char(optopt) : argv[optind - 1];
         if (nOption == 'h') {
             if (g_pszHelp != nullptr) {
                 std::fputs(g_pszHelp, stdout);

@@ -12,12 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "cachekit/uri.h"
 #include "cli.h"
 
 namespace {
-
-const size_t MAX_URL_TEXT = URL_TEXT_MAX - 1;  // without "http://"
 
 const char HELP_REBALANCE[] =
     "usage: cachekit rebalance NOW PLANNED [--names FILE | --generate N] [--ascii | --unicode]\n"
