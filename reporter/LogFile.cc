@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
@@ -39,6 +40,8 @@ CLogFileEx::CLogFileEx(const char *pszFile, bool bAppend, long lTruncate)
     int nFlags = O_RDWR | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC;
     if (!bAppend) nFlags |= O_TRUNC;
     int fd = open(pszName, nFlags, 0666);
+    // A log this process may write but not read is still written, as "w" would.
+    if (fd < 0 && errno == EACCES) fd = open(pszName, (nFlags & ~O_RDWR) | O_WRONLY, 0666);
     if (fd < 0) return;
     struct stat st;
     if (fstat(fd, &st) == 0 && (long)st.st_size > m_lTruncate) {

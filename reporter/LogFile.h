@@ -16,7 +16,8 @@ public:
     // bAppend keeps the existing content; false empties the file. A file found longer
     // than lTruncate bytes is emptied. A new file gets mode 0666 less the umask. A FIFO
     // is opened without waiting for a reader, and a line that does not fit its buffer
-    // is dropped. When nothing can be opened every Write is silent.
+    // is dropped (one over 4096 bytes may arrive in part). A file that may be written
+    // but not read is appended to. When nothing can be opened every Write is silent.
     CLogFileEx(const char *pszFile, bool bAppend, long lTruncate);
     ~CLogFileEx();
     CLogFileEx(const CLogFileEx &) = delete;

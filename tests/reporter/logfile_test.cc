@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 
+#include "child.h"
 #include "tempdir.h"
 
 namespace {
@@ -38,8 +39,8 @@ TEST(CLogFileEx, AppendsLinesAndKeepsPercentSigns) {
     testsupport::CTempDir dir;
     std::string strLog = dir.File("a.log");
     ASSERT_TRUE(testsupport::WriteFile(strLog, "old\n"));
-    CLogFileEx(strLog.c_str(), true, 20000000).Write("%s", "load ini file /x/%d%s%n failed.");
-    CLogFileEx(strLog.c_str(), true, 20000000).Write("n=%d", 42);
+    CLogFileEx(strLog.c_str(), true, LOG_TRUNCATE).Write("%s", "load ini file /x/%d%s%n failed.");
+    CLogFileEx(strLog.c_str(), true, LOG_TRUNCATE).Write("n=%d", 42);
     std::string strText = testsupport::ReadFile(strLog);
     ASSERT_EQ(0u, strText.find("old\n")) << strText;
     size_t nFirst = strText.find(" \tload ini file /x/%d%s%n failed.\n");
@@ -53,6 +54,7 @@ TEST(CLogFileEx, EmptiedOnlyWhenLongerThanTheLimit) {
         off_t lSize;
         bool bEmptied;
     } aCases[] = {{20000000, false}, {20000001, true}, {0, false}};
+    static_assert(LOG_TRUNCATE == 20000000, "the reporter's limit");
     for (const Case &c : aCases) {
         testsupport::CTempDir dir;
         std::string strLog = dir.File("big.log");
@@ -61,7 +63,7 @@ TEST(CLogFileEx, EmptiedOnlyWhenLongerThanTheLimit) {
         ASSERT_GE(fd, 0);
         ASSERT_EQ(0, ftruncate(fd, c.lSize));
         close(fd);
-        CLogFileEx(strLog.c_str(), true, 20000000).Write("%s", "x");
+        CLogFileEx(strLog.c_str(), true, LOG_TRUNCATE).Write("%s", "x");
         off_t lWant = (c.bEmptied ? 0 : c.lSize) + 15;
         EXPECT_EQ(lWant, SizeOf(strLog)) << "starting at " << c.lSize;
     }
@@ -71,40 +73,52 @@ TEST(CLogFileEx, NotAppendEmptiesAndUnopenableIsSilent) {
     testsupport::CTempDir dir;
     std::string strLog = dir.File("c.log");
     ASSERT_TRUE(testsupport::WriteFile(strLog, "old line\n"));
-    CLogFileEx(strLog.c_str(), false, 20000000).Write("%s", "new");
+    CLogFileEx(strLog.c_str(), false, LOG_TRUNCATE).Write("%s", "new");
     EXPECT_EQ(17, SizeOf(strLog));
-    CLogFileEx none(dir.File("no/such/dir.log").c_str(), true, 20000000);
+    CLogFileEx none(dir.File("no/such/dir.log").c_str(), true, LOG_TRUNCATE);
     EXPECT_FALSE(none.IsOpen());
     none.Write("%s", "nothing");
 }
 
 // The log was opened write-only with mode 0644: a FIFO that nobody reads blocked
-// the open for ever, and a new log ignored the umask. In a child that an alarm
-// ends, so that a blocked open fails the test instead of hanging it.
-TEST(CLogFileEx, NewLogFollowsUmaskAndFifoNeverBlocks) {
+// the open for ever, and a new log ignored the umask. Then read-write: a log that
+// may be written but not read lost every line. In a child that an alarm ends, so
+// that a blocked open fails the test instead of hanging it.
+TEST(CLogFileEx, NewLogFollowsUmaskFifoNeverBlocksWriteOnlyIsWritten) {
     testsupport::CTempDir dir;
     std::string strLog = dir.File("new.log"), strFifo = dir.File("fifo.log");
+    std::string strWriteOnly = dir.File("write-only.log");
     ASSERT_EQ(0, mkfifo(strFifo.c_str(), 0600));
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    ASSERT_TRUE(testsupport::WriteFile(strWriteOnly, ""));
+    ASSERT_EQ(0, chmod(strWriteOnly.c_str(), 0200));
+    // Root may read anything: the write-only log is written as another user.
+    const bool bRoot = geteuid() == 0;
+    if (bRoot) {
+        ASSERT_EQ(0, chown(strWriteOnly.c_str(), 65534, 65534));
+        ASSERT_EQ(0, chmod(dir.Path().c_str(), 0711));
+    }
+    int nEnd = testsupport::RunForked([&] {
         alarm(10);
         umask(002);
-        CLogFileEx(strLog.c_str(), true, 20000000).Write("%s", "new");
-        CLogFileEx(strFifo.c_str(), true, 20000000).Write("%s", "no reader");
+        CLogFileEx(strLog.c_str(), true, LOG_TRUNCATE).Write("%s", "new");
+        CLogFileEx(strFifo.c_str(), true, LOG_TRUNCATE).Write("%s", "no reader");
         // Held open and never read: the FIFO's buffer fills after some lines.
         int fdHeld = open(strFifo.c_str(), O_RDWR);
-        if (fdHeld < 0) _exit(2);
+        ASSERT_GE(fdHeld, 0);
         for (int i = 0; i < 100; ++i)
-            CLogFileEx(strFifo.c_str(), true, 20000000).Write("%s", std::string(4000, 'f').c_str());
-        _exit(0);
-    }
-    int nStatus = 0;
-    ASSERT_EQ(pid, waitpid(pid, &nStatus, 0));
-    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "status " << nStatus;
+            CLogFileEx(strFifo.c_str(), true, LOG_TRUNCATE)
+                .Write("%s", std::string(4000, 'f').c_str());
+        if (bRoot && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(testsupport::SKIP_EXIT);
+        CLogFileEx(strWriteOnly.c_str(), true, LOG_TRUNCATE).Write("%s", "kept");
+    });
+    EXPECT_TRUE(nEnd == 0 || nEnd == testsupport::SKIP_EXIT) << "status " << nEnd;
     struct stat st;
     ASSERT_EQ(0, stat(strLog.c_str(), &st));
     EXPECT_EQ(0664u, st.st_mode & 0777);
+    if (nEnd == testsupport::SKIP_EXIT)
+        std::printf("no unprivileged user to run as: the write-only log is not checked\n");
+    else
+        EXPECT_EQ(18, SizeOf(strWriteOnly));  // "DD:HH:MM:SS \tkept\n"
 }
 
 // Two processes appending at once: every line arrives whole, none overwritten.
@@ -119,7 +133,7 @@ TEST(CLogFileEx, TwoWritersNeverSplitOrOverwriteLines) {
         if (aPid[w] == 0) {
             std::string strBody(3000, (char)('a' + w));
             for (int i = 0; i < nLines; ++i)
-                CLogFileEx(strLog.c_str(), true, 20000000).Write("%s", strBody.c_str());
+                CLogFileEx(strLog.c_str(), true, LOG_TRUNCATE).Write("%s", strBody.c_str());
             _exit(0);
         }
     }
@@ -149,7 +163,7 @@ TEST(CLogFileEx, DefaultNameIsTheProgramFilePlusLog) {
     szExe[n] = '\0';
     std::string strLog = std::string(szExe) + ".log";
     unlink(strLog.c_str());
-    CLogFileEx(nullptr, true, 20000000).Write("%s", "beside the program");
+    CLogFileEx(nullptr, true, LOG_TRUNCATE).Write("%s", "beside the program");
     std::string strText = testsupport::ReadFile(strLog);
     unlink(strLog.c_str());
     EXPECT_NE(std::string::npos, strText.find(" \tbeside the program\n")) << strLog;
