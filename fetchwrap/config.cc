@@ -89,6 +89,12 @@ bool WriteEntry(FILE *pFile, const char *pBlock) {
 // The kernel follows at most 40 links in one lookup (MAXSYMLINKS).
 const int CONFIG_MAX_LINKS = 40;
 
+// The directory part of a path with its last '/', or "" when there is none.
+std::string DirPart(const std::string &strPath) {
+    size_t nSlash = strPath.rfind('/');
+    return nSlash == std::string::npos ? "" : strPath.substr(0, nSlash + 1);
+}
+
 // Follows pszName through symbolic links (at most CONFIG_MAX_LINKS of them) to the
 // name that a save must replace, so that a link stays a link: strTarget, with
 // bExists and its stat in st when something is there. A relative link is taken
@@ -112,11 +118,7 @@ bool ResolveTarget(const char *pszName, std::string &strTarget, struct stat &st,
         ssize_t nLen = readlink(strTarget.c_str(), szLink, sizeof szLink);
         if (nLen <= 0 || (size_t)nLen >= sizeof szLink) return false;
         std::string strLink(szLink, (size_t)nLen);
-        size_t nSlash = strTarget.rfind('/');
-        if (strLink[0] == '/' || nSlash == std::string::npos)
-            strTarget = strLink;
-        else
-            strTarget = strTarget.substr(0, nSlash + 1) + strLink;
+        strTarget = strLink[0] == '/' ? strLink : DirPart(strTarget) + strLink;
     }
 }
 
@@ -124,9 +126,8 @@ bool ResolveTarget(const char *pszName, std::string &strTarget, struct stat &st,
 // it is hidden and never taken for the file itself, with permission bits nMode
 // (the umask applies). The descriptor, or -1 with errno set.
 int CreateTemp(const std::string &strTarget, mode_t nMode, std::string &strTemp) {
-    size_t nSlash = strTarget.rfind('/');
-    std::string strDir = nSlash == std::string::npos ? "" : strTarget.substr(0, nSlash + 1);
-    std::string strBase = nSlash == std::string::npos ? strTarget : strTarget.substr(nSlash + 1);
+    std::string strDir = DirPart(strTarget);
+    std::string strBase = strTarget.substr(strDir.size());
     // Room for the dot and the suffix within a name's 255 bytes.
     if (strBase.size() > 200) strBase.resize(200);
     // A name left behind by a killed save of an earlier process with this pid is
@@ -153,11 +154,8 @@ bool KeepOwnerAndMode(int fd, const struct stat &stOld) {
 // Makes the rename itself durable. Best effort: the new file is already in
 // place, and nothing can be undone when this fails.
 void SyncDirOf(const std::string &strTarget) {
-    size_t nSlash = strTarget.rfind('/');
-    std::string strDir = nSlash == std::string::npos ? "."
-                         : nSlash == 0               ? "/"
-                                                     : strTarget.substr(0, nSlash);
-    int fd = open(strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string strDir = DirPart(strTarget);
+    int fd = open(strDir.empty() ? "." : strDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     int nIgnored = fsync(fd);
     (void)nIgnored;
@@ -215,12 +213,13 @@ int SaveConfig(sBaseConfig *config) {
     if (bExists && faccessat(AT_FDCWD, strTarget.c_str(), W_OK, AT_EACCESS) != 0) return 0;
 
     std::string strTemp;
-    int fd = CreateTemp(strTarget, bExists ? stOld.st_mode & 0666 : 0666, strTemp);
+    const mode_t nMode = bExists ? stOld.st_mode & 0666 : 0666;
+    int fd = CreateTemp(strTarget, nMode, strTemp);
     if (fd < 0 && errno == ENOENT) {
-        size_t nSlash = strTarget.rfind('/');
-        if (nSlash != std::string::npos && nSlash != 0)
-            createDirByName(strTarget.substr(0, nSlash).c_str());
-        fd = CreateTemp(strTarget, 0666, strTemp);
+        // The directory without its last '/'; not for "/" or the current one.
+        std::string strDir = DirPart(strTarget);
+        if (strDir.size() > 1) createDirByName(strDir.substr(0, strDir.size() - 1).c_str());
+        fd = CreateTemp(strTarget, nMode, strTemp);
     }
     if (fd < 0) return 0;
     bool bOk = !bExists || KeepOwnerAndMode(fd, stOld);

@@ -52,7 +52,9 @@ sBaseConfig *ReadConfig(const char *fileName);
 // once more. 1 when the new content is in place; 0, with the old file untouched
 // and the new file removed, when anything failed, when the name is something
 // else than a regular file (a device, a FIFO, a directory), when an existing file
-// is not writable by this process, or when the store is bIncomplete. The
+// is not writable by this process or its owner and group cannot be given to the
+// new file (another user's file, saved by a process that is not root), or when
+// the store is bIncomplete. The
 // directory must be writable. A killed save can leave its new file behind.
 int SaveConfig(sBaseConfig *config);
 
