@@ -48,16 +48,11 @@ int main() {
     for (int nDirs : {4, 12, 24}) {
         std::vector<std::string> listNames;
         for (int i = 1; i <= nDirs; ++i) listNames.push_back("/cache/disk" + std::to_string(i));
-        std::vector<sRingName> aNames;
-        std::string strDirs;
-        for (const std::string &strName : listNames) {
-            aNames.push_back({strName.data(), strName.size()});
-            strDirs += (strDirs.empty() ? "" : "|") + strName;
-        }
+        const std::string strDirs = literal::join(listNames);
         const std::string strUrl = "http://node7:8080/vod/movie01.mp4?start=30";
         const uint64_t nUrlKey = ringKeyOf("movie01", 7);
 
-        const long nWant = ringScanList(aNames.data(), aNames.size(), nUrlKey, RING_PATH_SCALAR);
+        const long nWant = ringScanList(listNames, nUrlKey, RING_PATH_SCALAR);
         const std::string strWant = literal::uri2d(strUrl, strDirs);
         if (strWant.compare(0, listNames[(size_t)nWant].size() + 1,
                             listNames[(size_t)nWant] + "/") != 0) {
@@ -70,21 +65,19 @@ int main() {
         std::printf("  %-28s %9.1f\n", "plain map ring", dLiteral);
 
         sRingJob job;
-        ringJobInit(&job, aNames[0].pName, aNames[0].nLen, 0);
+        ringJobInit(&job, listNames[0].data(), listNames[0].size(), 0);
         double dScalar = 0;
         for (eRingPath ePath : {RING_PATH_SCALAR, RING_PATH_AVX2, RING_PATH_AVX512}) {
             if (!ringPathAvailable(ePath)) {
                 std::printf("  %-28s   (CPU lacks it)\n", ringPathName(ePath));
                 continue;
             }
-            if (ringScanList(aNames.data(), aNames.size(), nUrlKey, ePath) != nWant) {
+            if (ringScanList(listNames, nUrlKey, ePath) != nWant) {
                 std::printf("MISMATCH on %s\n", ringPathName(ePath));
                 nResult = 1;
             }
-            const double dScan = usPerCall(0.2, [&] {
-                nSink =
-                    nSink + (uint64_t)ringScanList(aNames.data(), aNames.size(), nUrlKey, ePath);
-            });
+            const double dScan = usPerCall(
+                0.2, [&] { nSink = nSink + (uint64_t)ringScanList(listNames, nUrlKey, ePath); });
             double dBare;
             if (ePath == RING_PATH_SCALAR) {
                 dScalar = dScan;

@@ -199,8 +199,10 @@ void ringJobInit(sRingJob *pJob, const char *pName, size_t nLen, size_t nDirInde
 }
 
 void ringScanInit(sRingScan *pScan, uint64_t nUrlKey, eRingPath ePath) {
-    if (ePath == RING_PATH_AUTO || !ringPathAvailable(ePath))
-        ePath = ePath == RING_PATH_AUTO ? ringPathBest() : RING_PATH_SCALAR;
+    if (ePath == RING_PATH_AUTO)
+        ePath = ringPathBest();
+    else if (!ringPathAvailable(ePath))
+        ePath = RING_PATH_SCALAR;
     pScan->ePath = ePath;
     // Keys reach 4 * (2^32 - 1) < 2^34: a URL key beyond has nothing above it.
     pScan->nThreshold =
@@ -241,10 +243,10 @@ long ringScanChosen(const sRingScan *pScan) {
     return (long)((RING_RANK_MASK - (nPacked & RING_RANK_MASK)) / RING_POINTS);
 }
 
-long ringScanList(const sRingName *aNames, size_t nNames, uint64_t nUrlKey, eRingPath ePath) {
+long ringScanList(const std::vector<std::string> &listNames, uint64_t nUrlKey, eRingPath ePath) {
     sRingScan scan;
     ringScanInit(&scan, nUrlKey, ePath);
-    for (size_t i = 0; i < nNames && i < RING_SCAN_DIRS_MAX; ++i)
-        ringScanDir(&scan, aNames[i].pName, aNames[i].nLen, i);
+    for (size_t i = 0; i < listNames.size() && i < RING_SCAN_DIRS_MAX; ++i)
+        ringScanDir(&scan, listNames[i].data(), listNames[i].size(), i);
     return ringScanChosen(&scan);
 }

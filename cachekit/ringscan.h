@@ -15,6 +15,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 constexpr int RING_POINTS = 500;       // points per directory, numbered 0 to RING_POINTS - 1
 constexpr size_t DIR_NAME_MAX = 1019;  // "%s-%03d" of a name and its NUL fit 1024 bytes
@@ -54,11 +56,6 @@ constexpr uint64_t RING_RANK_MASK = (1ull << RING_RANK_BITS) - 1;
 constexpr uint64_t RING_NONE = 0x7fffffffffffffffull;  // no point seen
 constexpr size_t RING_SCAN_DIRS_MAX = (RING_RANK_MASK + 1) / RING_POINTS;
 
-struct sRingName {
-    const char *pName;
-    size_t nLen;
-};
-
 // Streaming lookup over the directories of one call, in list order.
 struct sRingScan {
     eRingPath ePath;      // resolved: never RING_PATH_AUTO
@@ -85,6 +82,6 @@ void ringScanDir(sRingScan *pScan, const char *pName, size_t nLen, size_t nDirIn
 void ringScanKeys(sRingScan *pScan, const uint64_t *aKeys, size_t nKeys, size_t nDirIndex);
 // List position of the chosen directory; -1 when no directory was scanned.
 long ringScanChosen(const sRingScan *pScan);
-// ringScanInit, ringScanDir for each name and ringScanChosen over an array of names.
-long ringScanList(const sRingName *aNames, size_t nNames, uint64_t nUrlKey,
+// ringScanInit, ringScanDir for each name and ringScanChosen over a list of names.
+long ringScanList(const std::vector<std::string> &listNames, uint64_t nUrlKey,
                   eRingPath ePath = RING_PATH_AUTO);

@@ -138,8 +138,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
     FUZZ_CHECK(strGot == strWant, "url [%s] dirs [%s]: got [%s], the model [%s]", strUrl.c_str(),
                strDirs.c_str(), strGot.c_str(), strWant.c_str());
 
-    std::vector<sRingName> aNames;
-    for (const std::string &strName : listNames) aNames.push_back({strName.data(), strName.size()});
     // uriToPath ran the best path of this CPU; the others are compared here. The
     // scalar path and the literal ring cost more than all the rest together under
     // the sanitizers, in proportion to the list's length: they run on one input in
@@ -149,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t nSize) {
     for (eRingPath ePath : {RING_PATH_SCALAR, RING_PATH_AVX2, RING_PATH_AVX512}) {
         if (ePath == ringPathBest() || !ringPathAvailable(ePath)) continue;
         if (ePath == RING_PATH_SCALAR && nSample % (16 * nNames) != 0) continue;
-        const long nGot = ringScanList(aNames.data(), aNames.size(), nUrlKey, ePath);
+        const long nGot = ringScanList(listNames, nUrlKey, ePath);
         FUZZ_CHECK(nGot == (long)nWant, "dirs [%s], URL key %llu: %s chose %ld, the model %zu",
                    strDirs.c_str(), (unsigned long long)nUrlKey, ringPathName(ePath), nGot, nWant);
     }

@@ -27,21 +27,14 @@ std::vector<eRingPath> pathsHere() {
     return listPaths;
 }
 
-std::vector<sRingName> namesOf(const std::vector<std::string> &listNames) {
-    std::vector<sRingName> aNames;
-    for (const std::string &strName : listNames) aNames.push_back({strName.data(), strName.size()});
-    return aNames;
-}
-
 // Every available path on the list and each URL key against the map ring.
 void expectAllPathsChoose(const std::vector<std::string> &listNames,
                           const std::vector<uint64_t> &listKeys, const std::string &strCase) {
-    const std::vector<sRingName> aNames = namesOf(listNames);
     const std::map<uint64_t, std::string> ring = literal::buildRing(literal::join(listNames));
     for (uint64_t nKey : listKeys) {
         const std::string &strWant = literal::upperBoundWrap(ring, nKey);
         for (eRingPath ePath : pathsHere()) {
-            const long nIndex = ringScanList(aNames.data(), aNames.size(), nKey, ePath);
+            const long nIndex = ringScanList(listNames, nKey, ePath);
             ASSERT_GE(nIndex, 0) << strCase;
             ASSERT_EQ(listNames[(size_t)nIndex], strWant)
                 << ringPathName(ePath) << ", " << strCase << ", URL key " << nKey;
@@ -134,10 +127,9 @@ TEST(RingScan, RepeatedNameLaterPositionWins) {
     };
     std::mt19937 rng(3);
     for (const auto &c : CASES) {
-        const std::vector<sRingName> aNames = namesOf(c.listNames);
         for (uint64_t nKey : edgeKeys(c.listNames, rng)) {
             for (eRingPath ePath : pathsHere()) {
-                EXPECT_EQ(ringScanList(aNames.data(), aNames.size(), nKey, ePath), c.nWant)
+                EXPECT_EQ(ringScanList(c.listNames, nKey, ePath), c.nWant)
                     << ringPathName(ePath) << ", " << c.listNames[0].size() << " bytes, key "
                     << nKey;
             }
@@ -145,10 +137,9 @@ TEST(RingScan, RepeatedNameLaterPositionWins) {
     }
     // Between distinct names the repeat still takes the later position.
     const std::vector<std::string> listMixed = {"/a", "/b", "/a"};
-    const std::vector<sRingName> aMixed = namesOf(listMixed);
     for (uint64_t nKey : edgeKeys(listMixed, rng)) {
         for (eRingPath ePath : pathsHere()) {
-            EXPECT_NE(ringScanList(aMixed.data(), aMixed.size(), nKey, ePath), 0)
+            EXPECT_NE(ringScanList(listMixed, nKey, ePath), 0)
                 << ringPathName(ePath) << ", key " << nKey;
         }
     }
@@ -185,5 +176,5 @@ TEST(RingScan, AgreesWithMapOnCollidingKeys) {
 }
 
 TEST(RingScan, EmptyListChoosesNothing) {
-    for (eRingPath ePath : PATHS) EXPECT_EQ(ringScanList(nullptr, 0, 5, ePath), -1);
+    for (eRingPath ePath : PATHS) EXPECT_EQ(ringScanList({}, 5, ePath), -1);
 }
