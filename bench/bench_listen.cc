@@ -12,6 +12,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "statusmsg.h"
+#include "textfile.h"
 
 namespace {
 
@@ -187,7 +189,7 @@ long ChildrenPeakKb(pid_t pid) {
 
 // The ok counter in the exposition file, or -1.
 long OkInTextfile(const std::string &strDir) {
-    FILE *pIn = std::fopen((strDir + "/cachenode_dispatch.prom").c_str(), "r");
+    FILE *pIn = std::fopen((strDir + "/" + TEXTFILE_NAME).c_str(), "r");
     if (pIn == nullptr) return -1;
     char szLine[256];
     long nOk = -1;
@@ -215,14 +217,14 @@ struct sResult {
 bool RunOnce(const std::vector<std::string> &vecOptions, const std::string &strDir, double dSeconds,
              int nRate, sResult &result) {
     int aOut[2], aSent[2];
-    if (pipe(aOut) != 0 || pipe(aSent) != 0) return false;
+    // Close-on-exec: the listener and its writers must hold no end of either pipe,
+    // or the driver's end would never show as closed.
+    if (pipe2(aOut, O_CLOEXEC) != 0 || pipe2(aSent, O_CLOEXEC) != 0) return false;
     std::vector<std::string> vecArgv = {DISPATCH_LISTEN, "127.0.0.1:0"};
     vecArgv.insert(vecArgv.end(), vecOptions.begin(), vecOptions.end());
     pid_t pidListen = fork();
     if (pidListen == 0) {
-        dup2(aOut[1], 1);
-        close(aOut[0]);
-        close(aOut[1]);
+        dup2(aOut[1], 1);  // the copy is not close-on-exec
         std::vector<char *> vecP;
         for (std::string &s : vecArgv) vecP.push_back(&s[0]);
         vecP.push_back(nullptr);
@@ -253,7 +255,7 @@ bool RunOnce(const std::vector<std::string> &vecOptions, const std::string &strD
     // Drain the listener's lines until the driver is done and two quiet seconds passed.
     int fdOut = fileno(pOut);
     bool bDriverDone = false;
-    double dQuietSince = 0;
+    double dQuietSince = 0, dLastPeek = 0;
     char aBuf[65536];
     for (;;) {
         struct pollfd aFds[2] = {{fdOut, POLLIN, 0}, {aSent[0], POLLIN, 0}};
@@ -270,8 +272,11 @@ bool RunOnce(const std::vector<std::string> &vecOptions, const std::string &strD
             result.dSeconds = Now() - dStart;
             dQuietSince = Now();
         }
-        long nChildKb = ChildrenPeakKb(pidListen);
-        if (nChildKb > result.nChildHwmKb) result.nChildHwmKb = nChildKb;
+        if (Now() - dLastPeek >= 0.1) {  // /proc reads compete with the listener
+            dLastPeek = Now();
+            long nChildKb = ChildrenPeakKb(pidListen);
+            if (nChildKb > result.nChildHwmKb) result.nChildHwmKb = nChildKb;
+        }
         if (bDriverDone && Now() - dQuietSince > 2.0) break;
     }
     waitpid(pidDrive, nullptr, 0);
@@ -324,22 +329,21 @@ int main(int argc, char **argv) {
         std::perror("mkdtemp");
         return 1;
     }
+    const std::string strFile = std::string(szDir) + "/" + TEXTFILE_NAME;
     sResult reference, textfile;
     bool bOk = RunOnce({}, "", dSeconds, nRate, reference);
     if (bOk) Print("printing only (reference)", reference);
     bOk = bOk && RunOnce({"--textfile", szDir}, szDir, dSeconds, nRate, textfile);
     if (bOk) {
         Print("--textfile", textfile);
-        FILE *pIn = std::fopen((std::string(szDir) + "/cachenode_dispatch.prom").c_str(), "r");
-        long nBytes = 0;
-        if (pIn && std::fseek(pIn, 0, SEEK_END) == 0) nBytes = std::ftell(pIn);
-        if (pIn) std::fclose(pIn);
+        struct stat st;
+        long nBytes = stat(strFile.c_str(), &st) == 0 ? (long)st.st_size : 0;
         std::printf("exposition file %.1f MB; CPU %.2fx and resident %.2fx the reference\n",
                     nBytes / 1048576.0, textfile.dCpu / (reference.dCpu > 0 ? reference.dCpu : 1),
                     (double)textfile.nHwmKb / (reference.nHwmKb > 0 ? reference.nHwmKb : 1));
     }
-    std::remove((std::string(szDir) + "/cachenode_dispatch.prom").c_str());
-    std::remove((std::string(szDir) + "/.cachenode_dispatch.prom.tmp").c_str());
+    std::remove(strFile.c_str());
+    std::remove((std::string(szDir) + "/." + TEXTFILE_NAME + ".tmp").c_str());
     rmdir(szDir);
     return bOk ? 0 : 1;
 }

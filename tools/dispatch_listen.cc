@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "fleet.h"
@@ -124,7 +123,6 @@ int main(int argc, char **argv) {
     bool bDirty = false;
     uint64_t nTicksSinceWrite = 0;
     pid_t pidWriter = 0;  // the child writing the exposition file, 0 when none runs
-    int nStatus = 0;
     for (;;) {
         struct pollfd aFds[2] = {{sock, POLLIN, 0}, {fdTimer, POLLIN, 0}};
         if (poll(aFds, 2, -1) < 0) {
@@ -162,6 +160,7 @@ int main(int argc, char **argv) {
         if (!(aFds[1].revents & POLLIN) || read(fdTimer, &nTicks, sizeof nTicks) != sizeof nTicks)
             continue;
         nTicksSinceWrite += nTicks;
+        int nStatus = 0;
         if (pidWriter > 0 && waitpid(pidWriter, &nStatus, WNOHANG) == pidWriter) {
             pidWriter = 0;
             // The writer told stderr why it failed; try again on the next tick.

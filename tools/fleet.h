@@ -33,8 +33,8 @@ struct sFleetEntry {
     uint32_t InCome;
     uint32_t OutCome;
     int64_t lLastReportMs;  // arrival of the latest datagram, ms since the epoch
-    // ip="a.b.c.d",sender="e.f.g.h": formatted once, since every rendering needs it.
-    // Dotted quads need no escaping in a label value.
+    // ip="a.b.c.d",sender="e.f.g.h": formatted once, as the exposition writes it four
+    // times per interface. Dotted quads need no escaping in a label value.
     char szLabels[48];
 };
 

@@ -8,24 +8,18 @@
 #include <cstdio>
 #include <sstream>
 
+#include "datagram.h"
 #include "listen_args.h"
 #include "netns.h"
 #include "tempdir.h"
+#include "udp.h"
 
 namespace {
 
 uint32_t Addr(const char *pszDotted) {
-    struct in_addr in;
-    EXPECT_EQ(1, inet_pton(AF_INET, pszDotted, &in)) << pszDotted;
-    return ntohl(in.s_addr);
-}
-
-std::vector<unsigned char> Datagram(uint32_t nTag, const char *pszIP, uint32_t nStatus,
-                                    uint32_t nIn, uint32_t nOut) {
-    MORVA_VESKO_STATUS rec = {nTag, Addr(pszIP), nStatus, nIn, nOut, 0, 0};
-    std::vector<unsigned char> v(STATUS_SIZE);
-    EncodeStatus(rec, v.data());
-    return v;
+    sockaddr_in addr = testsupport::Addr(pszDotted, 0);
+    EXPECT_EQ(AF_INET, addr.sin_family) << pszDotted;
+    return ntohl(addr.sin_addr.s_addr);
 }
 
 std::string Exposition(const CFleet &fleet) {
@@ -46,22 +40,24 @@ TEST(Fleet, KeepsTheLatestReportPerInterfaceAndSenderAndOnlyCountsBadDatagrams) 
     auto fnApply = [&](const std::vector<unsigned char> &v, const char *pszFrom, int64_t lMs) {
         return fleet.Apply(v.data(), v.size(), Addr(pszFrom), lMs, rec);
     };
-    EXPECT_EQ(DATAGRAM_OK, fnApply(Datagram(110, "10.0.0.2", 1, 5, 300), "127.0.0.2", T0));
+    EXPECT_EQ(DATAGRAM_OK, fnApply(Datagram(110, Addr("10.0.0.2"), 1, 5, 300), "127.0.0.2", T0));
     // The same interface through another sender is a series of its own; the largest
     // rate does not wrap at 32 bits once in bit/s.
     EXPECT_EQ(DATAGRAM_OK,
-              fnApply(Datagram(110, "10.0.0.2", 0, 1, 4294967295u), "127.0.0.3", T0 + 882));
-    EXPECT_EQ(DATAGRAM_OK, fnApply(Datagram(110, "9.0.0.1", 1, 0, 0), "127.0.0.2", T0 + 5));
-    EXPECT_EQ(DATAGRAM_OK, fnApply(Datagram(110, "10.0.0.2", 1, 7, 8), "127.0.0.2", T0 + 1877));
+              fnApply(Datagram(110, Addr("10.0.0.2"), 0, 1, 4294967295u), "127.0.0.3", T0 + 882));
+    EXPECT_EQ(DATAGRAM_OK, fnApply(Datagram(110, Addr("9.0.0.1"), 1, 0, 0), "127.0.0.2", T0 + 5));
+    EXPECT_EQ(DATAGRAM_OK,
+              fnApply(Datagram(110, Addr("10.0.0.2"), 1, 7, 8), "127.0.0.2", T0 + 1877));
 
     // Bad datagrams about a known interface: counted, never applied.
-    std::vector<unsigned char> vecGood = Datagram(110, "10.0.0.2", 0, 99, 99);
+    std::vector<unsigned char> vecGood = Datagram(110, Addr("10.0.0.2"), 0, 99, 99);
     std::vector<unsigned char> vecShort(vecGood.begin(), vecGood.end() - 1), vecLong = vecGood;
     vecLong.push_back(0);
     EXPECT_EQ(DATAGRAM_BAD_LENGTH, fnApply(vecShort, "127.0.0.2", T0 + 9000));
     EXPECT_EQ(DATAGRAM_BAD_LENGTH, fnApply(vecLong, "127.0.0.2", T0 + 9000));
     EXPECT_EQ(DATAGRAM_BAD_LENGTH, fnApply({}, "127.0.0.2", T0 + 9000));
-    EXPECT_EQ(DATAGRAM_BAD_TAG, fnApply(Datagram(111, "10.0.0.2", 0, 99, 99), "127.0.0.2", T0));
+    EXPECT_EQ(DATAGRAM_BAD_TAG,
+              fnApply(Datagram(111, Addr("10.0.0.2"), 0, 99, 99), "127.0.0.2", T0));
     EXPECT_EQ(111u, rec.tag);
     EXPECT_EQ(3u, fleet.Interfaces().size());
 

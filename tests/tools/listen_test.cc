@@ -1,6 +1,5 @@
 // The built dispatch_listen as a process on 127.0.0.1: the lines it prints, the
 // exposition file it keeps and replaces, and a real node_exporter serving that file.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,9 +9,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 
 #include "child.h"
+#include "datagram.h"
 #include "statusmsg.h"
 #include "tempdir.h"
 #include "udp.h"
@@ -21,13 +20,6 @@ namespace {
 
 using testsupport::WaitUntil;
 
-std::vector<unsigned char> Datagram(uint32_t nTag, uint32_t nIP, uint32_t nStatus, uint32_t nIn,
-                                    uint32_t nOut) {
-    MORVA_VESKO_STATUS rec = {nTag, nIP, nStatus, nIn, nOut, 0, 0};
-    std::vector<unsigned char> v(STATUS_SIZE);
-    EncodeStatus(rec, v.data());
-    return v;
-}
 const uint32_t IP_198_51_100_7 = 0xC6336407;
 
 // Sends v from pszFrom (port chosen by the kernel) to 127.0.0.1:nPort; returns the
