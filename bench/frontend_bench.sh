@@ -22,10 +22,7 @@ HOST=bench.example
 # Starts the nginx of prefix /node/$1 (its nginx.conf is there) that serves
 # port $2, and waits until it answers.
 start() {
-    local prefix=/node/$1
-    nginx -p "$prefix" -c "$prefix/nginx.conf" -e "$prefix/logs/error.log" -g 'daemon off;' &
-    echo $! >"$prefix/master.pid"
-    until curl -s -o /dev/null "http://127.0.0.1:$2/"; do sleep 0.05; done
+    "$CN_TESTBED" --launch "$1" "$2"
 }
 
 stop() {

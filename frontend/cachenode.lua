@@ -16,7 +16,6 @@ local ffi_errno = ffi.errno
 local ngx = ngx
 local ngx_var = ngx.var
 local ngx_log = ngx.log
-local ngx_sleep = ngx.sleep
 local ngx_now = ngx.now
 local ngx_exit = ngx.exit
 local get_method = ngx.req.get_method
@@ -70,14 +69,18 @@ local guard_running = false
 
 
 -- A knob that must be a whole number of at least min.
-local function number(opts, key, min)
+local function number(opts, key, min, max)
     local value = tonumber(opts[key])
-    if not value or value < min or value ~= floor(value) then
-        error("cachenode: " .. key .. " must be a whole number of at least " .. min
+    max = max or 2 ^ 31 - 1
+    if not value or value < min or value > max or value ~= floor(value) then
+        error("cachenode: " .. key .. " must be a whole number from " .. min .. " to " .. max
               .. ", not \"" .. tostring(opts[key]) .. "\"", 2)
     end
     return value
 end
+
+-- The most the guard's cachekit checkdisk takes for a threshold or a count.
+local GUARD_MAX = 1000000000
 
 
 -- Called once from init_by_lua with the knobs of nginx.conf.in. Errors stop
@@ -106,8 +109,8 @@ function _M.init(opts)
         cachekit_lib = opts.cachekit_lib,
         fetch_timeout = number(opts, "fetch_timeout", 1),
         guard_interval = number(opts, "guard_interval", 0),
-        guard_min_free_gb = tostring(number(opts, "guard_min_free_gb", 1)),
-        guard_max_files = tostring(number(opts, "guard_max_files", 1)),
+        guard_min_free_gb = tostring(number(opts, "guard_min_free_gb", 1, GUARD_MAX)),
+        guard_max_files = tostring(number(opts, "guard_max_files", 1, GUARD_MAX)),
     }
     local memo_size = number(opts, "memo_size", 0)
 
@@ -226,6 +229,12 @@ local function fetch_once(file, dir_len, url)
     local limit = conf.fetch_timeout + child.KILL_REAP_SECONDS + 1
     local ok, err = fetching:safe_add(busy, 1, limit)
     if ok then
+        -- Another worker's fetch may have ended between the caller's look and
+        -- this add: its file must not be fetched (and so removed) again.
+        if lib.fileExist(file) == 0 then
+            fetching:delete(busy)
+            return 200
+        end
         local status = run_fetch(file, dir_len, url)
         fetching:safe_set("o" .. file, status, OUTCOME_SECONDS)
         fetching:delete(busy)
@@ -242,10 +251,7 @@ local function fetch_once(file, dir_len, url)
         if ngx_now() >= deadline then
             return 504
         end
-        ngx_sleep(delay)
-        if delay < child.POLL_MAX then
-            delay = delay * 2
-        end
+        delay = child.backoff(delay)
     end
     if lib.fileExist(file) == 0 then
         return 200

@@ -99,10 +99,10 @@ reporter=$!
 
 echo "demo: the cache node starts in a sandbox of its own (private mount and PID namespace):"
 echo "demo: nothing is written to a real cache directory or under /usr/local."
-guard=12
-frontend/testbed/testbed --dirs 3 --cache-size 64m --knob guard_interval=$guard \
-    --knob guard_min_free_gb=1 --knob guard_max_files=1 -- tools/demo/node.sh $guard \
-    > >(sed -u 's/^/node     | /') 2>&1 &
+guard=12 cache=64m threshold=1
+frontend/testbed/testbed --dirs 3 --cache-size $cache --knob guard_interval=$guard \
+    --knob guard_min_free_gb=$threshold --knob guard_max_files=1 \
+    -- tools/demo/node.sh $guard $cache $threshold > >(sed -u 's/^/node     | /') 2>&1 &
 node=$!
 
 if [ $use_netns = 1 ]; then

@@ -68,7 +68,17 @@ _M.KILL_REAP_SECONDS = 2
 local POLL_FIRST = 0.005
 local POLL_MAX = 0.05
 _M.POLL_FIRST = POLL_FIRST
-_M.POLL_MAX = POLL_MAX
+
+
+-- Sleeps delay seconds (the event loop goes on) and returns the next poll's.
+function _M.backoff(delay)
+    ngx_sleep(delay)
+    if delay < POLL_MAX then
+        return delay * 2
+    end
+    return delay
+end
+local backoff = _M.backoff
 
 
 function _M.strerror(errnum)
@@ -137,10 +147,7 @@ function _M.reap(pid, deadline)
         if deadline and ngx_now() >= deadline then
             return nil, "timeout"
         end
-        ngx_sleep(delay)
-        if delay < POLL_MAX then
-            delay = delay * 2
-        end
+        delay = backoff(delay)
     end
 end
 local reap = _M.reap

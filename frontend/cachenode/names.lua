@@ -20,9 +20,7 @@ local _M = { _VERSION = "1.0" }
 -- bytes; the result never exceeds PATH_MAX_BYTES.
 local URL_TEXT_MAX = 1024
 local DIR_NAME_MAX = 1019
-_M.URL_TEXT_MAX = URL_TEXT_MAX
 _M.DIRS_TEXT_MAX = 10240
-_M.DIR_NAME_MAX = DIR_NAME_MAX
 _M.PATH_MAX_BYTES = 3067
 
 -- Bytes an nginx knob may hold when it reaches Lua (nginx.conf.in refuses the

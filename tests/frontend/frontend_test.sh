@@ -26,17 +26,21 @@ BODY=/tmp/body
 get() {
     local target=$1
     shift
-    local host=(-H 'Host: node7')
-    [[ " $* " == *" Host:"* ]] && host=()
+    # shellcheck disable=SC2046 # host_args gives two words
     STATUS=$(curl -s -g --path-as-is -o "$BODY" -D /tmp/headers -w '%{http_code}' \
-        "${host[@]}" "$@" "http://$CN_FRONT$target" || true)
+        $(host_args "$@") "$@" "http://$CN_FRONT$target" || true)
     XCACHE=$(tr -d '\r' </tmp/headers | awk -F': ' 'tolower($1) == "x-cache" {print $2}')
+}
+
+# The curl arguments for Host node7, unless the arguments given name another.
+host_args() {
+    [[ " $* " == *" Host:"* ]] || echo "-H Host:node7"
 }
 
 # get_all OUTDIR [CURL ARGS...] -- TARGET...: one curl for many targets (each
 # curl start costs more than a request), Host node7 unless the arguments name
-# another, the body of the n-th
-# target in OUTDIR/n; prints "n status x-cache" per target.
+# another, the body of the n-th target in OUTDIR/n; prints "n status x-cache"
+# per target.
 get_all() {
     local dir=$1 n=0 target
     shift
@@ -49,11 +53,10 @@ get_all() {
         n=$((n + 1))
         urls+=("http://$CN_FRONT$target" -o "$dir/$n")
     done
-    local host=(-H 'Host: node7')
-    [[ " ${args[*]} " == *" Host:"* ]] && host=()
     # A parallel curl draws its progress meter even when silent, with no line
     # feed before the next -w text.
-    curl -s -g --path-as-is "${host[@]}" "${args[@]}" \
+    # shellcheck disable=SC2046 # host_args gives two words
+    curl -s -g --path-as-is $(host_args "${args[@]}") "${args[@]}" \
         -w '%{stderr}=%{urlnum} %{http_code} %header{x-cache}\n' "${urls[@]}" 2>&1 >/dev/null |
         grep -o '=[0-9]* [0-9]* [A-Z]*' | awk '{print substr($1, 2) + 1, $2, $3}' | sort -n
 }

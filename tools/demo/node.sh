@@ -6,7 +6,8 @@
 # happen, until the demo is stopped.
 set -uo pipefail
 
-GUARD_SECONDS=$1
+# node.sh GUARD_SECONDS CACHE_SIZE THRESHOLD_GIB, as the testbed was given them.
+GUARD_SECONDS=$1 CACHE_SIZE=$2 THRESHOLD_GIB=$3
 HOST=demo.example
 
 # request TARGET [CURL ARGS...]: one GET, printed as the front end answered it.
@@ -17,17 +18,18 @@ request() {
     out=$(curl -s -g -o /tmp/body -D /tmp/headers -w '%{http_code} %{size_download}' \
         -H "Host: $HOST" "$@" "http://$CN_FRONT$target") || out="000 0"
     read -r status bytes <<<"$out"
-    xcache=$(tr -d '\r' </tmp/headers | awk -F': ' 'tolower($1) == "x-cache" {print $2}')
-    path=$("$CN_CLI" --lib "$CN_LIB" uri "http://$HOST$target" "$CN_DIRS")
     case $status in
-        200 | 206) printf '%-4s %s %-28s -> %s, %s bytes\n' "$xcache" "$status" "$target $*" \
-                       "$path" "$bytes" ;;
+        200 | 206)
+            xcache=$(tr -d '\r' </tmp/headers | awk -F': ' 'tolower($1) == "x-cache" {print $2}')
+            path=$("$CN_CLI" --lib "$CN_LIB" uri "http://$HOST$target" "$CN_DIRS")
+            printf '%-4s %s %-28s -> %s, %s bytes\n' "$xcache" "$status" "$target $*" "$path" \
+                "$bytes" ;;
         *) printf '%-4s %s %-28s (nothing fetched or written)\n' "-" "$status" "$target" ;;
     esac
 }
 
 echo "origin $CN_ORIGIN serves $CN_FILES; front end $CN_FRONT, cache directories $CN_DIRS"
-echo "(a 64 MiB tmpfs); misses run fetchwrap, whose kelpclient is the curl stand-in."
+echo "(a $CACHE_SIZE tmpfs); misses run fetchwrap, whose kelpclient is the curl stand-in."
 request /vod/movie01.mp4
 request /vod/movie02.mp4
 request /vod/movie01.mp4
@@ -35,7 +37,7 @@ request /vod/movie02.mp4 -H 'Range: bytes=0-9999'
 request "/vod/movie03.mp4?start=30"
 request /vod/movie03.mp4
 request /vod/%2e%2e/%2e%2e/etc/passwd.mp4
-echo "the cache is always below the guard's 1 GiB threshold: every $GUARD_SECONDS s the guard"
+echo "the cache is always below the guard's $THRESHOLD_GIB GiB threshold: every $GUARD_SECONDS s the guard"
 echo "removes the least recently used file of each directory (autodel.log below); a request"
 echo "every 5 s. Ctrl-C stops the demo."
 
