@@ -66,7 +66,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-run() { "$@"; }
+# `run CMD &` forks a subshell for the function: exec makes that subshell the
+# command itself, so that $! is the program that cleanup stops.
+run() { exec "$@"; }
 if [ $use_netns = 1 ]; then
     echo "demo: this machine has no public IPv4 address (or --netns was given), so the demo runs"
     echo "demo: in a private network namespace $NS: veth end vdemo0 198.51.100.7/24 there, its peer"
@@ -81,7 +83,7 @@ if [ $use_netns = 1 ]; then
     ip -n "$PEER" addr add 198.51.100.8/24 dev vdemo1
     ip -n "$NS" link set vdemo0 up
     ip -n "$PEER" link set vdemo1 up
-    run() { ip netns exec "$NS" "$@"; }
+    run() { exec ip netns exec "$NS" "$@"; }
 else
     echo "demo: the reporter reports this machine's own public interfaces and sends only to"
     echo "demo: 127.0.0.1; it generates no traffic (run with --netns for the namespace demo)."
@@ -99,10 +101,10 @@ reporter=$!
 
 echo "demo: the cache node starts in a sandbox of its own (private mount and PID namespace):"
 echo "demo: nothing is written to a real cache directory or under /usr/local."
-guard=12 cache=64m threshold=1
-frontend/testbed/testbed --dirs 3 --cache-size $cache --knob guard_interval=$guard \
+guard=12 cache_mib=64 threshold=1
+frontend/testbed/testbed --dirs 3 --cache-size ${cache_mib}m --knob guard_interval=$guard \
     --knob guard_min_free_gb=$threshold --knob guard_max_files=1 \
-    -- tools/demo/node.sh $guard $cache $threshold > >(sed -u 's/^/node     | /') 2>&1 &
+    -- tools/demo/node.sh $guard $cache_mib $threshold > >(sed -u 's/^/node     | /') 2>&1 &
 node=$!
 
 if [ $use_netns = 1 ]; then

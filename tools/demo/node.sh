@@ -6,8 +6,8 @@
 # happen, until the demo is stopped.
 set -uo pipefail
 
-# node.sh GUARD_SECONDS CACHE_SIZE THRESHOLD_GIB, as the testbed was given them.
-GUARD_SECONDS=$1 CACHE_SIZE=$2 THRESHOLD_GIB=$3
+# node.sh GUARD_SECONDS CACHE_MIB THRESHOLD_GIB, as the testbed was given them.
+GUARD_SECONDS=$1 CACHE_MIB=$2 THRESHOLD_GIB=$3
 HOST=demo.example
 
 # request TARGET [CURL ARGS...]: one GET, printed as the front end answered it.
@@ -29,7 +29,7 @@ request() {
 }
 
 echo "origin $CN_ORIGIN serves $CN_FILES; front end $CN_FRONT, cache directories $CN_DIRS"
-echo "(a $CACHE_SIZE tmpfs); misses run fetchwrap, whose kelpclient is the curl stand-in."
+echo "(a $CACHE_MIB MiB tmpfs); misses run fetchwrap, whose kelpclient is the curl stand-in."
 request /vod/movie01.mp4
 request /vod/movie02.mp4
 request /vod/movie01.mp4
