@@ -8,34 +8,6 @@
 
 namespace {
 
-// Walks a directory list the way splitList cuts it, without copying: a piece
-// ends at the next '|'; the cursor then skips that '|', every '|' directly
-// behind it and every ' ' behind those. Empty pieces are no names.
-bool nextDirName(const char **ppszAt, const char **ppName, size_t *pnLen) {
-    const char *p = *ppszAt;
-    while (*p != 0) {
-        const char *pBar = std::strchr(p, '|');
-        if (pBar == nullptr) {
-            *ppName = p;
-            *pnLen = std::strlen(p);
-            *ppszAt = p + *pnLen;
-            return true;
-        }
-        const char *pStart = p;
-        p = pBar + 1;
-        while (*p == '|') ++p;
-        while (*p == ' ') ++p;
-        if (pBar > pStart) {
-            *ppName = pStart;
-            *pnLen = (size_t)(pBar - pStart);
-            *ppszAt = p;
-            return true;
-        }
-    }
-    *ppszAt = p;
-    return false;
-}
-
 // The list keeps the limits its copy and its labels rely on.
 bool listWithinLimits(const char *pszDirs) {
     if (strnlen(pszDirs, DIRS_TEXT_MAX) >= DIRS_TEXT_MAX) return false;
@@ -43,7 +15,7 @@ bool listWithinLimits(const char *pszDirs) {
     const char *pName;
     size_t nLen;
     bool bAny = false;
-    while (nextDirName(&pszAt, &pName, &nLen)) {
+    while (dirListNext(&pszAt, &pName, &nLen)) {
         if (nLen > DIR_NAME_MAX) return false;
         bAny = true;
     }
@@ -74,10 +46,10 @@ bool ringChoose(const char *pszDirs, uint64_t nUrlKey, const char **ppName, size
     const char *pName;
     size_t nLen;
     size_t nIndex = 0;
-    while (nextDirName(&pszAt, &pName, &nLen)) ringScanDir(&scan, pName, nLen, nIndex++);
+    while (dirListNext(&pszAt, &pName, &nLen)) ringScanDir(&scan, pName, nLen, nIndex++);
     const long nChosen = ringScanChosen(&scan);
     pszAt = pszDirs;
-    for (long i = 0; nChosen >= 0 && nextDirName(&pszAt, &pName, &nLen); ++i) {
+    for (long i = 0; nChosen >= 0 && dirListNext(&pszAt, &pName, &nLen); ++i) {
         if (i == nChosen) {
             *ppName = pName;
             *pnLen = nLen;
@@ -88,16 +60,6 @@ bool ringChoose(const char *pszDirs, uint64_t nUrlKey, const char **ppName, size
 }
 
 }  // namespace
-
-std::vector<std::string> splitList(const char *pszText) {
-    std::vector<std::string> listNames;
-    if (strnlen(pszText, DIRS_TEXT_MAX) >= DIRS_TEXT_MAX) return listNames;
-    const char *pszAt = pszText;
-    const char *pName;
-    size_t nLen;
-    while (nextDirName(&pszAt, &pName, &nLen)) listNames.emplace_back(pName, nLen);
-    return listNames;
-}
 
 uint64_t ringKey(const char *pszHex) {
     uint64_t nKey = 0;
@@ -123,7 +85,7 @@ DirRing buildRing(const char *pszDirs) {
     size_t nLen;
     sRingLabel label;
     uint64_t aKeys[RING_POINTS];
-    while (nextDirName(&pszAt, &pName, &nLen)) {
+    while (dirListNext(&pszAt, &pName, &nLen)) {
         ringLabelInit(&label, pName, nLen);
         ringPointKeys(&label, aKeys);
         for (uint64_t nKey : aKeys) ring[nKey].assign(pName, nLen);

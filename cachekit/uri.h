@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dirlist.h"
 #include "ringscan.h"
 
 // The limits of the inputs; DIR_NAME_MAX, the longest name, comes with the ring.
@@ -19,10 +20,11 @@ constexpr size_t URI_PATH_MAX = DIR_NAME_MAX + 1 + 2 * (URL_TEXT_MAX - 1) + 1;
 
 typedef std::map<uint64_t, std::string> DirRing;
 
-// Names of a directory list in list order: runs of '|' separate names, spaces
-// directly behind a separator are dropped, every other byte belongs to a name.
-// A text of DIRS_TEXT_MAX bytes or more gives no names.
-std::vector<std::string> splitList(const char *pszText);
+// Names of a directory list in list order (dirlist.h); a text of DIRS_TEXT_MAX
+// bytes or more gives no names.
+inline std::vector<std::string> splitList(const char *pszText) {
+    return dirListNames(pszText, DIRS_TEXT_MAX);
+}
 // The whole ring of a list, later points replacing earlier ones on equal keys.
 // Empty when the list has no names, is too long or holds a name longer than
 // DIR_NAME_MAX.

@@ -16,30 +16,12 @@
 
 namespace {
 
-// The exports' limits, from the library's own headers (constants only; nothing of
-// the library is linked). The library checks them too, but answers only with an
-// empty text or "false"; checked here first, an error line can say what is wrong.
+// The exports' limits, from the library's own headers (constants and the inline
+// list walk; nothing of the library is linked). The library checks them too, but
+// answers only with an empty text or "false"; checked here first, an error line can
+// say what is wrong.
 const size_t MAX_DIRS_TEXT = DIRS_TEXT_MAX - 1;
 const size_t IP_OUT_SIZE = 2048;  // getmsgip asks for 1,361
-
-// The directory names of a list, split as the library splits it: runs of '|' are
-// one separator, blanks right after a separator are skipped, all else is kept.
-std::vector<std::string> SplitDirs(const std::string &strDirs) {
-    std::vector<std::string> listNames;
-    size_t nPos = 0;
-    while (nPos < strDirs.size()) {
-        size_t nBar = strDirs.find('|', nPos);
-        if (nBar == std::string::npos) {
-            listNames.push_back(strDirs.substr(nPos));
-            break;
-        }
-        if (nBar > nPos) listNames.push_back(strDirs.substr(nPos, nBar - nPos));
-        nPos = nBar;
-        while (nPos < strDirs.size() && strDirs[nPos] == '|') ++nPos;
-        while (nPos < strDirs.size() && strDirs[nPos] == ' ') ++nPos;
-    }
-    return listNames;
-}
 
 }  // namespace
 
@@ -58,7 +40,7 @@ bool CheckDirs(const char *pszWhat, const char *pszDirs, std::vector<std::string
         Fail("%s list is longer than %zu bytes", pszWhat, MAX_DIRS_TEXT);
         return false;
     }
-    listNames = SplitDirs(pszDirs);
+    listNames = splitList(pszDirs);
     if (listNames.empty()) {
         Fail("%s list names no directory (separate names with '|')", pszWhat);
         return false;
