@@ -1,6 +1,7 @@
 // Encoding of the status datagram and the rate arithmetic.
 #include "statusmsg.h"
 
+#include <charconv>
 #include <cstdio>
 
 const uint32_t MAX_OUTCOME = 850;
@@ -49,17 +50,27 @@ int ComputeRates(uint64_t InBW, uint64_t OutBW, uint64_t InBWLast, uint64_t OutB
     if (!bHaveBaseline || lElapsed <= 0) return SAMPLE_BASELINE;
     if (InBW < InBWLast || OutBW < OutBWLast) return SAMPLE_BASELINE;
     // Bytes to bits (x 8) over seconds x 2^20: units of 2^20 bit/s, truncated.
-    uint64_t uDivisor = (uint64_t)lElapsed * 1048576u;
+    uint64_t uDivisor = (uint64_t)lElapsed * RATE_UNIT_BITS;
     rec.InCome = (uint32_t)(((InBW - InBWLast) * 8) / uDivisor);
     rec.OutCome = (uint32_t)(((OutBW - OutBWLast) * 8) / uDivisor);
     rec.Status = rec.OutCome > MAX_OUTCOME ? 0 : 1;
     return SAMPLE_RATES;
 }
 
+std::string DottedQuad(uint32_t nIP) {
+    // to_chars rather than a format: the dispatch listener prints two per datagram.
+    char szIP[16];
+    char *p = szIP;
+    for (int nShift = 24; nShift >= 0; nShift -= 8) {
+        p = std::to_chars(p, szIP + sizeof szIP, (nIP >> nShift) & 0xff).ptr;
+        if (nShift > 0) *p++ = '.';
+    }
+    return std::string(szIP, p);
+}
+
 std::string FormatReportLine(const MORVA_VESKO_STATUS &rec) {
     char szLine[128];
-    std::snprintf(szLine, sizeof szLine, "%u.%u.%u.%u\t%u\t%u\t%u\t%u\t%u", rec.IP >> 24,
-                  (rec.IP >> 16) & 0xff, (rec.IP >> 8) & 0xff, rec.IP & 0xff, rec.Status,
-                  rec.InCome, rec.OutCome, rec.CPUUsing, rec.MEMUsing);
+    std::snprintf(szLine, sizeof szLine, "%s\t%u\t%u\t%u\t%u\t%u", DottedQuad(rec.IP).c_str(),
+                  rec.Status, rec.InCome, rec.OutCome, rec.CPUUsing, rec.MEMUsing);
     return szLine;
 }

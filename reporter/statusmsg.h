@@ -8,6 +8,8 @@
 
 // Outgoing rate above which an interface reports Status 0 (units of 2^20 bit/s).
 extern const uint32_t MAX_OUTCOME;
+// Bits per second in one unit of InCome and OutCome.
+const uint64_t RATE_UNIT_BITS = 1048576;
 
 const uint32_t STATUS_TAG = 110;
 const size_t STATUS_SIZE = 28;
@@ -39,6 +41,9 @@ enum {
 // was re-created) or no baseline gives SAMPLE_BASELINE and leaves rec as it was.
 int ComputeRates(uint64_t InBW, uint64_t OutBW, uint64_t InBWLast, uint64_t OutBWLast,
                  int64_t lElapsed, bool bHaveBaseline, MORVA_VESKO_STATUS &rec);
+
+// "a.b.c.d" of an address held as the record's IP holds it.
+std::string DottedQuad(uint32_t nIP);
 
 // The report line: dotted IP, Status, InCome, OutCome, CPUUsing, MEMUsing, tab-separated.
 std::string FormatReportLine(const MORVA_VESKO_STATUS &rec);

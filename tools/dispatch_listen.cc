@@ -142,17 +142,16 @@ int main(int argc, char **argv) {
                 break;
             }
             MORVA_VESKO_STATUS rec;
-            fleet.Apply(aBuf, (size_t)n, ntohl(from.sin_addr.s_addr), NowMs(), rec);
+            const uint32_t nSender = ntohl(from.sin_addr.s_addr);
+            fleet.Apply(aBuf, (size_t)n, nSender, NowMs(), rec);
             bDirty = true;  // a bad datagram changes its counter
             if (bDrawTable) continue;
-            char szFrom[INET_ADDRSTRLEN] = "?";
-            inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof szFrom);
             std::string strFlags;
             if ((size_t)n != STATUS_SIZE) strFlags += "  BAD-LENGTH " + std::to_string(n);
             if (rec.tag != STATUS_TAG) strFlags += "  BAD-TAG " + std::to_string(rec.tag);
-            std::printf("ip %u.%u.%u.%u  status %u  in %u  out %u  from %s:%u%s\n", rec.IP >> 24,
-                        (rec.IP >> 16) & 0xff, (rec.IP >> 8) & 0xff, rec.IP & 0xff, rec.Status,
-                        rec.InCome, rec.OutCome, szFrom, ntohs(from.sin_port), strFlags.c_str());
+            std::printf("ip %s  status %u  in %u  out %u  from %s:%u%s\n",
+                        DottedQuad(rec.IP).c_str(), rec.Status, rec.InCome, rec.OutCome,
+                        DottedQuad(nSender).c_str(), ntohs(from.sin_port), strFlags.c_str());
         }
         std::fflush(stdout);
 

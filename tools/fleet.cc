@@ -5,9 +5,6 @@
 
 namespace {
 
-// One unit of InCome and OutCome: 2^20 bit/s.
-const uint64_t BITS_PER_UNIT = 1048576;
-
 enum {
     FAMILY_RECEIVE,
     FAMILY_TRANSMIT,
@@ -30,13 +27,6 @@ const sFamily aFamilies[INTERFACE_FAMILIES] = {
      "When the interface's latest status datagram arrived."},
 };
 const char *const aResultNames[DATAGRAM_RESULTS] = {"ok", "bad_length", "bad_tag"};
-
-void AppendDotted(std::string &str, uint32_t nAddr) {
-    for (int nShift = 24; nShift >= 0; nShift -= 8) {
-        str += std::to_string((nAddr >> nShift) & 0xff);
-        if (nShift > 0) str += '.';
-    }
-}
 
 // Text written in pieces of about 64 KiB, so that a fleet of any size costs one
 // buffer of memory rather than a copy of the whole exposition; appending to the
@@ -100,11 +90,8 @@ int CFleet::Apply(const unsigned char *pBuf, size_t nLen, uint32_t nSender, int6
     auto it = m_mapInterfaces.find(sFleetKey{rec.IP, nSender});
     if (it == m_mapInterfaces.end()) {
         sFleetEntry entry;
-        std::string strLabels = "ip=\"";
-        AppendDotted(strLabels, rec.IP);
-        strLabels += "\",sender=\"";
-        AppendDotted(strLabels, nSender);
-        strLabels += '"';
+        std::string strLabels =
+            "ip=\"" + DottedQuad(rec.IP) + "\",sender=\"" + DottedQuad(nSender) + "\"";
         std::memcpy(entry.szLabels, strLabels.c_str(), strLabels.size() + 1);  // at most 46
         it = m_mapInterfaces.emplace(sFleetKey{rec.IP, nSender}, entry).first;
     }
@@ -128,10 +115,10 @@ int WriteExposition(const CFleet &fleet, FILE *pOut) {
             out.Add("} ");
             switch (nFamily) {
                 case FAMILY_RECEIVE:
-                    out.AddU64(e.InCome * BITS_PER_UNIT);
+                    out.AddU64(e.InCome * RATE_UNIT_BITS);
                     break;
                 case FAMILY_TRANSMIT:
-                    out.AddU64(e.OutCome * BITS_PER_UNIT);
+                    out.AddU64(e.OutCome * RATE_UNIT_BITS);
                     break;
                 case FAMILY_STATUS:
                     out.AddU64(e.Status);
@@ -177,13 +164,11 @@ std::string FormatTable(const CFleet &fleet, int64_t lNowMs, size_t nMaxRows) {
             strOut += "... " + std::to_string(fleet.Interfaces().size() - nRows) + " more\n";
             break;
         }
-        std::string strIP, strSender;
-        AppendDotted(strIP, item.first.IP);
-        AppendDotted(strSender, item.first.Sender);
         const sFleetEntry &e = item.second;
         long long lAge = (lNowMs - e.lLastReportMs) / 1000;
-        std::snprintf(szLine, sizeof szLine, "%-16s %-16s %6u %10u %10u %8lld\n", strIP.c_str(),
-                      strSender.c_str(), e.Status, e.InCome, e.OutCome, lAge < 0 ? 0 : lAge);
+        std::snprintf(szLine, sizeof szLine, "%-16s %-16s %6u %10u %10u %8lld\n",
+                      DottedQuad(item.first.IP).c_str(), DottedQuad(item.first.Sender).c_str(),
+                      e.Status, e.InCome, e.OutCome, lAge < 0 ? 0 : lAge);
         strOut += szLine;
         ++nRows;
     }
