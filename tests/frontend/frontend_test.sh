@@ -172,7 +172,7 @@ group_concurrent() {
 }
 
 # Hostile requests: 400 (405 for another method), and nothing fetched or
-# written anywhere.
+# written anywhere. Hostile knobs: nginx does not start.
 group_hostile() {
     make_file vod/a.mp4 1000
     touch /tmp/start
@@ -203,6 +203,21 @@ group_hostile() {
     made=$(find / \( -path /proc -o -path /dev -o -path /tmp -o -path /node/front/logs \
         -o -path /node/origin/logs \) -prune -o -newer /tmp/start -print 2>/dev/null | head)
     [ -z "$made" ] || fail "written: $made"
+
+    # Knobs that would let cache paths differ from the names checkdisk's walk
+    # gives, or that cachekit would refuse: nginx does not start, and says why.
+    local knob why
+    while IFS='#' read -r knob why; do
+        if "$CN_TESTBED" --front badknob "$CN_SPARE_PORT" "$knob" 2>/dev/null; then
+            fail "$knob: nginx started"
+            kill "$(cat /node/badknob/master.pid)"
+        fi
+        grep -qF "$why" /node/badknob/logs/error.log || fail "$knob: error log does not say '$why'"
+    done <<'KNOBS'
+cache_dirs=/node/cache/d1/#must be absolute and must not end in '/'
+cache_dirs=/node/cache/d1|/node/cache/../cache/d2#must not hold a '.' or '..' piece
+guard_max_files=0#guard_max_files must be a whole number from 1 to 1000000000
+KNOBS
 }
 
 # A failing origin gives 502, a fetch over the time limit 504 with the client
