@@ -7,20 +7,14 @@
 #include <cstring>
 #include <string>
 
+#include "uri.h"
 #include "uri_literal.h"
-
-namespace {
-
-// The largest path uri2d writes, NUL included (cachekit.h).
-constexpr size_t PATH_BYTES = 3067;
-
-}  // namespace
 
 extern "C" __attribute__((visibility("default"))) void uri2d(char *out, const char *url,
                                                              const char *dirs) {
     // The front end calls it only within the library's limits.
     std::string strPath = literal::uri2d(url, dirs);
-    size_t nLen = strPath.size() < PATH_BYTES ? strPath.size() : PATH_BYTES - 1;
+    size_t nLen = strPath.size() < URI_PATH_MAX ? strPath.size() : URI_PATH_MAX - 1;
     std::memcpy(out, strPath.data(), nLen);
     out[nLen] = 0;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+constexpr size_t DIRS_TEXT_MAX = 10240;  // a directory list is shorter than this
+
 // Walks a list without copying: a piece ends at the next '|'; the cursor then
 // skips that '|', every '|' directly behind it and every ' ' behind those. Empty
 // pieces are no names. The next name in *ppName and *pnLen; false at the end.
@@ -37,10 +39,11 @@ inline bool dirListNext(const char **ppszAt, const char **ppName, size_t *pnLen)
     return false;
 }
 
-// The names of the list in list order; none for a text of nMaxText bytes or more.
-inline std::vector<std::string> dirListNames(const char *pszText, size_t nMaxText) {
+// Names of a directory list in list order; a text of DIRS_TEXT_MAX bytes or more
+// gives no names.
+inline std::vector<std::string> splitList(const char *pszText) {
     std::vector<std::string> listNames;
-    if (strnlen(pszText, nMaxText) >= nMaxText) return listNames;
+    if (strnlen(pszText, DIRS_TEXT_MAX) >= DIRS_TEXT_MAX) return listNames;
     const char *pszAt = pszText;
     const char *pName;
     size_t nLen;

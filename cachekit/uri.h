@@ -11,20 +11,15 @@
 #include "dirlist.h"
 #include "ringscan.h"
 
-// The limits of the inputs; DIR_NAME_MAX, the longest name, comes with the ring.
-constexpr size_t DIRS_TEXT_MAX = 10240;  // a directory list is shorter than this
-constexpr size_t URL_TEXT_MAX = 1024;    // the URL without "http://" is shorter than this
+// The limits of the inputs; DIRS_TEXT_MAX, the longest list, comes with the list
+// (dirlist.h) and DIR_NAME_MAX, the longest name, with the ring.
+constexpr size_t URL_TEXT_MAX = 1024;  // the URL without "http://" is shorter than this
 // Largest result uriToPath writes, NUL included: a name, '/', and two pieces of
 // the URL text that together are at most twice its length.
 constexpr size_t URI_PATH_MAX = DIR_NAME_MAX + 1 + 2 * (URL_TEXT_MAX - 1) + 1;
 
 typedef std::map<uint64_t, std::string> DirRing;
 
-// Names of a directory list in list order (dirlist.h); a text of DIRS_TEXT_MAX
-// bytes or more gives no names.
-inline std::vector<std::string> splitList(const char *pszText) {
-    return dirListNames(pszText, DIRS_TEXT_MAX);
-}
 // The whole ring of a list, later points replacing earlier ones on equal keys.
 // Empty when the list has no names, is too long or holds a name longer than
 // DIR_NAME_MAX.

@@ -17,15 +17,6 @@ const int EXIT_YES = 0;
 const int EXIT_NO = 1;
 const int EXIT_ERROR = 2;
 
-// The exports' types, from the library's own declarations (only their types:
-// the exports are reached through dlopen, nothing of the library is linked).
-typedef decltype(&fileExist) FileExistFn;
-typedef decltype(&md5data) Md5DataFn;
-typedef decltype(&md5file) Md5FileFn;
-typedef decltype(&uri2d) Uri2dFn;
-typedef decltype(&checkdisk) CheckdiskFn;
-typedef decltype(&getmsgip) GetmsgipFn;
-
 // The longest URL uri2d takes, without "http://".
 const size_t MAX_URL_TEXT = URL_TEXT_MAX - 1;
 
@@ -51,6 +42,10 @@ int Fail(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
 // The export of that name, the library loaded on the first call; null after an
 // error line.
 void *Export(const char *pszName);
+// The export `name` of cachekit.h, typed as the header declares it, so that the
+// name looked up and the type called cannot part (decltype takes only the type:
+// nothing of the library is linked).
+#define EXPORT_OF(name) reinterpret_cast<decltype(&name)>(Export(#name))
 
 extern const option HELP_ONLY[];  // --help, nothing else
 

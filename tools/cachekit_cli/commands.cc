@@ -82,7 +82,7 @@ int RunUri(int argc, char **argv) {
     if (std::strchr(pszLastSlash, '.') == nullptr)
         return Fail("URL's file name has no extension: %s", pszUrl);
 
-    Uri2dFn pUri2d = reinterpret_cast<Uri2dFn>(Export("uri2d"));
+    auto pUri2d = EXPORT_OF(uri2d);
     if (pUri2d == nullptr) return EXIT_ERROR;
     std::vector<char> szOut(URI_PATH_MAX, 0);
     pUri2d(szOut.data(), pszUrl, pszDirs);
@@ -118,12 +118,12 @@ int RunMd5(int argc, char **argv) {
         FILE *pFile = std::fopen(pszPath, "rb");
         if (pFile == nullptr) return Fail("cannot read %s: %s", pszPath, std::strerror(errno));
         std::fclose(pFile);
-        Md5FileFn pMd5File = reinterpret_cast<Md5FileFn>(Export("md5file"));
+        auto pMd5File = EXPORT_OF(md5file);
         if (pMd5File == nullptr) return EXIT_ERROR;
         pMd5File(szOut, pszPath);
     } else if (pszPath == nullptr && nOperands == 1) {
         const char *pszText = argv[nFirst];
-        Md5DataFn pMd5Data = reinterpret_cast<Md5DataFn>(Export("md5data"));
+        auto pMd5Data = EXPORT_OF(md5data);
         if (pMd5Data == nullptr) return EXIT_ERROR;
         pMd5Data(szOut, pszText, static_cast<int>(std::strlen(pszText)));
     } else {
@@ -144,7 +144,7 @@ int RunExists(int argc, char **argv) {
     int nFirst = ReadOptions(argc, argv, false);
     if (nFirst < 0) return OptionsExit(nFirst);
     if (argc - nFirst != 1) return Fail("expected one PATH (see cachekit exists --help)");
-    FileExistFn pFileExist = reinterpret_cast<FileExistFn>(Export("fileExist"));
+    auto pFileExist = EXPORT_OF(fileExist);
     if (pFileExist == nullptr) return EXIT_ERROR;
     bool bExists = pFileExist(argv[nFirst]) == 0;
     std::printf("%s\n", bExists ? "exists" : "missing");
@@ -186,7 +186,7 @@ int RunResolve(int argc, char **argv) {
     if (argc - nFirst != 1) return Fail("expected one HOST (see cachekit resolve --help)");
     std::string strHost = argv[nFirst];
     if (!CheckHostName(strHost)) return Fail("not a valid host name: \"%s\"", argv[nFirst]);
-    GetmsgipFn pGetmsgip = reinterpret_cast<GetmsgipFn>(Export("getmsgip"));
+    auto pGetmsgip = EXPORT_OF(getmsgip);
     if (pGetmsgip == nullptr) return EXIT_ERROR;
     char szOut[IP_OUT_SIZE] = {0};
     pGetmsgip(szOut, strHost.c_str());
@@ -270,7 +270,7 @@ int RunCheckdisk(int argc, char **argv) {
         return EXIT_ERROR;
     }
 
-    CheckdiskFn pCheckdisk = reinterpret_cast<CheckdiskFn>(Export("checkdisk"));
+    auto pCheckdisk = EXPORT_OF(checkdisk);
     if (pCheckdisk == nullptr) return EXIT_ERROR;
     // The export takes a path inside the storage and works on its directory
     // part; the name must hold a '.', or the call does nothing.

@@ -49,7 +49,7 @@ std::string MappedSuffix(const std::string &strUrl) {
 }
 
 // The directory of listNames that uri2d picks for strUrl, or the empty text.
-std::string MapToDir(Uri2dFn pUri2d, std::vector<char> &szOut, const std::string &strUrl,
+std::string MapToDir(decltype(&uri2d) pUri2d, std::vector<char> &szOut, const std::string &strUrl,
                      const char *pszDirs, const std::vector<std::string> &listNames) {
     std::fill(szOut.begin(), szOut.end(), 0);
     pUri2d(szOut.data(), strUrl.c_str(), pszDirs);
@@ -159,7 +159,7 @@ int RunRebalance(int argc, char **argv) {
         }
     }
 
-    Uri2dFn pUri2d = reinterpret_cast<Uri2dFn>(Export("uri2d"));
+    auto pUri2d = EXPORT_OF(uri2d);
     if (pUri2d == nullptr) return EXIT_ERROR;
     std::map<std::string, sShare> mapShares;
     std::vector<std::string> listOrder;  // NOW's names, then PLANNED's new ones
