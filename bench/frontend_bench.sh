@@ -132,11 +132,12 @@ inside() {
                     awk -v a="$front" -v b="$plain" 'BEGIN {print a / b}' >>/tmp/ratios
                 done
                 stop "fe-$variant"
-                local ratio
+                local ratio plain_rate
                 ratio=$(median </tmp/ratios)
+                plain_rate=$(median </tmp/plain.rates)
                 printf '%-6s %-4s %-24s %12.0f %12.0f %6.3f\n' "$size" "$dirs" "$label" \
-                    "$(median </tmp/plain.rates)" "$(median </tmp/front.rates)" "$ratio"
-                extra="$extra $label: $(awk -v p="$(median </tmp/plain.rates)" -v r="$ratio" \
+                    "$plain_rate" "$(median </tmp/front.rates)" "$ratio"
+                extra="$extra $label: $(awk -v p="$plain_rate" -v r="$ratio" \
                     'BEGIN {printf "%.0f", 1e6 / p * (1 / r - 1)}') us;"
             done
             stop plain

@@ -68,7 +68,7 @@ local path_buf = ffi_new("char[?]", names.PATH_MAX_BYTES)
 local guard_running = false
 
 
--- A knob that must be a whole number of at least min.
+-- A knob that must be a whole number from min to max (default 2^31 - 1).
 local function number(opts, key, min, max)
     local value = tonumber(opts[key])
     max = max or 2 ^ 31 - 1

@@ -172,19 +172,15 @@ int main(int argc, char **argv) {
             // A forked writer works on a copy-on-write snapshot while this loop goes on
             // draining the socket: rendering and writing a large fleet's file takes tens
             // of ms, more when the kernel throttles writers to a slow disk.
+            // Without a child the loop writes the file itself.
             pidWriter = fork();
-            if (pidWriter == 0) {
-                int nOk = WriteTextfile(args.strTextfileDir, fleet, strErr);
-                if (!nOk) std::fprintf(stderr, "dispatch_listen: %s\n", strErr.c_str());
-                _exit(nOk ? 0 : 1);
-            }
-            if (pidWriter < 0) {
-                std::perror("fork");
+            if (pidWriter <= 0) {
+                if (pidWriter < 0) std::perror("fork");
+                const bool bOk = WriteTextfile(args.strTextfileDir, fleet, strErr);
+                if (!bOk) std::fprintf(stderr, "dispatch_listen: %s\n", strErr.c_str());
+                if (pidWriter == 0) _exit(bOk ? 0 : 1);
                 pidWriter = 0;
-                if (!WriteTextfile(args.strTextfileDir, fleet, strErr)) {
-                    std::fprintf(stderr, "dispatch_listen: %s\n", strErr.c_str());
-                    bDirty = true;
-                }
+                bDirty = !bOk;
             }
         }
         if (bDrawTable) DrawTable(fleet);

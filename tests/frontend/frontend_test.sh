@@ -67,6 +67,11 @@ cache_path() {
     "$CN_CLI" --lib "$CN_LIB" uri "$1" "$CN_DIRS"
 }
 
+# The status line of the front end's answer to checkdisk's notification for PATH.
+notify() {
+    curl -s -I "http://$CN_FRONT/cachenode/ondelete?node=1&vid=$1" | head -n 1 | tr -d '\r'
+}
+
 client_runs() {
     wc -l <"$CN_CLIENT_LOG"
 }
@@ -157,9 +162,9 @@ group_concurrent() {
     done
     for i in $(seq 100); do [ -e "$path" ] && break; sleep 0.02; done
     local head
-    head=$(curl -s -I "http://$CN_FRONT/cachenode/ondelete?node=1&vid=$path" | head -n 1 | tr -d '\r')
+    head=$(notify "$path")
     [[ $head == *" 409 "* ]] || fail "notification during the fetch answered '$head'"
-    head=$(curl -s -I "http://$CN_FRONT/cachenode/ondelete?node=1&vid=/node/cache/d1/x/y.mp4" | head -n 1 | tr -d '\r')
+    head=$(notify /node/cache/d1/x/y.mp4)
     [[ $head == *"200 OK"* ]] || fail "notification for an idle file answered '$head'"
     wait
     for i in 1 2 3 4 5 6 7 8; do
@@ -167,7 +172,7 @@ group_concurrent() {
         cmp -s "/tmp/c$i" "$CN_FILES/slowfile.mp4" || fail "client $i got other bytes"
     done
     [ "$(client_runs)" = 1 ] || fail "$(client_runs) client runs for one file: $(cat "$CN_CLIENT_LOG")"
-    head=$(curl -s -I "http://$CN_FRONT/cachenode/ondelete?node=1&vid=$path" | head -n 1 | tr -d '\r')
+    head=$(notify "$path")
     [[ $head == *"200 OK"* ]] || fail "notification after the fetch answered '$head'"
 }
 
