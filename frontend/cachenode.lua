@@ -1,47 +1,45 @@
--- cachenode front end: maps a request to its cache file with libcachekit's
--- uri2d, lets nginx serve a file that is there (HIT) and fetches a missing one
--- through fetchwrap first (MISS); answers checkdisk's notification request and
--- runs the disk guard. Loaded by the nginx configuration rendered from
--- nginx.conf.in; every setting comes from there through init().
+-- cachenode front end: the handlers that nginx calls. map() gives every
+-- request its cache file (libcachekit's uri2d) and nginx serves a file that
+-- is there (HIT) itself; a miss comes to miss(), which answers from the
+-- node's download of the file as it arrives (cachenode.fetch, .stream).
+-- ondelete() answers checkdisk's notification, and worker 0 runs the disk
+-- guard. Loaded by the nginx configuration rendered from nginx.conf.in; every
+-- setting comes from there through init().
 
 local ffi = require "ffi"
 local lrucache = require "resty.lrucache"
-local child = require "cachenode.child"
+local fetch = require "cachenode.fetch"
+local guard = require "cachenode.guard"
 local names = require "cachenode.names"
+local stream = require "cachenode.stream"
+local sys = require "cachenode.sys"
 
-local C = ffi.C
 local ffi_new = ffi.new
 local ffi_string = ffi.string
-local ffi_errno = ffi.errno
 local ngx = ngx
 local ngx_var = ngx.var
 local ngx_log = ngx.log
-local ngx_now = ngx.now
 local ngx_exit = ngx.exit
 local get_method = ngx.req.get_method
 local ERR = ngx.ERR
-local WARN = ngx.WARN
 local INFO = ngx.INFO
 local NOTICE = ngx.NOTICE
 local find = string.find
 local sub = string.sub
+local lower = string.lower
 local floor = math.floor
 local tonumber = tonumber
 local tostring = tostring
 local error = error
 local pcall = pcall
 local ipairs = ipairs
-local os_remove = os.remove
-local spawn = child.spawn
-local reap = child.reap
-local strerror = child.strerror
 
 
-local _M = { _VERSION = "1.0" }
+local _M = { _VERSION = "2.0" }
 
 
 -- The library's six exports, as include/cachekit.h declares them (a test holds
--- the two texts against each other), and mkdir for a file's parents.
+-- the two texts against each other).
 ffi.cdef[[
 int fileExist(const char *path);
 void md5data(char *out, const char *data, int len);
@@ -49,23 +47,14 @@ void md5file(char *out, const char *path);
 void uri2d(char *out, const char *url, const char *dirs);
 void checkdisk(const char *path, const char *minFreeGB, const char *maxFiles);
 void getmsgip(char *out, const char *host);
-
-int mkdir(const char *path, unsigned int mode);
 ]]
-
-local EEXIST = 17
-
--- A finished fetch leaves its status this long for the requests that waited
--- on it.
-local OUTCOME_SECONDS = 10
 
 local conf          -- the settings given to init()
 local lib           -- libcachekit, loaded by ffi.load
 local dirs          -- the cache directories in list order
-local memo          -- per-worker url -> cache file, or nil
-local fetching      -- the shared dictionary of fetches in progress
+local sites         -- the hosts knob, as names.parse_hosts() gives it
+local memo          -- per-worker URL text -> cache file, or nil
 local path_buf = ffi_new("char[?]", names.PATH_MAX_BYTES)
-local guard_running = false
 
 
 -- A knob that must be a whole number from min to max (default 2^31 - 1).
@@ -101,13 +90,27 @@ function _M.init(opts)
             error("cachenode: cache directory \"" .. name .. "\" " .. why)
         end
     end
+    local why
+    sites, why = names.parse_hosts(opts.hosts)
+    if not sites then
+        error("cachenode: hosts " .. why)
+    end
+    why = names.check_dir(opts.spool_dir or "")
+    if why or sys.stat(opts.spool_dir) ~= "dir" then
+        error("cachenode: spool_dir \"" .. tostring(opts.spool_dir) .. "\" "
+              .. (why or "is not a directory"))
+    end
 
     conf = {
         cache_dirs = text,
+        spool_dir = opts.spool_dir,
         fetchwrap = opts.fetchwrap,
         cachekit_cli = opts.cachekit_cli,
         cachekit_lib = opts.cachekit_lib,
-        fetch_timeout = number(opts, "fetch_timeout", 1),
+        fetch_max = number(opts, "fetch_max", 1, 100000),
+        fetch_timeout = number(opts, "fetch_timeout", 0),
+        fetch_idle_timeout = number(opts, "fetch_idle_timeout", 0),
+        fetch_queue_timeout = number(opts, "fetch_queue_timeout", 0),
         guard_interval = number(opts, "guard_interval", 0),
         guard_min_free_gb = tostring(number(opts, "guard_min_free_gb", 1, GUARD_MAX)),
         guard_max_files = tostring(number(opts, "guard_max_files", 1, GUARD_MAX)),
@@ -129,184 +132,150 @@ function _M.init(opts)
         end
     end
 
-    fetching = ngx.shared.cachenode_fetch
-    if not fetching then
+    if not ngx.shared.cachenode_fetch then
         error("cachenode: lua_shared_dict cachenode_fetch is not configured")
     end
+    fetch.init(conf)
 end
 
 
--- The cache file of a URL text (host and request target, without
--- "http://"): the path and the length of its cache directory, or nil and the
--- reason the request is refused.
+-- The URL text of the request: its host and its path as the request line
+-- holds them, without "http://" and without the query.
+local function url_text()
+    local target = ngx_var.request_uri
+    local query = find(target, "?", 1, true)
+    return ngx_var.host .. (query and sub(target, 1, query - 1) or target)
+end
+
+
+-- The cache file of the URL text of a request for host: the path, or "" and
+-- the status the request gets ("spool" when the cache cannot hold the URL
+-- whole), and the reason.
 local function cache_file(text, host)
+    if #text >= names.URL_TEXT_MAX then
+        return "", "400", "the URL is " .. #text .. " bytes, the library takes fewer than "
+               .. names.URL_TEXT_MAX
+    end
+    if host == "" then
+        return "", "400", "no Host"
+    end
+    if not names.host_allowed(sites, host) then
+        return "", "421", "not one of the hosts"
+    end
     local why = names.refuse_target(text, host)
     if why then
-        return nil, why
+        return "", "400", why
     end
     lib.uri2d(path_buf, text, conf.cache_dirs)
     local file = ffi_string(path_buf)
-    if file == "" then
-        return nil, "outside the limits of uri2d"
-    end
-    local dir_len = names.dir_of(file, text, host, dirs)
+    local dir_len, whole = names.dir_of(file, text, host, dirs)
     if not dir_len then
-        return nil, "uri2d gave \"" .. file .. "\", not a piece of the URL below a cache directory"
+        return "", "400", "uri2d gave \"" .. file .. "\", not a piece of the URL below a cache directory"
     end
-    return file, dir_len
+    if not whole then
+        return "", "spool", "uri2d keeps it as \"" .. file .. "\""
+    end
+    return file
 end
 
 
--- Creates the directories between the cache directory (which must exist:
--- a missing disk is not recreated on the root file system) and the file.
-local function make_parents(file, dir_len)
-    local pos = dir_len + 1
-    while true do
-        pos = find(file, "/", pos + 1, true)
-        if not pos then
-            return true
-        end
-        local dir = sub(file, 1, pos - 1)
-        if C.mkdir(dir, 493) ~= 0 then  -- 0755
-            local errno = ffi_errno()
-            if errno ~= EEXIST then
-                return nil, "mkdir() \"" .. dir .. "\" failed: " .. strerror(errno)
-            end
-        end
-    end
-end
-
-
--- Runs fetchwrap for one file; returns the HTTP status for the request.
-local function run_fetch(file, dir_len, url)
-    local ok, err = make_parents(file, dir_len)
-    if not ok then
-        ngx_log(ERR, "cachenode: ", err)
-        return 500
-    end
-    local pid
-    pid, err = spawn({ conf.fetchwrap, file, url })
-    if not pid then
-        ngx_log(ERR, "cachenode: posix_spawn() \"", conf.fetchwrap, "\" failed: ", err)
-        return 500
-    end
-    local code
-    code, err = reap(pid, ngx_now() + conf.fetch_timeout)
-    if code == 0 then
-        return 200
-    end
-    if not code then
-        if err == "timeout" then
-            ngx_log(WARN, "cachenode: fetch of \"", url, "\" into \"", file,
-                    "\" took over ", conf.fetch_timeout, " s, killed")
-            child.kill_session(pid)
-        else
-            ngx_log(ERR, "cachenode: fetchwrap for \"", file, "\": ", err)
-        end
-    else
-        ngx_log(WARN, "cachenode: fetchwrap \"", file, "\" \"", url, "\" exited with ", code)
-    end
-    -- fetchwrap removes an unreadable result; a killed client may have left
-    -- part of a file.
-    os_remove(file)
-    if err == "timeout" then
-        return 504
-    end
-    if code == 1 then
-        return 400
-    end
-    return 502
-end
-
-
--- One fetch per file for all workers: the first request adds the file to
--- the shared dictionary and fetches; the others poll the dictionary until
--- the entry is gone and then take the file, or the first request's status.
--- The entries are only added when there is room (safe_add): evicting one of
--- a running fetch would let a second fetch and an eviction of the file in.
-local function fetch_once(file, dir_len, url)
-    local busy = "b" .. file
-    local limit = conf.fetch_timeout + child.KILL_REAP_SECONDS + 1
-    local ok, err = fetching:safe_add(busy, 1, limit)
-    if ok then
-        -- Another worker's fetch may have ended between the caller's look and
-        -- this add: its file must not be fetched (and so removed) again.
-        if lib.fileExist(file) == 0 then
-            fetching:delete(busy)
-            return 200
-        end
-        local status = run_fetch(file, dir_len, url)
-        fetching:safe_set("o" .. file, status, OUTCOME_SECONDS)
-        fetching:delete(busy)
-        return status
-    end
-    if err ~= "exists" then
-        ngx_log(ERR, "cachenode: lua_shared_dict cachenode_fetch add \"", file, "\" failed: ", err)
-        return 503
-    end
-
-    local deadline = ngx_now() + limit
-    local delay = child.POLL_FIRST
-    while fetching:get(busy) do
-        if ngx_now() >= deadline then
-            return 504
-        end
-        delay = child.backoff(delay)
-    end
-    if lib.fileExist(file) == 0 then
-        return 200
-    end
-    return fetching:get("o" .. file) or 502
-end
-
-
--- access_by_lua handler of the cache location: sets $cachenode_file and
--- $cachenode_status for the static module (alias $cachenode_file), or ends
--- the request with its status.
-function _M.serve()
+-- set_by_lua of the server: $cachenode_file, the cache file that nginx tries
+-- (try_files), or "" with $cachenode_why set for the miss location. No
+-- coroutine and, with the memo, no uri2d on a HIT.
+function _M.map()
     local method = get_method()
     if method ~= "GET" and method ~= "HEAD" then
-        return ngx_exit(405)
+        ngx_var.cachenode_why = "405"
+        return ""
     end
-    if not ngx_var.http_host then
-        ngx_log(INFO, "cachenode: refused, no Host header")
-        return ngx_exit(400)
+    local text = url_text()
+    local file = memo and memo:get(text)
+    if file then
+        return file
     end
-    local host = ngx_var.host
-    local text = host .. ngx_var.request_uri
+    local status, why
+    file, status, why = cache_file(text, ngx_var.host)
+    if status then
+        ngx_var.cachenode_why = status
+        if status ~= "spool" then
+            ngx_log(INFO, "cachenode: refused \"", text, "\": ", why)
+        end
+    elseif memo then
+        memo:set(text, file)
+    end
+    return file
+end
 
-    local file, dir_len
-    local known = memo and memo:get(text)
-    if known then
-        file, dir_len = known[1], known[2]
+
+-- The named location that serves a finished file for the request: nginx's
+-- mp4 and flv modules answer ?start= and ?end= on theirs.
+local function cached_location()
+    local ext = lower(sub(ngx_var.uri, -4))
+    if ext == ".mp4" then
+        return "@cached_mp4"
+    elseif ext == ".flv" then
+        return "@cached_flv"
+    end
+    return "@cached"
+end
+
+
+-- content_by_lua of the miss location: every request that try_files did not
+-- answer from a cache file.
+function _M.miss()
+    local why = ngx_var.cachenode_why
+    if why ~= "" and why ~= "spool" then
+        return ngx_exit(tonumber(why))
+    end
+    local text = url_text()
+    local file = ngx_var.cachenode_file
+    local req = { url = "http://" .. text, method = get_method(), uri = ngx_var.uri }
+    -- A directory where the file belongs (a longer URL made it) neither
+    -- serves nor blocks the file: it is sent uncached.
+    if why == "spool" or sys.stat(file) == "dir" then
+        req.key, req.spool = fetch.spool_name(conf.spool_dir), true
     else
-        file, dir_len = cache_file(text, host)
-        if not file then
-            ngx_log(INFO, "cachenode: refused \"", text, "\": ", dir_len)
-            return ngx_exit(400)
-        end
-        if memo then
-            memo:set(text, { file, dir_len })
-        end
+        req.key, req.file, req.dir_len = file, file, names.dir_len(file, dirs)
     end
 
-    if lib.fileExist(file) == 0 and not fetching:get("b" .. file) then
-        ngx_var.cachenode_file = file
-        ngx_var.cachenode_status = "HIT"
-        return
+    local action, status, r = stream.serve(req)
+    if req.spool and action ~= "exec" then
+        if not fetch.cancel(req.key) then
+            sys.unlink(req.key)
+        end
     end
-    local status = fetch_once(file, dir_len, "http://" .. text)
-    if status ~= 200 then
+    if action == "exec" then
+        if req.spool then
+            ngx_var.cachenode_file = req.key
+            ngx_var.cachenode_spool = req.key
+        end
+        return ngx.exec(cached_location())
+    elseif action == "cut" then
+        ngx_log(NOTICE, "cachenode: answer for \"", req.url, "\" cut after ", r.offset, " bytes: ",
+                "the download failed")
+        return ngx_exit(ngx.ERROR)
+    elseif action == "status" then
+        if status == 503 then
+            ngx.header["Retry-After"] = conf.fetch_queue_timeout > 0 and conf.fetch_queue_timeout or 1
+        end
         return ngx_exit(status)
     end
-    ngx_var.cachenode_file = file
-    ngx_var.cachenode_status = "MISS"
+end
+
+
+-- log_by_lua of the locations that serve a finished file: an uncached
+-- download's spool file goes once it has been sent.
+function _M.served()
+    local spool = ngx_var.cachenode_spool
+    if spool ~= "" then
+        sys.unlink(spool)
+    end
 end
 
 
 -- content_by_lua handler of checkdisk's notification, a HEAD request for the
 -- configured URL with "&vid=<path>" appended as it stands: "200 OK" lets the
--- file go, 409 keeps a file whose fetch is running.
+-- file go, 409 keeps the temporary file of a running download.
 function _M.ondelete()
     local target = ngx_var.request_uri
     local _, vid_at = find(target, "&vid=", 1, true)
@@ -315,9 +284,10 @@ function _M.ondelete()
         ngx.say("no &vid=")
         return
     end
-    local file = sub(target, vid_at + 1)
-    if fetching:get("b" .. file) then
-        ngx_log(NOTICE, "cachenode: eviction of \"", file, "\" refused, fetch running")
+    local path = sub(target, vid_at + 1)
+    local claim = fetch.current(names.temp_file(path) or path)
+    if claim and (claim.temp == path or path == names.temp_file(claim.temp)) then
+        ngx_log(NOTICE, "cachenode: eviction of \"", path, "\" refused, download running")
         ngx.status = 409
         ngx.say("fetching")
         return
@@ -327,40 +297,37 @@ function _M.ondelete()
 end
 
 
--- Runs checkdisk for each cache directory in turn, each in a process of its
--- own (the cachekit command), so that no worker waits on a walk or a shell.
-local function guard(premature)
-    if premature or guard_running then
+-- Removes spool files that a dead worker left (its own would be removed
+-- when its answer ended).
+local function sweep_spool(premature)
+    if premature then
         return
     end
-    guard_running = true
-    for _, dir in ipairs(dirs) do
-        local pid, err = spawn({ conf.cachekit_cli, "--lib", conf.cachekit_lib, "checkdisk", dir,
-                                 "--min-free", conf.guard_min_free_gb,
-                                 "--max-files", conf.guard_max_files, "--yes" })
-        if not pid then
-            ngx_log(ERR, "cachenode: posix_spawn() \"", conf.cachekit_cli, "\" failed: ", err)
-            break
+    local ok, err = sys.each_entry(conf.spool_dir, function(name)
+        local owner = names.spool_owner(name)
+        if owner and not sys.alive(owner) then
+            sys.unlink(conf.spool_dir .. "/" .. name)
         end
-        local code
-        code, err = reap(pid, nil)
-        if code ~= 0 then
-            ngx_log(ERR, "cachenode: checkdisk \"", dir, "\": ",
-                    code and ("exit status " .. code) or err)
-        end
+    end)
+    if not ok then
+        ngx_log(ERR, "cachenode: opendir() \"", conf.spool_dir, "\" failed: ", err)
     end
-    guard_running = false
 end
 
 
--- init_worker_by_lua: the worker reaps its own children; worker 0 runs the
--- disk guard.
+-- init_worker_by_lua: the worker reaps its own children; worker 0 sweeps the
+-- spool and runs the disk guard.
 function _M.init_worker()
-    child.reap_own_children()
-    if conf.guard_interval > 0 and ngx.worker.id() == 0 then
-        local ok, err = ngx.timer.every(conf.guard_interval, guard)
+    require("cachenode.child").reap_own_children()
+    fetch.init_worker()
+    if ngx.worker.id() ~= 0 then
+        return
+    end
+    ngx.timer.at(0, sweep_spool)
+    if conf.guard_interval > 0 then
+        local ok, err = guard.start(conf, dirs, conf.guard_interval)
         if not ok then
-            ngx_log(ERR, "cachenode: ngx.timer.every(", conf.guard_interval, ") failed: ", err)
+            ngx_log(ERR, "cachenode: ", err)
         end
     end
 end

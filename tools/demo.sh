@@ -102,7 +102,8 @@ reporter=$!
 echo "demo: the cache node starts in a sandbox of its own (private mount and PID namespace):"
 echo "demo: nothing is written to a real cache directory or under /usr/local."
 guard=12 cache_mib=64 threshold=1
-frontend/testbed/testbed --dirs 3 --cache-size ${cache_mib}m --knob guard_interval=$guard \
+frontend/testbed/testbed --dirs 3 --cache-size ${cache_mib}m --knob hosts=demo.example \
+    --knob guard_interval=$guard \
     --knob guard_min_free_gb=$threshold --knob guard_max_files=1 \
     -- tools/demo/node.sh $guard $cache_mib $threshold > >(sed -u 's/^/node     | /') 2>&1 &
 node=$!

@@ -1,13 +1,15 @@
--- cachenode.names: what the front end accepts as a cache directory and as a
--- request, and the check that a path uri2d gave stays inside its directory.
--- Pure functions of texts.
+-- cachenode.names: what the front end accepts as a cache directory, a site
+-- and a request, the check that a path uri2d gave stays inside its directory,
+-- and the names of downloads in progress. Pure functions of texts.
 
 local find = string.find
 local sub = string.sub
 local gsub = string.gsub
 local gmatch = string.gmatch
 local byte = string.byte
+local next = next
 local char = string.char
+local lower = string.lower
 local tonumber = tonumber
 local ipairs = ipairs
 
@@ -18,10 +20,19 @@ local _M = { _VERSION = "1.0" }
 -- Limits of uri2d: the URL without "http://" is shorter than URL_TEXT_MAX, the
 -- directory list shorter than DIRS_TEXT_MAX, a name at most DIR_NAME_MAX
 -- bytes; the result never exceeds PATH_MAX_BYTES.
-local URL_TEXT_MAX = 1024
-local DIR_NAME_MAX = 1019
+_M.URL_TEXT_MAX = 1024
+_M.DIR_NAME_MAX = 1019
 _M.DIRS_TEXT_MAX = 10240
 _M.PATH_MAX_BYTES = 3067
+local URL_TEXT_MAX = _M.URL_TEXT_MAX
+local DIR_NAME_MAX = _M.DIR_NAME_MAX
+
+-- A download in progress writes "<cache file>.cn-<worker pid>-<n>.part". uri2d
+-- cuts a last piece behind the letters and digits of its first extension, so
+-- no request maps to such a name: it is never served, and the guard's
+-- notification can tell it from a cache file.
+local TEMP_TAG = ".cn-"
+local TEMP_PATTERN = "%.cn%-%d+%-%d+%.part$"
 
 -- Bytes an nginx knob may hold when it reaches Lua (nginx.conf.in refuses the
 -- rest); a cache directory name holds only these too.
@@ -101,26 +112,23 @@ local function bad_segments(text)
 end
 
 
--- Why a URL text (host and request target, without "http://") is refused
--- before it reaches uri2d, or nil.
+-- Why a URL text (host and the request's path, without "http://" and without
+-- the query, which never reaches uri2d or a download) is refused before it
+-- reaches uri2d, or nil.
 function _M.refuse_target(text, host)
     if #text >= URL_TEXT_MAX then
         return "the URL is " .. #text .. " bytes, the library takes fewer than " .. URL_TEXT_MAX
     end
-    if find(text, TARGET_BAD) then
+    if find(text, TARGET_BAD) or find(text, "?", 1, true) then
         return "a byte outside the URL characters"
     end
     if host == "" or find(host, "[^%w%-%._]") or find(host, "^%.") or find(host, "%.%.") then
         return "a bad host name"
     end
-    local path_end = find(text, "?", 1, true)
-    local path = sub(text, #host + 2, path_end and path_end - 1 or #text)
+    local path = sub(text, #host + 2)
     local why = bad_segments(path)
     if why then
         return why
-    end
-    if path_end and find(sub(text, path_end), "%%00") then
-        return "an encoded NUL"
     end
     if not find(path, "%.[^/]*$") then
         return "no '.' in the last piece of the path"
@@ -129,11 +137,80 @@ function _M.refuse_target(text, host)
 end
 
 
+-- The sites of a hosts knob ("a.example|.b.example"): a table for
+-- host_allowed(), or nil and the reason. A leading '.' also takes every
+-- subdomain, as nginx's server_name does; an IP literal is refused, so that
+-- a download always goes to a named site.
+function _M.parse_hosts(text)
+    local sites = { exact = {}, suffixes = {} }
+    for piece in gmatch(text or "", "[^|]+") do
+        local name = lower(piece)
+        local bare = sub(name, 1, 1) == "." and sub(name, 2) or name
+        if bare == "" or find(bare, "[^%w%-%.]") or find(bare, "^%.") or find(bare, "%.%.")
+           or find(bare, "%.$") then
+            return nil, "\"" .. piece .. "\" is not a host name"
+        end
+        if find(bare, "^[%d%.]+$") then
+            return nil, "\"" .. piece .. "\" is an IP address, not a site's name"
+        end
+        sites.exact[bare] = true
+        if bare ~= name then
+            sites.suffixes[#sites.suffixes + 1] = name
+        end
+    end
+    if not next(sites.exact) then
+        return nil, "names no host"
+    end
+    return sites
+end
+
+
+-- Whether host (as nginx's $host gives it: lowercase, without a port) is one
+-- of the sites.
+function _M.host_allowed(sites, host)
+    if sites.exact[host] then
+        return true
+    end
+    if find(host, "^[%d%.]+$") then
+        return false
+    end
+    for _, suffix in ipairs(sites.suffixes) do
+        if #host > #suffix and sub(host, -#suffix) == suffix then
+            return true
+        end
+    end
+    return false
+end
+
+
+-- The temporary name of the n-th download of worker pid for cache file.
+function _M.temp_name(file, pid, n)
+    return file .. TEMP_TAG .. pid .. "-" .. n .. ".part"
+end
+
+-- The cache file that a temporary name stands for, or nil.
+function _M.temp_file(name)
+    local at = find(name, TEMP_PATTERN)
+    return at and sub(name, 1, at - 1)
+end
+
+-- The spool file of the n-th uncached download of worker pid, and the worker
+-- pid of a spool file's name, or nil.
+function _M.spool_name(dir, pid, n)
+    return dir .. "/" .. pid .. "-" .. n .. ".part"
+end
+
+function _M.spool_owner(name)
+    return tonumber((name:match("^(%d+)%-%d+%.part$")))
+end
+
+
 -- The length of the cache directory that file (uri2d's answer for text)
--- lies in, or nil. The file must be the directory, '/' and a piece of the
--- URL text from its start: uri2d only cuts behind the extension, except that
--- a ':' in the path cuts the text there and repeats a piece, which would give
--- different URLs one file.
+-- lies in and whether uri2d kept text whole, or nil. The file must be the
+-- directory, '/' and a piece of the URL text from its start: uri2d cuts
+-- behind the letters and digits of the first extension (a.b.mp4 is kept as
+-- a.b, which another URL owns), and a ':' in the path cuts the text there and
+-- repeats a piece, which would give different URLs one file.
 function _M.dir_of(file, text, host, dirs)
     for _, dir in ipairs(dirs) do
         local n = #dir
@@ -142,8 +219,19 @@ function _M.dir_of(file, text, host, dirs)
             if #rest <= #text and sub(text, 1, #rest) == rest
                and #rest > #host + 1 and not bad_segments(rest)
             then
-                return n
+                return n, #rest == #text
             end
+        end
+    end
+    return nil
+end
+
+
+-- The length of the cache directory of dirs that holds file, or nil.
+function _M.dir_len(file, dirs)
+    for _, dir in ipairs(dirs) do
+        if sub(file, 1, #dir + 1) == dir .. "/" then
+            return #dir
         end
     end
     return nil

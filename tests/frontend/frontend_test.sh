@@ -4,7 +4,7 @@
 # an origin nginx, all inside the testbed's sandbox (frontend/testbed/testbed).
 #
 #   frontend_test.sh GROUP FETCHWRAP LIBRARY CACHEKIT_CLI   (from CTest)
-#   frontend_test.sh ffi SOURCE_DIR                          (no nginx needed)
+#   frontend_test.sh ffi SOURCE_DIR SYS_PROBE                (no sandbox needed)
 #
 # Each GROUP starts its own node with the options it needs, then runs again
 # inside it as `frontend_test.sh --in GROUP`. Exit 77 means skipped.
@@ -76,6 +76,28 @@ client_runs() {
     wc -l <"$CN_CLIENT_LOG"
 }
 
+# wait_until 'CONDITION': evaluates the shell text CONDITION every 20 ms until
+# it holds, for up to 10 s; fails when it never does.
+wait_until() {
+    local i
+    for i in $(seq 500); do
+        eval "$1" && return 0
+        sleep 0.02
+    done
+    return 1
+}
+
+# The temporary file of a download of cache path $1 in progress.
+temp_of() {
+    compgen -G "$1.cn-*-*.part" | head -n 1
+}
+
+# The fetch processes that run (not zombies), one "pid ppid name" a line.
+fetch_procs() {
+    ps -eo stat=,pid=,ppid=,comm= |
+        awk '$1 !~ /^Z/ && ($4 == "curl" || $4 == "kelpclient" || $4 == "fetchwrap") {print $2, $3, $4}'
+}
+
 # make_file PATH BYTES: an origin file of random bytes.
 make_file() {
     mkdir -p "$(dirname "$CN_FILES/$1")"
@@ -95,12 +117,12 @@ group_serve() {
         targets+=("/vod/s$i/clip$i.mp4")
     done
     make_file live/seg-7.ts 18800
-    make_file live/index.v2.m3u8 300
-    targets+=(/live/seg-7.ts /live/index.v2.m3u8)
+    make_file live/index.m3u8 300
+    targets+=(/live/seg-7.ts /live/index.m3u8)
     local -a hosts=()
     for target in "${targets[@]}"; do hosts+=(node7); done
     # The same files under another host name are other cache files.
-    targets+=(/live/seg-7.ts /live/index.v2.m3u8)
+    targets+=(/live/seg-7.ts /live/index.m3u8)
     hosts+=(other.example other.example)
     for pass in MISS HIT; do
         local -a misc=(-Z --parallel-max 6)
@@ -129,8 +151,9 @@ group_serve() {
     [ $used -ge 3 ] || fail "files landed in only $used of the four directories"
     [ "$(find /node/cache -type f | wc -l)" = ${#targets[@]} ] ||
         fail "the cache holds $(find /node/cache -type f | wc -l) files, not ${#targets[@]}"
-    get "/vod/s10/clip10.mp4?start=30"
-    [ "$STATUS $XCACHE" = "200 HIT" ] || fail "query string: status $STATUS, X-Cache '$XCACHE'"
+    get "/vod/s10/clip10.mp4?x=30"
+    [ "$STATUS $XCACHE" = "200 HIT" ] && cmp -s "$BODY" "$CN_FILES/vod/s10/clip10.mp4" ||
+        fail "query string: status $STATUS, X-Cache '$XCACHE'"
 
     # A first request with a Range fetches the whole file and answers 206; a
     # HIT with a Range answers exactly those bytes.
@@ -148,28 +171,45 @@ group_serve() {
         fail "HEAD: status $STATUS, X-Cache '$XCACHE'"
 }
 
-# Eight clients ask at once for a file that takes about a second to fetch:
-# one client run, eight whole answers. While the fetch runs the notification
-# answers 409 for that file and 200 OK for another.
+# Eight clients ask at once for a file that the origin sends over about four
+# seconds: one client run; each has its first bytes while the download still
+# runs, and so does a viewer who joins later; all get the whole file. During
+# the download a closed range is answered from the bytes there (206, length
+# unknown), HEAD answers, and the notification answers 409 for the
+# temporary file and 200 OK for another file.
 group_concurrent() {
     # The origin sends the first 64 kB at once, then 64 kB/s.
-    make_file slowfile.mp4 150000
-    local path i
+    make_file slowfile.mp4 300000
+    local path temp i head
     path=$(cache_path http://node7/slow/slowfile.mp4)
-    for i in 1 2 3 4 5 6 7 8; do
-        curl -s -o "/tmp/c$i" -w '%{http_code} ' -H 'Host: node7' \
-            "http://$CN_FRONT/slow/slowfile.mp4" >"/tmp/status$i" &
-    done
-    for i in $(seq 100); do [ -e "$path" ] && break; sleep 0.02; done
-    local head
-    head=$(notify "$path")
-    [[ $head == *" 409 "* ]] || fail "notification during the fetch answered '$head'"
+    viewer() {
+        curl -s -o "/tmp/c$1" -w '%{http_code} %header{x-cache}' -H 'Host: node7' \
+            "http://$CN_FRONT/slow/slowfile.mp4" >"/tmp/status$1"
+    }
+    for i in 1 2 3 4 5 6 7 8; do viewer $i & done
+    all_have_bytes() {
+        for i in "$@"; do [ -s "/tmp/c$i" ] || return 1; done
+    }
+    wait_until "all_have_bytes 1 2 3 4 5 6 7 8" || fail "not every viewer has bytes"
+    temp=$(temp_of "$path")
+    [ -n "$temp" ] && [ ! -e "$path" ] || fail "the download ended before every viewer had bytes"
+    viewer 9 &
+    wait_until "all_have_bytes 9" || fail "the viewer who joined has no bytes"
+    get /slow/slowfile.mp4 -H 'Range: bytes=1000-1999'
+    [ "$STATUS $XCACHE" = "206 MISS" ] && grep -qi '^content-range: bytes 1000-1999/\*' /tmp/headers &&
+        cmp -s "$BODY" <(tail -c +1001 "$CN_FILES/slowfile.mp4" | head -c 1000) ||
+        fail "closed range during the download: status $STATUS, X-Cache '$XCACHE'"
+    get /slow/slowfile.mp4 -I
+    [ "$STATUS $XCACHE" = "200 MISS" ] || fail "HEAD during the download: status $STATUS, X-Cache '$XCACHE'"
+    head=$(notify "$temp")
+    [[ $head == *" 409 "* ]] || fail "notification for the temporary file answered '$head'"
     head=$(notify /node/cache/d1/x/y.mp4)
     [[ $head == *"200 OK"* ]] || fail "notification for an idle file answered '$head'"
+    [ ! -e "$path" ] || fail "the download ended before the range, HEAD and notification were asked"
     wait
-    for i in 1 2 3 4 5 6 7 8; do
-        [ "$(cat "/tmp/status$i")" = "200 " ] || fail "client $i got $(cat "/tmp/status$i")"
-        cmp -s "/tmp/c$i" "$CN_FILES/slowfile.mp4" || fail "client $i got other bytes"
+    for i in 1 2 3 4 5 6 7 8 9; do
+        [ "$(cat "/tmp/status$i")" = "200 MISS" ] || fail "viewer $i got $(cat "/tmp/status$i")"
+        cmp -s "/tmp/c$i" "$CN_FILES/slowfile.mp4" || fail "viewer $i got other bytes"
     done
     [ "$(client_runs)" = 1 ] || fail "$(client_runs) client runs for one file: $(cat "$CN_CLIENT_LOG")"
     head=$(notify "$path")
@@ -186,8 +226,7 @@ group_hostile() {
     local -a targets=(
         /vod/../vod/a.mp4 /vod/./a.mp4 /../../etc/passwd.mp4 /vod/%2e%2e/vod/a.mp4
         /vod/%2E%2e/a.mp4 /vod/%2e/a.mp4 /%2e%2e/%2e%2e/etc/passwd.mp4 /vod/a%00.mp4
-        "/vod/a.mp4?x=%00" /vod/a /vod.d/a / /vod/a%zz.mp4 /vod//a.mp4 /a:b/a.mp4
-        "/vod/a.mp4?x=/../../../../etc/p.mp4" "/vod/a.mp4?x=/y/%2e%2e/z.mp4" "$long"
+        /vod/a /vod.d/a / /vod/a%zz.mp4 /vod//a.mp4 /a:b/a.mp4 "$long"
         "/vod/a\"b.mp4" "/vod/a\\b.mp4" "/vod/a{b}.mp4" "/vod/a<b>.mp4"
     )
     local n status
@@ -225,8 +264,11 @@ guard_max_files=0#guard_max_files must be a whole number from 1 to 1000000000
 KNOBS
 }
 
-# A failing origin gives 502, a fetch over the time limit 504 with the client
-# killed; neither leaves a file.
+# A failing origin gives 502 and leaves no directory behind. A download that
+# fails after bytes went out cuts the answers (curl sees a partial transfer):
+# cut short by the origin, stalled past fetch_idle_timeout (504 when nothing
+# came), or longer than fetch_timeout. None leaves a file, a temporary file or
+# a process.
 group_failing() {
     make_file vod/big.mp4 2000000
     local target path
@@ -234,21 +276,96 @@ group_failing() {
         get "$target"
         [ "$STATUS" = 502 ] || fail "$target: status $STATUS, not 502"
         path=$(cache_path "http://node7$target")
-        [ ! -e "$path" ] || fail "$target: $path left behind"
+        [ ! -e "$(dirname "$path")" ] || fail "$target: $(dirname "$path") left behind"
     done
-    get /slow/vod/big.mp4
-    [ "$STATUS" = 504 ] || fail "slow fetch: status $STATUS, not 504"
-    path=$(cache_path http://node7/slow/vod/big.mp4)
-    sleep 0.3  # the killed client and shell finish dying
-    [ ! -e "$path" ] || fail "slow fetch: $path left behind"
+    local rc expect
+    while read -r target expect; do
+        rc=0
+        STATUS=$(curl -s -o "$BODY" -w '%{http_code}' -H 'Host: node7' "http://$CN_FRONT$target") || rc=$?
+        [ "$STATUS curl $rc" = "$expect" ] || fail "$target: status $STATUS curl $rc, not $expect"
+    done <<'CASES'
+/fault/cut/100000/vod/big.mp4 200 curl 18
+/fault/stall/100000/vod/big.mp4 200 curl 18
+/fault/stall/0/vod/big.mp4 504 curl 0
+/slow/vod/big.mp4 200 curl 18
+CASES
+    sleep 0.3  # the killed clients and shells finish dying
     local left
-    left=$(ps -eo stat=,comm= | awk '$1 !~ /^Z/ && ($2 == "curl" || $2 == "kelpclient" || $2 == "fetchwrap")')
-    [ -z "$left" ] || fail "a fetch process outlived the time limit: $left"
+    left=$(find /node/cache -type f)
+    [ -z "$left" ] || fail "files left behind: $left"
+    left=$(fetch_procs)
+    [ -z "$left" ] || fail "a fetch process outlived its download: $left"
+}
+
+# The worker that runs a download killed with -9: a request of another worker
+# takes the download over, and its viewers get the whole file. Every nginx
+# process of the front end killed with -9 mid-download: started again, it
+# never serves the partial file. More misses than fetch_max at once: never
+# more fetch processes than that, and those past the line's time-out get 503
+# with Retry-After.
+group_crash() {
+    make_file vod/big.mp4 1200000
+    local path target=/rate/300000/vod/big.mp4 i owner
+    path=$(cache_path "http://node7$target")
+    local -a viewers=()
+    # Viewers until one of them is served by a worker that runs no fetch.
+    for i in $(seq 12); do
+        curl -s -o "/tmp/v$i" -w '%{http_code}' -H 'Host: node7' "http://$CN_FRONT$target" \
+            >"/tmp/vs$i" &
+        viewers+=($i)
+        wait_until '[ -n "$(fetch_procs | awk '\''$3 == "fetchwrap"'\'')" ]' || { fail "no fetchwrap runs"; return; }
+        owner=$(fetch_procs | awk '$3 == "fetchwrap" {print $2}')
+        ss -tnp state established "( sport = :${CN_FRONT#*:} )" | grep -o 'pid=[0-9]*' |
+            grep -qvx "pid=$owner" && break
+    done
+    kill -KILL "$owner"
+    wait_until '[ "$(client_runs)" = 2 ]' || fail "no other worker took the download over"
+    wait
+    local whole=0
+    for i in "${viewers[@]}"; do
+        if cmp -s "/tmp/v$i" "$CN_FILES/vod/big.mp4"; then whole=$((whole + 1)); fi
+    done
+    [ $whole -ge 1 ] || fail "no viewer of the other worker got the whole file"
+    cmp -s "$path" "$CN_FILES/vod/big.mp4" || fail "the download taken over did not store the whole file"
+
+    target=/rate/300000/vod/again.mp4
+    make_file vod/again.mp4 1200000
+    path=$(cache_path "http://node7$target")
+    curl -s -o /dev/null -H 'Host: node7' "http://$CN_FRONT$target" &
+    wait_until '[ -n "$(temp_of "$path")" ]' || fail "the download did not start"
+    local master
+    master=$(cat "$CN_FRONT_PREFIX/master.pid")
+    kill -KILL "$master" $(ps -o pid= --ppid "$master")
+    wait
+    [ ! -e "$path" ] || fail "a partial file stands at $path"
+    "$CN_TESTBED" --launch front "${CN_FRONT#*:}"
+    get "$target"
+    [ "$STATUS $XCACHE" = "200 MISS" ] && cmp -s "$BODY" "$CN_FILES/vod/again.mp4" ||
+        fail "after the restart: status $STATUS, X-Cache '$XCACHE', or other bytes"
+    [ -z "$(temp_of "$path")" ] || fail "the killed download's temporary file is left: $(temp_of "$path")"
+
+    "$CN_TESTBED" --front cap "$CN_SPARE_PORT" fetch_max=2 fetch_queue_timeout=1 fetch_idle_timeout=3
+    for i in 1 2 3 4; do
+        make_file "vod/cap$i.mp4" 1000
+        curl -s -o /dev/null -D "/tmp/cap$i" -H 'Host: node7' \
+            "http://127.0.0.1:$CN_SPARE_PORT/fault/stall/0/vod/cap$i.mp4" &
+    done
+    local most=0 n
+    for i in $(seq 100); do
+        n=$(fetch_procs | awk '$3 == "fetchwrap"' | wc -l)
+        [ "$n" -le $most ] || most=$n
+        sleep 0.03
+    done
+    wait
+    [ $most -le 2 ] || fail "$most fetchwrap processes ran at once with fetch_max=2"
+    local busy
+    busy=$(grep -l '^HTTP/1.1 503' /tmp/cap? | xargs -r grep -li '^retry-after: 1' | wc -l)
+    [ "$busy" = 2 ] || fail "$busy of four downloads past the line got 503 with Retry-After"
 }
 
 # The disk guard on a 16 MiB tmpfs (always below 1 GiB free): checkdisk for
-# each directory removes its oldest files, except one still being fetched,
-# which the front end's notification keeps.
+# each directory removes its oldest files, except the temporary file of a
+# download still running, which the front end's notification keeps.
 group_evict() {
     local i path
     local -a paths=()
@@ -260,13 +377,15 @@ group_evict() {
         touch -a -d "@$((1500000000 + i))" "$path"
         paths+=("$path")
     done
-    # 1 MB at 64 kB/s: the fetch runs for about 16 s, far longer than the check.
+    # 1 MB at 64 kB/s: the fetch runs for about 16 s, far longer than the
+    # check. HEAD starts it and reads nothing, which would set the temporary
+    # file's access time.
     make_file vod/fetching.mp4 1000000
-    curl -s -o /dev/null -H 'Host: node7' "http://$CN_FRONT/slow/vod/fetching.mp4" &
+    curl -s -I -o /dev/null -H 'Host: node7' "http://$CN_FRONT/slow/vod/fetching.mp4"
     local slow
     slow=$(cache_path http://node7/slow/vod/fetching.mp4)
-    for i in $(seq 200); do [ -s "$slow" ] && break; sleep 0.02; done
-    [ -s "$slow" ] || { fail "the slow fetch wrote nothing"; return; }
+    wait_until '[ -s "$(temp_of "$slow")" ]' || { fail "the slow fetch wrote nothing"; return; }
+    slow=$(temp_of "$slow")
     touch -a -d @1500000000 "$slow"
     paths+=("$slow")
 
@@ -308,7 +427,7 @@ group_evict() {
 # both texts without comments, CACHEKIT_API and spacing, one declaration per
 # export, compared.
 group_ffi() {
-    local src=$1
+    local src=$1 probe=$2
     local header=$src/cachekit/include/cachekit.h lua=$src/frontend/cachenode.lua
     local names='fileExist|md5data|md5file|uri2d|checkdisk|getmsgip'
     declarations() {
@@ -324,6 +443,31 @@ group_ffi() {
 $got
 but cachekit.h
 $want"
+
+    # The numbers the Lua keeps for the C side, as LuaJIT sees them, against
+    # the headers': nginx runs sys_print.lua from init_by_lua and exits there.
+    command -v nginx >/dev/null && [ -f /usr/lib/nginx/modules/ngx_http_lua_module.so ] ||
+        { echo "SKIP: nginx with its Lua module is not installed"; exit 77; }
+    local tmp
+    tmp=$(mktemp -d)
+    mkdir "$tmp/logs"
+    cat >"$tmp/nginx.conf" <<CONF
+load_module /usr/lib/nginx/modules/ndk_http_module.so;
+load_module /usr/lib/nginx/modules/ngx_http_lua_module.so;
+pid $tmp/nginx.pid;
+events {}
+http {
+    lua_package_path "$src/frontend/?.lua;;";
+    init_by_lua_block { assert(loadfile("$HERE/sys_print.lua"))("$tmp/lua.txt") os.exit(0) }
+}
+CONF
+    nginx -p "$tmp" -c "$tmp/nginx.conf" -e "$tmp/logs/error.log" -g 'daemon off;' ||
+        fail "nginx with sys_print.lua failed: $(cat "$tmp/logs/error.log")"
+    local diffs
+    diffs=$(diff <("$probe" | sort) "$tmp/lua.txt") ||
+        fail "the Lua's numbers differ from the C headers' (< C, > Lua):
+$diffs"
+    rm -rf "$tmp"
 }
 
 # ---------------------------------------------------------------- main
@@ -334,17 +478,18 @@ fi
 
 group=${1:?usage: frontend_test.sh GROUP FETCHWRAP LIBRARY CACHEKIT_CLI}
 if [ "$group" = ffi ]; then
-    group_ffi "${2:?source directory}"
+    group_ffi "${2:?source directory}" "${3:?sys_probe}"
     exit $FAILED
 fi
 declare -A options=(
     [serve]="--dirs 4"
     [concurrent]=""
     [hostile]=""
-    [failing]="--knob fetch_timeout=1"
+    [failing]="--knob fetch_timeout=4 --knob fetch_idle_timeout=2"
+    [crash]=""
     [evict]="--dirs 2 --cache-size 16m"
 )
 [ -n "${options[$group]+set}" ] || { echo "unknown group $group" >&2; exit 2; }
 # shellcheck disable=SC2086 # the options are words
 exec "$HERE/../../frontend/testbed/testbed" --fetchwrap "$2" --lib "$3" --cli "$4" \
-    ${options[$group]} -- "$HERE/frontend_test.sh" --in "$group"
+    --knob 'hosts=node7|other.example' ${options[$group]} -- "$HERE/frontend_test.sh" --in "$group"

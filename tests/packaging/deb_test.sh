@@ -52,6 +52,8 @@ step_contents() {
         /usr/share/man/man3/uri2d.3 /usr/share/man/man3/checkdisk.3 /usr/share/man/man3/getmsgip.3
         /usr/share/cachenode/frontend/nginx.conf.in /usr/share/cachenode/frontend/cachenode.lua
         /usr/share/cachenode/frontend/cachenode/child.lua /usr/share/cachenode/frontend/cachenode/names.lua
+        /usr/share/cachenode/frontend/cachenode/fetch.lua /usr/share/cachenode/frontend/cachenode/stream.lua
+        /usr/share/cachenode/frontend/cachenode/guard.lua /usr/share/cachenode/frontend/cachenode/sys.lua
         /usr/share/cachenode/frontend/cachenode-conf /usr/share/cachenode/frontend/testbed/testbed
         /usr/share/cachenode/frontend/testbed/kelpclient /usr/share/cachenode/frontend/testbed/origin.conf.in
     )

@@ -1,0 +1,216 @@
+-- cachenode.stream: the answer to a miss. It follows the download of its
+-- file, reading the growing temporary file at the download's pace: chunked
+-- for HTTP/1.1 and close-delimited for HTTP/1.0, since the length is known
+-- only at the end. It ends cleanly once the download has succeeded and cuts
+-- the response (no final chunk, the connection closed) when it fails, so
+-- that no client takes a part for the whole. What only the whole file can
+-- answer (a seek, most ranges) waits for the end and goes to nginx.
+
+local ffi = require "ffi"
+local fetch = require "cachenode.fetch"
+local sys = require "cachenode.sys"
+
+local ngx = ngx
+local ngx_var = ngx.var
+local ngx_header = ngx.header
+local ngx_print = ngx.print
+local ngx_flush = ngx.flush
+local ffi_string = ffi.string
+local match = string.match
+local sub = string.sub
+local lower = string.lower
+local tonumber = tonumber
+local pcall = pcall
+local min = math.min
+
+
+local _M = { _VERSION = "1.0" }
+
+-- Bytes read and sent at a time; one buffer serves every request of the
+-- worker, as each copies out before it yields.
+local CHUNK = 262144
+local buf = ffi.new("char[?]", CHUNK)
+-- A waiting request looks again at least this often (a dead owner is found
+-- within about that).
+local WAIT_SECONDS = 0.5
+
+
+-- What a request can take from a file still arriving: "stream" (200 from its
+-- first byte), "head", "range" (a closed range, 206 once its last byte is
+-- there) or "whole" (a seek or another range: only the finished file).
+local function form_of(req)
+    if req.method == "HEAD" then
+        return "head"
+    end
+    local ext = lower(sub(req.uri, -4))
+    if (ext == ".mp4" or ext == ".flv") and (ngx_var.arg_start or ngx_var.arg_end) then
+        return "whole"
+    end
+    local range = ngx_var.http_range
+    if not range then
+        return "stream"
+    end
+    local first, last = match(range, "^bytes=(%d+)%-(%d*)$")
+    if first == "0" and last == "" then
+        return "stream"
+    end
+    first, last = tonumber(first), tonumber(last)
+    if first and last and first <= last then
+        return "range", first, last
+    end
+    return "whole"
+end
+
+
+-- Sends bytes [r.offset, upto) of the file behind r.fd; nil and the reason
+-- when the client went away.
+local function send_upto(r, upto)
+    while r.offset < upto do
+        local n, err = sys.pread(r.fd, buf, min(CHUNK, upto - r.offset), r.offset)
+        if not n or n == 0 then
+            return nil, err or "the file is shorter than it was"
+        end
+        local ok
+        ok, err = ngx_print(ffi_string(buf, n))
+        if not ok then
+            return nil, err
+        end
+        r.offset = r.offset + n
+    end
+    return ngx_flush(true)
+end
+
+-- Sends what the request's form allows of size bytes that have arrived.
+-- Returns "done" when the answer is complete, true to go on, or nil and the
+-- reason.
+local function send_arrived(r, size)
+    if r.form == "whole" or size == 0 then
+        return true
+    end
+    if r.form == "range" then
+        if size <= r.last then
+            return true
+        end
+        ngx.status = 206
+        ngx_header["X-Cache"] = "MISS"
+        ngx_header["Content-Range"] = "bytes " .. r.first .. "-" .. r.last .. "/*"
+        ngx_header["Content-Length"] = r.last - r.first + 1
+        r.begun, r.offset = true, r.first
+        local ok, err = send_upto(r, r.last + 1)
+        return ok and "done", err
+    end
+    if not r.begun then
+        ngx.status = 200
+        ngx_header["X-Cache"] = "MISS"
+        r.begun = true
+        if r.form == "head" then
+            local ok, err = ngx.send_headers()
+            return ok and "done", err
+        end
+    end
+    return send_upto(r, size)
+end
+
+
+-- The download ended with status after size bytes: what the request does.
+local function ended(r, status, size)
+    if status ~= 200 then
+        return r.begun and "cut" or "status", status
+    end
+    if not r.begun then
+        return "exec"
+    end
+    -- The temporary file the request read is the finished file.
+    if sys.size(r.fd) ~= size then
+        return "cut"
+    end
+    local ok = send_upto(r, size)
+    return ok and "done" or "gone"
+end
+
+
+-- Follows the download of req.key until the answer is complete. Returns
+-- what the handler does next: "done", "gone" (the client left), "cut",
+-- "exec" (nginx serves the finished file) or "status" with a status.
+local function follow(req, r)
+    while true do
+        local claim, seen = fetch.current(req.key)
+        if claim and fetch.orphaned(claim) then
+            fetch.take_down(req.key, claim)
+            claim, seen = fetch.current(req.key)
+        end
+        if r.temp and (not claim or claim.temp ~= r.temp) then
+            local status, size = fetch.outcome(r.temp)
+            if status then
+                return ended(r, status, size)
+            end
+            if req.spool then
+                return r.begun and "cut" or "status", 502
+            end
+        end
+        if not claim then
+            if not r.begun and req.file and sys.is_file(req.file) then
+                return "exec"
+            end
+            local err
+            claim, err = fetch.claim(req.key, { url = req.url, file = req.file, dir_len = req.dir_len })
+            if not claim then
+                ngx.log(ngx.ERR, "cachenode: download of \"", req.url, "\" not started: ", err)
+                return r.begun and "cut" or "status", 503
+            end
+            -- It may have ended already: then the watcher wakes the request
+            -- at once, as nothing was seen.
+            local now
+            now, seen = fetch.current(req.key)
+            claim, seen = now or claim, now and seen
+        end
+        if claim then
+            -- After a takeover the download starts again under a new name;
+            -- the request goes on from the byte it has reached.
+            if claim.temp ~= r.temp then
+                if r.fd then
+                    sys.close(r.fd)
+                end
+                r.fd, r.temp = nil, claim.temp
+            end
+            if not r.fd then
+                r.fd = sys.open_read(r.temp)
+            end
+            if r.fd then
+                local size = sys.size(r.fd) or 0
+                if size > r.offset or not r.begun then
+                    local ok, err = send_arrived(r, size)
+                    if ok == "done" then
+                        return "done"
+                    end
+                    if not ok then
+                        ngx.log(ngx.INFO, "cachenode: viewer of \"", req.url, "\" left: ", err)
+                        return "gone"
+                    end
+                end
+            end
+            fetch.wait(req.key, seen, WAIT_SECONDS)
+        end
+    end
+end
+
+
+-- The content handler's part for a miss: req holds key, url, method and uri,
+-- and either the cache file (file, dir_len) or spool = true. Returns what
+-- follow() returns; r.temp names the file the answer came from.
+function _M.serve(req)
+    local r = { offset = 0, begun = false }
+    r.form, r.first, r.last = form_of(req)
+    local ok, action, status = pcall(follow, req, r)
+    if r.fd then
+        sys.close(r.fd)
+    end
+    if not ok then
+        ngx.log(ngx.ERR, "cachenode: answer for \"", req.url, "\" failed: ", action)
+        action, status = r.begun and "cut" or "status", 500
+    end
+    return action, status, r
+end
+
+
+return _M

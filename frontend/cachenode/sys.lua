@@ -1,0 +1,238 @@
+-- cachenode.sys: the C library as the front end uses it through LuaJIT's FFI
+-- (glibc on x86-64 Linux): declarations, the numbers they take, and small
+-- helpers over files, directories and processes. Every number below is
+-- printed by tests/frontend/sys_probe.c from the C headers and compared.
+
+local ffi = require "ffi"
+local bit = require "bit"
+
+local C = ffi.C
+local ffi_new = ffi.new
+local ffi_string = ffi.string
+local ffi_errno = ffi.errno
+local ffi_cast = ffi.cast
+local band = bit.band
+local tonumber = tonumber
+
+
+local _M = { _VERSION = "1.0" }
+
+-- errno values
+_M.EPERM = 1
+_M.ENOENT = 2
+_M.EEXIST = 17
+-- open() flags, lseek() and stat() mode bits
+_M.O_RDONLY = 0
+_M.O_WRONLY = 1
+_M.O_CREAT = 64
+_M.O_EXCL = 128
+_M.O_CLOEXEC = 524288
+_M.S_IFMT = 61440
+_M.S_IFDIR = 16384
+_M.S_IFREG = 32768
+-- signals, waitpid() and posix_spawn() flags
+_M.SIGKILL = 9
+_M.SIGPIPE = 13
+_M.SIGCHLD = 17
+_M.WNOHANG = 1
+_M.POSIX_SPAWN_SETSIGDEF = 4
+_M.POSIX_SPAWN_SETSIGMASK = 8
+_M.POSIX_SPAWN_SETSID = 128
+-- Sizes of the opaque spawn objects and of sigset_t; struct stat, statfs and
+-- dirent are laid out field by field below, and the probe holds their sizes
+-- and offsets.
+_M.SIZEOF_POSIX_SPAWNATTR_T = 336
+_M.SIZEOF_POSIX_SPAWN_FILE_ACTIONS_T = 80
+_M.SIZEOF_SIGSET_T = 128
+
+ffi.cdef([[
+typedef struct { uint64_t opaque[]] .. _M.SIZEOF_POSIX_SPAWNATTR_T / 8 .. [[]; } cachenode_spawnattr_t;
+typedef struct { uint64_t opaque[]] .. _M.SIZEOF_POSIX_SPAWN_FILE_ACTIONS_T / 8
+    .. [[]; } cachenode_spawn_actions_t;
+typedef struct { uint64_t bits[]] .. _M.SIZEOF_SIGSET_T / 8 .. [[]; } cachenode_sigset_t;
+typedef void (*cachenode_sighandler_t)(int);
+typedef struct {
+    uint64_t st_dev; uint64_t st_ino; uint64_t st_nlink;
+    uint32_t st_mode; uint32_t st_uid; uint32_t st_gid; int32_t pad0;
+    uint64_t st_rdev; int64_t st_size; int64_t st_blksize; int64_t st_blocks;
+    int64_t st_atim[2]; int64_t st_mtim[2]; int64_t st_ctim[2]; int64_t reserved[3];
+} cachenode_stat_t;
+typedef struct {
+    int64_t f_type; int64_t f_bsize; uint64_t f_blocks; uint64_t f_bfree; uint64_t f_bavail;
+    uint64_t f_files; uint64_t f_ffree; int32_t f_fsid[2]; int64_t f_namelen; int64_t f_frsize;
+    int64_t f_flags; int64_t f_spare[4];
+} cachenode_statfs_t;
+typedef struct {
+    uint64_t d_ino; int64_t d_off; unsigned short d_reclen; unsigned char d_type;
+    char d_name[256];
+} cachenode_dirent_t;
+typedef struct cachenode_dir cachenode_dir_t;
+
+int posix_spawnattr_init(cachenode_spawnattr_t *attr);
+int posix_spawnattr_destroy(cachenode_spawnattr_t *attr);
+int posix_spawnattr_setflags(cachenode_spawnattr_t *attr, short flags);
+int posix_spawnattr_setsigmask(cachenode_spawnattr_t *attr, const cachenode_sigset_t *set);
+int posix_spawnattr_setsigdefault(cachenode_spawnattr_t *attr, const cachenode_sigset_t *set);
+int posix_spawn_file_actions_init(cachenode_spawn_actions_t *actions);
+int posix_spawn_file_actions_destroy(cachenode_spawn_actions_t *actions);
+int posix_spawn_file_actions_addopen(cachenode_spawn_actions_t *actions, int fd,
+                                     const char *path, int oflag, unsigned int mode);
+int posix_spawn_file_actions_addclosefrom_np(cachenode_spawn_actions_t *actions, int from);
+int posix_spawn(int *pid, const char *path, const cachenode_spawn_actions_t *actions,
+                const cachenode_spawnattr_t *attr, char *const argv[], char *const envp[]);
+int sigemptyset(cachenode_sigset_t *set);
+int sigaddset(cachenode_sigset_t *set, int sig);
+cachenode_sighandler_t signal(int sig, cachenode_sighandler_t handler);
+int waitpid(int pid, int *status, int options);
+int kill(int pid, int sig);
+extern char **environ;
+
+int open(const char *path, int flags, ...);
+int close(int fd);
+int64_t pread(int fd, void *buf, size_t count, int64_t offset);
+int stat(const char *path, cachenode_stat_t *st);
+int fstat(int fd, cachenode_stat_t *st);
+int statfs(const char *path, cachenode_statfs_t *st);
+int rename(const char *from, const char *to);
+int unlink(const char *path);
+int mkdir(const char *path, unsigned int mode);
+int rmdir(const char *path);
+cachenode_dir_t *opendir(const char *path);
+cachenode_dirent_t *readdir(cachenode_dir_t *dir);
+int closedir(cachenode_dir_t *dir);
+char *strerror(int errnum);
+]])
+
+local st = ffi_new("cachenode_stat_t")
+local sfs = ffi_new("cachenode_statfs_t")
+local MODE_0644 = ffi_cast("unsigned int", 420)
+
+
+function _M.strerror(errnum)
+    return ffi_string(C.strerror(errnum or ffi_errno()))
+end
+local strerror = _M.strerror
+
+
+-- The type ("file", "dir" or "other") and size of path, or nil and the reason.
+function _M.stat(path)
+    if C.stat(path, st) ~= 0 then
+        return nil, strerror()
+    end
+    local kind = band(st.st_mode, _M.S_IFMT)
+    return kind == _M.S_IFREG and "file" or kind == _M.S_IFDIR and "dir" or "other",
+           tonumber(st.st_size)
+end
+
+function _M.is_file(path)
+    return _M.stat(path) == "file"
+end
+
+-- Total and free bytes (for an unprivileged user) of the file system of path.
+function _M.space(path)
+    if C.statfs(path, sfs) ~= 0 then
+        return nil, strerror()
+    end
+    return tonumber(sfs.f_blocks * sfs.f_frsize), tonumber(sfs.f_bavail * sfs.f_frsize)
+end
+
+
+-- A descriptor (close-on-exec) for reading path, or nil and errno.
+function _M.open_read(path)
+    local fd = C.open(path, _M.O_RDONLY + _M.O_CLOEXEC)
+    if fd < 0 then
+        return nil, ffi_errno()
+    end
+    return fd
+end
+
+-- Creates path, which must not exist, and removes it again: nil when a file
+-- may be made there, else the reason.
+function _M.probe_create(path)
+    local fd = C.open(path, _M.O_WRONLY + _M.O_CREAT + _M.O_EXCL + _M.O_CLOEXEC, MODE_0644)
+    if fd < 0 then
+        return strerror()
+    end
+    C.close(fd)
+    C.unlink(path)
+    return nil
+end
+
+function _M.close(fd)
+    C.close(fd)
+end
+
+-- The size of the file behind fd.
+function _M.size(fd)
+    if C.fstat(fd, st) ~= 0 then
+        return nil, strerror()
+    end
+    return tonumber(st.st_size)
+end
+
+-- Reads up to len bytes at offset into buf; the count, 0 at the end, or nil
+-- and the reason.
+function _M.pread(fd, buf, len, offset)
+    local n = C.pread(fd, buf, len, offset)
+    if n < 0 then
+        return nil, strerror()
+    end
+    return tonumber(n)
+end
+
+function _M.rename(from, to)
+    if C.rename(from, to) ~= 0 then
+        return nil, strerror()
+    end
+    return true
+end
+
+-- Removes path; true, or nil and errno (ENOENT included).
+function _M.unlink(path)
+    if C.unlink(path) ~= 0 then
+        return nil, ffi_errno()
+    end
+    return true
+end
+
+function _M.mkdir(path)
+    if C.mkdir(path, 493) ~= 0 then  -- 0755
+        return nil, ffi_errno()
+    end
+    return true
+end
+
+function _M.rmdir(path)
+    return C.rmdir(path) == 0
+end
+
+
+-- Calls fn(name) for each entry of the directory path but "." and "..";
+-- true, or nil and the reason.
+function _M.each_entry(path, fn)
+    local dir = C.opendir(path)
+    if dir == nil then
+        return nil, strerror()
+    end
+    while true do
+        local ent = C.readdir(dir)
+        if ent == nil then
+            break
+        end
+        local name = ffi_string(ent.d_name)
+        if name ~= "." and name ~= ".." then
+            fn(name)
+        end
+    end
+    C.closedir(dir)
+    return true
+end
+
+
+-- Whether process pid exists (one of another user answers EPERM).
+function _M.alive(pid)
+    return C.kill(pid, 0) == 0 or ffi_errno() == _M.EPERM
+end
+
+
+return _M

@@ -1,0 +1,56 @@
+// The numbers that the front end's Lua keeps for the C side (cachenode/sys.lua
+// and the library's limits in cachenode/names.lua), printed from the headers,
+// one "NAME VALUE" a line; frontend_test.sh ffi holds the Lua's against them.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+
+#include <cstddef>
+#include <cstdio>
+
+#include "cachekit/uri.h"
+
+#define PRINT(name, value) std::printf("%s %lld\n", name, static_cast<long long>(value))
+#define NUMBER(name) PRINT(#name, name)
+
+int main() {
+    NUMBER(EPERM);
+    NUMBER(ENOENT);
+    NUMBER(EEXIST);
+    NUMBER(O_RDONLY);
+    NUMBER(O_WRONLY);
+    NUMBER(O_CREAT);
+    NUMBER(O_EXCL);
+    NUMBER(O_CLOEXEC);
+    NUMBER(S_IFMT);
+    NUMBER(S_IFDIR);
+    NUMBER(S_IFREG);
+    NUMBER(SIGKILL);
+    NUMBER(SIGPIPE);
+    NUMBER(SIGCHLD);
+    NUMBER(WNOHANG);
+    NUMBER(POSIX_SPAWN_SETSIGDEF);
+    NUMBER(POSIX_SPAWN_SETSIGMASK);
+    NUMBER(POSIX_SPAWN_SETSID);
+    PRINT("SIZEOF_POSIX_SPAWNATTR_T", sizeof(posix_spawnattr_t));
+    PRINT("SIZEOF_POSIX_SPAWN_FILE_ACTIONS_T", sizeof(posix_spawn_file_actions_t));
+    PRINT("SIZEOF_SIGSET_T", sizeof(sigset_t));
+    PRINT("sizeof stat", sizeof(struct stat));
+    PRINT("offsetof stat st_mode", offsetof(struct stat, st_mode));
+    PRINT("offsetof stat st_size", offsetof(struct stat, st_size));
+    PRINT("sizeof statfs", sizeof(struct statfs));
+    PRINT("offsetof statfs f_blocks", offsetof(struct statfs, f_blocks));
+    PRINT("offsetof statfs f_bavail", offsetof(struct statfs, f_bavail));
+    PRINT("offsetof statfs f_frsize", offsetof(struct statfs, f_frsize));
+    PRINT("offsetof dirent d_name", offsetof(struct dirent, d_name));
+    NUMBER(URL_TEXT_MAX);
+    NUMBER(DIR_NAME_MAX);
+    NUMBER(DIRS_TEXT_MAX);
+    PRINT("PATH_MAX_BYTES", URI_PATH_MAX);
+    return 0;
+}
