@@ -102,6 +102,9 @@ local function send_arrived(r, size)
     if not r.begun then
         ngx.status = 200
         ngx_header["X-Cache"] = "MISS"
+        -- A player may seek while the file arrives: a range is answered
+        -- once its bytes, or the whole file, are there.
+        ngx_header["Accept-Ranges"] = "bytes"
         r.begun = true
         if r.form == "head" then
             local ok, err = ngx.send_headers()

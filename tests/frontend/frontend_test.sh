@@ -169,6 +169,29 @@ group_serve() {
     get /vod/range.mp4 -I
     [ "$STATUS $XCACHE" = "200 HIT" ] && grep -i '^content-length: 100000' /tmp/headers >/dev/null ||
         fail "HEAD: status $STATUS, X-Cache '$XCACHE'"
+
+    # A player's view: a real six-second MP4, read whole and with ?start=4
+    # (nginx's mp4 module: two seconds left) once cached, and as a miss whose
+    # index sits at the end, so that the player asks a range near the end
+    # while the download runs.
+    command -v ffmpeg >/dev/null || { echo "ffmpeg is not installed: no player checks"; return; }
+    mkdir -p "$CN_FILES/play"
+    # About 330 kB: at 200 kB/s the player finds the index's place long
+    # before the download ends.
+    ffmpeg -loglevel error -f lavfi -i testsrc=duration=6:size=640x480:rate=25 -c:v libx264 \
+        -b:v 1M -g 25 -pix_fmt yuv420p "$CN_FILES/play/end.mp4"
+    ffmpeg -loglevel error -i "$CN_FILES/play/end.mp4" -c copy -movflags +faststart \
+        "$CN_FILES/play/start.mp4"
+    duration() {
+        ffprobe -v error -headers $'Host: node7\r\n' -show_entries format=duration -of csv=p=0 \
+            "http://$CN_FRONT$1" | cut -d. -f1
+    }
+    get /play/start.mp4
+    local d
+    for target in /play/start.mp4:6 "/play/start.mp4?start=4:2" /rate/200000/play/end.mp4:6; do
+        d=$(duration "${target%:*}")
+        [ "$d" = "${target##*:}" ] || fail "ffprobe ${target%:*}: duration ${d:-none}, not ${target##*:} s"
+    done
 }
 
 # Eight clients ask at once for a file that the origin sends over about four
@@ -217,7 +240,10 @@ group_concurrent() {
 }
 
 # Hostile requests: 400 (405 for another method), and nothing fetched or
-# written anywhere. Hostile knobs: nginx does not start.
+# written anywhere. Requests that could get another URL's bytes or choose
+# the download: each gets its own URL's bytes, the query never reaches the
+# origin, another host gets 421 and starts no client. Hostile knobs: nginx
+# does not start.
 group_hostile() {
     make_file vod/a.mp4 1000
     touch /tmp/start
@@ -248,6 +274,56 @@ group_hostile() {
         -o -path /node/origin/logs \) -prune -o -newer /tmp/start -print 2>/dev/null | head)
     [ -z "$made" ] || fail "written: $made"
 
+    # Requests that could get another URL's bytes or steer the node's
+    # downloads. Each line: what it catches, then the check.
+    local runs
+    make_file q/x.mp4 100000
+    make_file k/clip.v1.mp4 3000
+    make_file k/clip.v1.jpg 2000
+    make_file t/p1.mp4 5000
+    make_file vod/m3.mp4 7000
+    make_file vod/m4.mp4 4000
+    mkdir -p "$(cache_path http://node7/vod/m4.mp4)"
+    owns() { [ "$STATUS" = 200 ] && cmp -s "$BODY" "$CN_FILES$1"; }
+    get "/q/x.mp4?token=30"
+    owns /q/x.mp4 || fail "a query reached the download: status $STATUS"
+    get /q/x.mp4
+    [ "$XCACHE" = HIT ] && owns /q/x.mp4 || fail "after a query, the plain URL: status $STATUS $XCACHE"
+    for target in /k/clip.v1.mp4 /k/clip.v1.jpg /k/clip.v1.mp4; do
+        get "$target"
+        [ "$XCACHE" = MISS ] && owns "$target" || fail "second extension $target: status $STATUS $XCACHE"
+    done
+    [ ! -e "$(cache_path http://node7/k/clip.v1.mp4)" ] && [ -z "$(ls "$CN_SPOOL")" ] ||
+        fail "a name the cache cannot hold whole was kept"
+    runs=$(client_runs)
+    for i in 1 2 3 4 5; do
+        get "/t/p1.mp4?cb=/t/p$i.mp4"
+        owns /t/p1.mp4 || fail "query holding '/' ($i): status $STATUS"
+    done
+    [ $(($(client_runs) - runs)) = 1 ] || fail "five queries holding '/' made $(($(client_runs) - runs)) downloads"
+    [ -z "$(find /node/cache -name '*\?*')" ] || fail "a cache path holds '?': $(find /node/cache -name '*\?*')"
+    get /vod/m3.mp4/n8.mp4
+    [ "$STATUS" = 502 ] && [ ! -e "$(dirname "$(cache_path http://node7/vod/m3.mp4/n8.mp4)")" ] ||
+        fail "a failed nested download (status $STATUS) left its directory"
+    get /vod/m3.mp4
+    owns /vod/m3.mp4 || fail "after a failed nested download: status $STATUS"
+    get /vod/m4.mp4
+    [ "$XCACHE" = MISS ] && owns /vod/m4.mp4 || fail "a directory where the file belongs: status $STATUS $XCACHE"
+    get /redirect/vod/a.mp4
+    [ "$STATUS" = 502 ] && [ ! -e "$(cache_path http://node7/redirect/vod/a.mp4)" ] ||
+        fail "a redirect at the origin: status $STATUS, or stored"
+    runs=$(client_runs)
+    local host
+    for host in evil.example node7.evil.example 169.254.169.254 10.1.2.3; do
+        get /vod/a.mp4 -H "Host: $host"
+        [ "$STATUS" = 421 ] || fail "Host $host: status $STATUS, not 421"
+    done
+    get /vod/a.mp4 --request-target http://evil.example/vod/a.mp4
+    [ "$STATUS" = 421 ] || fail "absolute-form request for another host: status $STATUS, not 421"
+    get /vod/a.mp4 -H "Host: $(head -c 1100 /dev/zero | tr '\0' a)"
+    [ "$STATUS" = 400 ] || fail "a Host beyond the library's limits: status $STATUS, not 400"
+    [ "$(client_runs)" = "$runs" ] || fail "the client ran for another host: $(tail -n 1 "$CN_CLIENT_LOG")"
+
     # Knobs that would let cache paths differ from the names checkdisk's walk
     # gives, or that cachekit would refuse: nginx does not start, and says why.
     local knob why
@@ -261,6 +337,7 @@ group_hostile() {
 cache_dirs=/node/cache/d1/#must be absolute and must not end in '/'
 cache_dirs=/node/cache/d1|/node/cache/../cache/d2#must not hold a '.' or '..' piece
 guard_max_files=0#guard_max_files must be a whole number from 1 to 1000000000
+hosts=10.1.2.3#is an IP address, not a site's name
 KNOBS
 }
 
