@@ -110,7 +110,7 @@ make_file() {
 # client run per file; a query string does not change the cache file; byte
 # ranges on a MISS and on a HIT; HEAD.
 group_serve() {
-    local i n status xcache target pass
+    local i n status xcache target pass path
     local -a targets=()
     for i in $(seq 10 33); do
         make_file "vod/s$i/clip$i.mp4" $((RANDOM * 3 + i))
@@ -138,7 +138,6 @@ group_serve() {
                 { fail "$pass pass $host$target: status $status, X-Cache '$xcache'"; continue; }
             cmp -s "$body" "$CN_FILES$target" || fail "$host$target: body differs from the origin's"
             if [ $pass = MISS ]; then
-                local path
                 path=$(cache_path "http://$host$target")
                 cmp -s "$path" "$CN_FILES$target" || fail "$host$target: no exact copy at uri2d's path $path"
             fi
@@ -158,14 +157,16 @@ group_serve() {
     # A first request with a Range fetches the whole file and answers 206; a
     # HIT with a Range answers exactly those bytes.
     make_file vod/range.mp4 100000
+    path=$(cache_path http://node7/vod/range.mp4)
     for pass in MISS HIT; do
         get /vod/range.mp4 -H 'Range: bytes=1000-1999'
         [ "$STATUS $XCACHE" = "206 $pass" ] || fail "Range $pass: status $STATUS, X-Cache '$XCACHE'"
         cmp -s "$BODY" <(tail -c +1001 "$CN_FILES/vod/range.mp4" | head -c 1000) ||
             fail "Range $pass: not bytes 1000-1999"
+        # The range may be answered before the download ends.
+        wait_until '[ -e "$path" ]'
     done
-    cmp -s "$(cache_path http://node7/vod/range.mp4)" "$CN_FILES/vod/range.mp4" ||
-        fail "a Range request on a MISS did not store the whole file"
+    cmp -s "$path" "$CN_FILES/vod/range.mp4" || fail "a Range request on a MISS did not store the whole file"
     get /vod/range.mp4 -I
     [ "$STATUS $XCACHE" = "200 HIT" ] && grep -i '^content-length: 100000' /tmp/headers >/dev/null ||
         fail "HEAD: status $STATUS, X-Cache '$XCACHE'"
