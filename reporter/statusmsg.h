@@ -10,6 +10,8 @@
 extern const uint32_t MAX_OUTCOME;
 // Bits per second in one unit of InCome and OutCome.
 const uint64_t RATE_UNIT_BITS = 1048576;
+// Bytes per second in one unit (2^17), for Prometheus, whose base unit is the byte.
+const uint64_t RATE_UNIT_BYTES = RATE_UNIT_BITS / 8;
 
 const uint32_t STATUS_TAG = 110;
 const size_t STATUS_SIZE = 28;

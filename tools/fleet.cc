@@ -17,10 +17,10 @@ struct sFamily {
     const char *pszHelp;
 };
 const sFamily aFamilies[INTERFACE_FAMILIES] = {
-    {"cachenode_interface_receive_bits_per_second",
-     "Receive rate in the interface's latest status datagram."},
-    {"cachenode_interface_transmit_bits_per_second",
-     "Transmit rate in the interface's latest status datagram."},
+    {"cachenode_interface_receive_bytes_per_second",
+     "Receive rate in the interface's latest status datagram, in bytes per second."},
+    {"cachenode_interface_transmit_bytes_per_second",
+     "Transmit rate in the interface's latest status datagram, in bytes per second."},
     {"cachenode_interface_status",
      "Status in the interface's latest status datagram: 1 at or below the ceiling, 0 above it."},
     {"cachenode_interface_last_report_timestamp_seconds",
@@ -114,11 +114,12 @@ int WriteExposition(const CFleet &fleet, FILE *pOut) {
             out.Add(e.szLabels);
             out.Add("} ");
             switch (nFamily) {
+                // At most (2^32 - 1) * 2^17 < 2^53: exact as Prometheus' float64.
                 case FAMILY_RECEIVE:
-                    out.AddU64(e.InCome * RATE_UNIT_BITS);
+                    out.AddU64(e.InCome * RATE_UNIT_BYTES);
                     break;
                 case FAMILY_TRANSMIT:
-                    out.AddU64(e.OutCome * RATE_UNIT_BITS);
+                    out.AddU64(e.OutCome * RATE_UNIT_BYTES);
                     break;
                 case FAMILY_STATUS:
                     out.AddU64(e.Status);

@@ -122,10 +122,10 @@ TEST_F(Listener, PrintsEveryDatagramAndExportsTheLatestReports) {
     std::string strText = Textfile();
     EXPECT_EQ("2", Sample(strText, "cachenode_dispatch_datagrams_total{result=\"bad_length\"}"));
     EXPECT_EQ("1", Sample(strText, "cachenode_dispatch_datagrams_total{result=\"bad_tag\"}"));
-    EXPECT_EQ("5242880",
-              Sample(strText, std::string("cachenode_interface_receive_bits_per_second") + S2));
-    EXPECT_EQ("892338176",
-              Sample(strText, std::string("cachenode_interface_transmit_bits_per_second") + S3));
+    EXPECT_EQ("655360",
+              Sample(strText, std::string("cachenode_interface_receive_bytes_per_second") + S2));
+    EXPECT_EQ("111542272",
+              Sample(strText, std::string("cachenode_interface_transmit_bytes_per_second") + S3));
     EXPECT_EQ("1", Sample(strText, std::string("cachenode_interface_status") + S2));
     EXPECT_EQ("0", Sample(strText, std::string("cachenode_interface_status") + S3));
     double dWhen = std::atof(
@@ -169,12 +169,12 @@ TEST_F(Listener, NodeExporterServesTheSeries) {
     // node_exporter read the file without complaint and passes every series on.
     EXPECT_EQ("0", Sample(strText, "node_textfile_scrape_error")) << strText;
     EXPECT_EQ(
-        314572800.0,
-        std::atof(Sample(strText, std::string("cachenode_interface_transmit_bits_per_second") + S2)
+        39321600.0,
+        std::atof(Sample(strText, std::string("cachenode_interface_transmit_bytes_per_second") + S2)
                       .c_str()));
     EXPECT_EQ(
-        2097152.0,
-        std::atof(Sample(strText, std::string("cachenode_interface_receive_bits_per_second") + S3)
+        262144.0,
+        std::atof(Sample(strText, std::string("cachenode_interface_receive_bytes_per_second") + S3)
                       .c_str()));
     EXPECT_EQ("0", Sample(strText, std::string("cachenode_interface_status") + S3));
     EXPECT_EQ("1", Sample(strText, "cachenode_dispatch_datagrams_total{result=\"bad_tag\"}"));
@@ -198,7 +198,7 @@ TEST_F(Listener, ReplacesTheFileWholeNeverInPlace) {
             ASSERT_NE(0, SendFrom("127.0.0.2", m_nPort, Datagram(110, ++nIP, 1, 1, 1)));
         for (int i = 0; i < 50; ++i, ++nReads) {
             std::string strText = Textfile();
-            ASSERT_EQ(0u, strText.find("# HELP cachenode_interface_receive_bits_per_second "))
+            ASSERT_EQ(0u, strText.find("# HELP cachenode_interface_receive_bytes_per_second "))
                 << "read " << nReads << ": " << strText.substr(0, 200);
             ASSERT_GE(strText.size(), strLast.size());
             ASSERT_EQ(strLast, strText.substr(strText.size() - strLast.size()))
