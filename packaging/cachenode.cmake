@@ -33,7 +33,7 @@ install(CODE "
 ")
 install(FILES ${NODE_PKG_GEN}/cachekit.pc DESTINATION lib/pkgconfig)
 install(FILES ${NODE_PKG_GEN}/vesko_c.service DESTINATION lib/systemd/system)
-install(FILES ${NODE_PKG_SRC}/vesko_c.ini ${NODE_PKG_SRC}/dispatch_alerts.yml
+install(FILES ${NODE_PKG_SRC}/vesko_c.ini ${NODE_PKG_SRC}/cachenode_alerts.yml
         DESTINATION share/doc/cachenode/examples)
 
 install(FILES ${NODE_PKG_SRC}/man/vesko_c.1 ${NODE_PKG_SRC}/man/fetchwrap.1

@@ -44,7 +44,7 @@ step_contents() {
         /usr/bin/vesko_c /usr/bin/fetchwrap /usr/bin/cachekit
         /usr/lib/libcachekit.so /usr/lib/libcachekit.so.1 /usr/include/cachekit.h
         /usr/lib/pkgconfig/cachekit.pc /usr/lib/systemd/system/vesko_c.service
-        /usr/share/doc/cachenode/examples/vesko_c.ini /usr/share/doc/cachenode/examples/dispatch_alerts.yml
+        /usr/share/doc/cachenode/examples/vesko_c.ini /usr/share/doc/cachenode/examples/cachenode_alerts.yml
         /usr/share/man/man1/vesko_c.1 /usr/share/man/man1/fetchwrap.1 /usr/share/man/man1/cachekit.1
         /usr/bin/dispatch_listen /usr/share/man/man1/dispatch_listen.1
         /usr/share/man/man3/cachekit.3
