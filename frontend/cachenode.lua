@@ -10,6 +10,7 @@ local ffi = require "ffi"
 local lrucache = require "resty.lrucache"
 local fetch = require "cachenode.fetch"
 local guard = require "cachenode.guard"
+local metrics = require "cachenode.metrics"
 local names = require "cachenode.names"
 local stream = require "cachenode.stream"
 local sys = require "cachenode.sys"
@@ -53,6 +54,8 @@ local conf          -- the settings given to init()
 local lib           -- libcachekit, loaded by ffi.load
 local dirs          -- the cache directories in list order
 local sites         -- the hosts knob, as names.parse_hosts() gives it
+local purgers       -- networks that may purge, as names.parse_addresses() gives them
+local scrapers      -- networks that may read the metrics
 local memo          -- per-worker URL text -> cache file, or nil
 local path_buf = ffi_new("char[?]", names.PATH_MAX_BYTES)
 
@@ -95,6 +98,14 @@ function _M.init(opts)
     if not sites then
         error("cachenode: hosts " .. why)
     end
+    purgers, why = names.parse_addresses(opts.purge_allow)
+    if not purgers then
+        error("cachenode: purge_allow " .. why)
+    end
+    scrapers, why = names.parse_addresses(opts.metrics_allow)
+    if not scrapers then
+        error("cachenode: metrics_allow " .. why)
+    end
     why = names.check_dir(opts.spool_dir or "")
     if why or sys.stat(opts.spool_dir) ~= "dir" then
         error("cachenode: spool_dir \"" .. tostring(opts.spool_dir) .. "\" "
@@ -135,6 +146,11 @@ function _M.init(opts)
     if not ngx.shared.cachenode_fetch then
         error("cachenode: lua_shared_dict cachenode_fetch is not configured")
     end
+    ok, why = metrics.init(conf, dirs)
+    if not ok then
+        error("cachenode: " .. why)
+    end
+    conf.on_end = metrics.download
     fetch.init(conf)
 end
 
@@ -185,7 +201,7 @@ end
 function _M.map()
     local method = get_method()
     if method ~= "GET" and method ~= "HEAD" then
-        ngx_var.cachenode_why = "405"
+        ngx_var.cachenode_why = method == "PURGE" and "purge" or "405"
         return ""
     end
     local text = url_text()
@@ -220,10 +236,36 @@ local function cached_location()
 end
 
 
+-- PURGE /PATH: removes the URL's cache file and stops a download of it.
+local function purge()
+    if not names.address_allowed(purgers, ngx_var.remote_addr) then
+        return ngx_exit(405)
+    end
+    local text = url_text()
+    local file, status, why = cache_file(text, ngx_var.host)
+    if status and status ~= "spool" then
+        ngx_log(INFO, "cachenode: purge of \"", text, "\" refused: ", why)
+        return ngx_exit(tonumber(status))
+    end
+    local cancelled = file ~= "" and fetch.cancel(file)
+    local removed = file ~= "" and sys.stat(file) == "file" and sys.unlink(file)
+    if not (removed or cancelled) then
+        return ngx_exit(404)
+    end
+    ngx_log(NOTICE, "cachenode: purged \"", text, "\" (", file, removed and "" or ", download stopped",
+            ") for ", ngx_var.remote_addr)
+    metrics.purged()
+    ngx.say("purged")
+end
+
+
 -- content_by_lua of the miss location: every request that try_files did not
 -- answer from a cache file.
 function _M.miss()
     local why = ngx_var.cachenode_why
+    if why == "purge" then
+        return purge()
+    end
     if why ~= "" and why ~= "spool" then
         return ngx_exit(tonumber(why))
     end
@@ -253,6 +295,7 @@ function _M.miss()
     elseif action == "cut" then
         ngx_log(NOTICE, "cachenode: answer for \"", req.url, "\" cut after ", r.offset, " bytes: ",
                 "the download failed")
+        ngx.ctx.cachenode_result = "failed"
         return ngx_exit(ngx.ERROR)
     elseif action == "status" then
         if status == 503 then
@@ -263,13 +306,25 @@ function _M.miss()
 end
 
 
--- log_by_lua of the locations that serve a finished file: an uncached
--- download's spool file goes once it has been sent.
+-- log_by_lua of the locations that serve a finished file after a miss: an
+-- uncached download's spool file goes once it has been sent.
 function _M.served()
     local spool = ngx_var.cachenode_spool
     if spool ~= "" then
         sys.unlink(spool)
     end
+    metrics.request("miss")
+end
+
+
+-- content_by_lua of /cachenode/metrics: the exposition, to 127.0.0.0/8 and
+-- metrics_allow.
+function _M.metrics()
+    if not names.address_allowed(scrapers, ngx_var.remote_addr) then
+        return ngx_exit(403)
+    end
+    ngx.header["Content-Type"] = "text/plain; version=0.0.4"
+    ngx.print(metrics.render())
 end
 
 

@@ -1,29 +1,56 @@
 -- cachenode.guard: the disk guard. A timer of worker 0 runs checkdisk for
 -- each cache directory in turn, each in a process of its own (the cachekit
 -- program), so that no worker waits on a walk or a shell. checkdisk asks the
--- front end's notification location before each removal.
+-- front end's notification location before each removal; its log tells the
+-- removals, which are counted.
 
 local child = require "cachenode.child"
+local metrics = require "cachenode.metrics"
+local sys = require "cachenode.sys"
 
 local ngx = ngx
 local ngx_log = ngx.log
 local ERR = ngx.ERR
 local ipairs = ipairs
+local pcall = pcall
+local find = string.find
+local io_open = io.open
 
 
 local _M = { _VERSION = "1.0" }
+
+-- checkdisk's removal commands append "DATE autodel FILE" (or "DATE can not
+-- autodel FILE", kept by the notification) here, one line a file.
+local AUTODEL_LOG = "/usr/local/dadiv-urede/logs/autodel.log"
 
 local conf          -- cachekit_cli, cachekit_lib, guard_min_free_gb, guard_max_files
 local dirs
 local running = false
 
 
-local function guard(premature)
-    if premature or running then
-        return
+-- The files of dir removed according to the lines the log gained beyond
+-- offset.
+local function removed_since(offset, dir)
+    local log = io_open(AUTODEL_LOG, "r")
+    if not log then
+        return 0
     end
-    running = true
+    log:seek("set", offset)
+    local count = 0
+    for line in log:lines() do
+        if find(line, " autodel " .. dir .. "/", 1, true) and not find(line, " can not autodel ", 1, true) then
+            count = count + 1
+        end
+    end
+    log:close()
+    return count
+end
+
+
+local function check_all()
     for _, dir in ipairs(dirs) do
+        local kind, offset = sys.stat(AUTODEL_LOG)
+        offset = kind and offset or 0
         local pid, err = child.spawn({ conf.cachekit_cli, "--lib", conf.cachekit_lib, "checkdisk", dir,
                                        "--min-free", conf.guard_min_free_gb,
                                        "--max-files", conf.guard_max_files, "--yes" })
@@ -37,8 +64,20 @@ local function guard(premature)
             ngx_log(ERR, "cachenode: checkdisk \"", dir, "\": ",
                     code and ("exit status " .. code) or err)
         end
+        metrics.removed(dir, removed_since(offset, dir))
     end
+end
+
+local function guard(premature)
+    if premature or running then
+        return
+    end
+    running = true
+    local ok, err = pcall(check_all)
     running = false
+    if not ok then
+        ngx_log(ERR, "cachenode: disk guard failed: ", err)
+    end
 end
 
 

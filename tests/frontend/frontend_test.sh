@@ -3,7 +3,7 @@
 # cachenode.lua, the built fetchwrap and library, the stand-in kelpclient and
 # an origin nginx, all inside the testbed's sandbox (frontend/testbed/testbed).
 #
-#   frontend_test.sh GROUP FETCHWRAP LIBRARY CACHEKIT_CLI   (from CTest)
+#   frontend_test.sh GROUP FETCHWRAP LIBRARY CACHEKIT_CLI DISPATCH_LISTEN   (from CTest)
 #   frontend_test.sh ffi SOURCE_DIR SYS_PROBE                (no sandbox needed)
 #
 # Each GROUP starts its own node with the options it needs, then runs again
@@ -486,6 +486,14 @@ group_evict() {
         [ -f "$CN_AUTODEL" ] && [ "$(wc -l <"$CN_AUTODEL")" -ge ${#expect[@]} ] && break
         sleep 0.05
     done
+    # Its metrics count each directory's removals once checkdisk has ended.
+    local removed
+    for dir in "${dirs[@]}"; do
+        removed=$(printf '%s\n' "${expect[@]}" | grep -c "^autodel $dir/" || true)
+        wait_until 'curl -s "http://127.0.0.1:$CN_SPARE_PORT/cachenode/metrics" |
+            grep -qxF "cachenode_guard_removed_files_total{dir=\"$dir\"} $removed"' ||
+            fail "metrics: $dir's removals are not $removed"
+    done
     kill "$(cat /node/guard/master.pid)"
     local -a got=()
     mapfile -t got < <(head -n ${#expect[@]} "$CN_AUTODEL" 2>/dev/null |
@@ -499,6 +507,104 @@ group_evict() {
             [ -e "$path" ] || fail "$path was removed"
         fi
     done
+}
+
+# The front end's series after a known sequence of requests, as promtool reads
+# them; PURGE of a cached file, of one not cached and during its download
+# (the viewer is cut, nothing is kept); a real Prometheus that scrapes the
+# front end and node_exporter, which serves dispatch_listen's textfile,
+# answers a hit-ratio query and has the listener's series.
+group_metrics() {
+    make_file vod/m.mp4 5000
+    make_file vod/big.mp4 1000000
+    get /vod/m.mp4
+    get /vod/m.mp4
+    get /vod/m.mp4 -H 'Range: bytes=0-9'
+    get /vod/m.mp4 -H 'Host: evil.example'
+    get /fail/m.mp4
+    scrape() {
+        curl -s "http://$CN_FRONT/cachenode/metrics" >/tmp/metrics
+    }
+    scrape
+    if command -v promtool >/dev/null; then
+        promtool check metrics </tmp/metrics || fail "promtool check metrics: $(promtool check metrics </tmp/metrics 2>&1)"
+    fi
+    local want
+    for want in 'requests_total{result="hit"} 2' 'requests_total{result="miss"} 1' \
+        'requests_total{result="refused"} 1' 'requests_total{result="failed"} 1' \
+        'fetches_total{outcome="ok"} 1' 'fetches_total{outcome="failed"} 1' \
+        'fetched_bytes_total 5000' 'fetch_duration_seconds_count 2' 'purges_total 0'; do
+        grep -qxF "cachenode_$want" /tmp/metrics || fail "metrics: no line cachenode_$want"
+    done
+
+    local path status rc
+    path=$(cache_path http://node7/vod/m.mp4)
+    for want in 200 404; do
+        status=$(curl -s -o /dev/null -w '%{http_code}' -X PURGE -H 'Host: node7' "http://$CN_FRONT/vod/m.mp4")
+        [ "$status" = $want ] || fail "PURGE: status $status, not $want"
+    done
+    [ ! -e "$path" ] || fail "PURGE left $path"
+    path=$(cache_path http://node7/slow/vod/big.mp4)
+    rc=0
+    curl -s -o /tmp/viewer -H 'Host: node7' "http://$CN_FRONT/slow/vod/big.mp4" &
+    local viewer=$!
+    wait_until '[ -s /tmp/viewer ]' || fail "the slow download sent nothing"
+    status=$(curl -s -o /dev/null -w '%{http_code}' -X PURGE -H 'Host: node7' "http://$CN_FRONT/slow/vod/big.mp4")
+    [ "$status" = 200 ] || fail "PURGE during the download: status $status"
+    wait $viewer || rc=$?
+    [ $rc = 18 ] || fail "the viewer of a purged download: curl exit $rc, not a cut (18)"
+    sleep 0.3
+    [ ! -e "$path" ] && [ -z "$(temp_of "$path")" ] || fail "a purged download left a file"
+    scrape
+    grep -qxF 'cachenode_purges_total 2' /tmp/metrics || fail "metrics: purges_total is not 2"
+
+    command -v prometheus >/dev/null && command -v prometheus-node-exporter >/dev/null ||
+        { echo "SKIP: prometheus or prometheus-node-exporter is not installed (tools/bootstrap.sh)"; return; }
+    local listen exporter prom
+    read -r listen exporter prom < <(python3 -c '
+import socket
+u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(("127.0.0.1", 0))
+t = [socket.socket() for _ in range(2)]
+for s in t: s.bind(("127.0.0.1", 0))
+print(u.getsockname()[1], *[s.getsockname()[1] for s in t])')
+    mkdir -p /tmp/textfile /tmp/prom
+    /node/bin/dispatch_listen "127.0.0.1:$listen" --textfile /tmp/textfile >/dev/null &
+    prometheus-node-exporter --web.listen-address="127.0.0.1:$exporter" --collector.disable-defaults \
+        --collector.textfile --collector.textfile.directory=/tmp/textfile 2>/dev/null &
+    cat >/tmp/prom.yml <<YML
+global: { scrape_interval: 1s }
+scrape_configs:
+  - job_name: cachenode
+    metrics_path: /cachenode/metrics
+    static_configs: [ { targets: ["$CN_FRONT"] } ]
+  - job_name: node
+    static_configs: [ { targets: ["127.0.0.1:$exporter"] } ]
+YML
+    prometheus --config.file=/tmp/prom.yml --storage.tsdb.path=/tmp/prom \
+        --web.listen-address="127.0.0.1:$prom" >/tmp/prom.log 2>&1 &
+    wait_until '[ "$(curl -s -o /dev/null -w %{http_code} http://127.0.0.1:$prom/-/ready)" = 200 ]' ||
+        { echo "SKIP: prometheus did not start: $(tail -n 3 /tmp/prom.log)"; return; }
+    # One status datagram: 198.51.100.7, status 1, in 3, out 5 (units of 2^20 bit/s).
+    python3 -c 'import socket, struct, sys
+socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(
+    struct.pack("<7I", 110, 0xC6336407, 1, 3, 5, 0, 0), ("127.0.0.1", int(sys.argv[1])))' "$listen"
+    query() {
+        curl -s -G "http://127.0.0.1:$prom/api/v1/query" --data-urlencode "query=$1" |
+            python3 -c 'import json, sys
+r = json.load(sys.stdin)["data"]["result"]
+print(r[0]["value"][1] if r else "none")'
+    }
+    local ratio='sum(rate(cachenode_requests_total{result="hit"}[15s])) / sum(rate(cachenode_requests_total[15s]))'
+    have_ratio() {
+        get /vod/big.mp4
+        sleep 0.2
+        local v
+        v=$(query "$ratio")
+        [[ $v =~ ^[0-9.]+$ ]]
+    }
+    wait_until have_ratio || fail "Prometheus answers the hit ratio with '$(query "$ratio")'"
+    wait_until '[ "$(query cachenode_interface_receive_bytes_per_second)" = 393216 ]' ||
+        fail "Prometheus has no listener series: '$(query cachenode_interface_receive_bytes_per_second)'"
 }
 
 # The front end's FFI declarations of the library are those of cachekit.h:
@@ -554,7 +660,7 @@ if [ "${1:-}" = --in ]; then
     exit $FAILED
 fi
 
-group=${1:?usage: frontend_test.sh GROUP FETCHWRAP LIBRARY CACHEKIT_CLI}
+group=${1:?usage: frontend_test.sh GROUP FETCHWRAP LIBRARY CACHEKIT_CLI DISPATCH_LISTEN}
 if [ "$group" = ffi ]; then
     group_ffi "${2:?source directory}" "${3:?sys_probe}"
     exit $FAILED
@@ -565,6 +671,7 @@ declare -A options=(
     [hostile]=""
     [failing]="--knob fetch_timeout=4 --knob fetch_idle_timeout=2"
     [crash]=""
+    [metrics]="--extra $5"
     [evict]="--dirs 2 --cache-size 16m"
 )
 [ -n "${options[$group]+set}" ] || { echo "unknown group $group" >&2; exit 2; }
