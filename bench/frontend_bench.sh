@@ -1,22 +1,45 @@
 #!/bin/bash
-# bench_frontend: requests per second that the front end answers with HITs
-# against plain nginx serving the same files by an alias, in the same run, with
-# wrk: 20 kB and 1 MB files over 4 and 12 cache directories, one nginx worker
-# each. Front end variants: the library (uri2d on every request), the library
-# with a per-worker memo of URL to path (memo_size), and a stand-in library
-# whose ring is built literally (a std::map of digest texts) on every call.
-# Below each group: the time each variant adds to a request, from the median
-# plain rate and the median ratio; the library's minus the memo's is about
-# the time uri2d takes.
+# bench_frontend: the front end against stock nginx on the same machine, in one
+# run of the node sandbox. Each figure is printed beside its reference and its
+# target; nothing is asserted.
+#
+# 1. HITs: requests per second with wrk (one thread, 16 connections) for 20 kB
+#    files over 12 cache directories, one nginx worker each: plain nginx
+#    serving the files by an alias (the reference), nginx's proxy_cache in
+#    front of the testbed's origin (warmed: every request measured is a cache
+#    hit), and the front end with its memo of URL to path, without it (uri2d
+#    on every request) and with a stand-in library whose ring is built
+#    literally on every call. Below: the time each adds to a request; the
+#    library's minus the memo's is about the time uri2d takes.
+# 2. A miss of a 48 MiB file from an origin sending 8 MiB/s: first byte and end
+#    for the origin itself, proxy_cache's first client (its default
+#    buffering), the front end's first viewer and a viewer joining a second
+#    later, on the same download.
+# 3. A miss of a 50 kB file from the origin at full speed: the front end's
+#    answer against fetchwrap run by hand for the same kind of file.
+#
+# The misses go to the testbed's own front end (two workers, access log and
+# memo as the template has them). Every miss asks for a name never asked
+# before (hard links of one file at the origin), so each is a real one.
 #
 #   frontend_bench.sh BUILD_DIR     (tools/bench.sh runs it with build-bench)
 #
 # Runs in the node sandbox (frontend/testbed/testbed), as root; exit 77 skips.
+# BENCH_SECONDS, BENCH_RUNS, BENCH_MISS_RUNS and BENCH_SMALL_RUNS change the
+# length of a wrk run and the number of rounds of each part.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 SECONDS_PER_RUN=${BENCH_SECONDS:-3}
 RUNS=${BENCH_RUNS:-5}
+MISS_RUNS=${BENCH_MISS_RUNS:-3}
+SMALL_RUNS=${BENCH_SMALL_RUNS:-20}
 HOST=bench.example
+HIT_FILES=100
+BIG_SIZE=$((48 << 20))
+BIG_RATE=$((8 << 20))
+SMALL_SIZE=50000
+# When the second viewer of the large miss asks, after the first.
+JOIN_AFTER=1
 
 # ---------------------------------------------------------------- inside
 # Starts the nginx of prefix /node/$1 (its nginx.conf is there) that serves
@@ -32,6 +55,98 @@ stop() {
     while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
 }
 
+# $1 free ports on 127.0.0.1, as the testbed picks its own.
+free_ports() {
+    python3 -c '
+import socket, sys
+socks = [socket.socket() for _ in range(int(sys.argv[1]))]
+for s in socks: s.bind(("127.0.0.1", 0))
+print(*[s.getsockname()[1] for s in socks])' "$1"
+}
+
+median() {
+    sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
+}
+
+# Prints "met" when the awk condition $1 holds, else "MISSED".
+verdict() {
+    awk "BEGIN {exit !($1)}" && echo met || echo MISSED
+}
+
+# A stock nginx of prefix /node/$1 on port $2, one worker, no access log:
+# $3 goes into http {}, $4 into its server {}.
+stock_conf() {
+    mkdir -p "/node/$1/logs" "/node/$1/run"
+    cat >"/node/$1/nginx.conf" <<CONF
+user $TB_USER;
+worker_processes 1;
+pid run/nginx.pid;
+error_log logs/error.log notice;
+events { worker_connections 4096; }
+http {
+    access_log off;
+    default_type application/octet-stream;
+    sendfile on;
+    tcp_nopush on;
+    client_body_temp_path run/body;
+    proxy_temp_path run/proxy;
+    fastcgi_temp_path run/fastcgi;
+    uwsgi_temp_path run/uwsgi;
+    scgi_temp_path run/scgi;
+$3
+    server {
+        listen 127.0.0.1:$2;
+$4
+    }
+}
+CONF
+}
+
+# Plain nginx: the cache directories by an alias.
+plain_conf() {
+    stock_conf plain "$1" "" "        location /plain/ { alias /node/cache/; }"
+}
+
+# nginx's proxy_cache in front of the origin, its cache on the cache tmpfs.
+# Every answer names its cache status, and one that is not a HIT is logged,
+# so that a run measuring anything but hits shows.
+proxy_conf() {
+    mkdir -p /node/cache/proxy
+    chown "$TB_USER" /node/cache/proxy
+    stock_conf proxy "$1" "
+    proxy_cache_path /node/cache/proxy levels=1:2 keys_zone=bench:16m inactive=1h use_temp_path=off;
+    map \$upstream_cache_status \$not_hit { HIT 0; default 1; }
+    log_format status '\$upstream_cache_status \$request_uri';" "
+        location / {
+            proxy_pass http://$CN_ORIGIN;
+            proxy_cache bench;
+            proxy_cache_valid 200 1h;
+            add_header X-Cache-Status \$upstream_cache_status;
+            access_log logs/not_hit.log status if=\$not_hit;
+        }"
+}
+
+# Asks port $1 once for every path of file $2 and prints how many answers
+# had header $3 saying HIT.
+hits() {
+    local path n=0
+    while read -r path; do
+        [ "$(curl -s -o /dev/null -w "%header{$3}" -H "Host: $HOST" "http://127.0.0.1:$1$path")" = HIT ] &&
+            n=$((n + 1))
+    done <"$2"
+    echo "$n"
+}
+
+# Warms port $1 with one request per path of file $2, then checks that each
+# path is now a HIT by header $3.
+warm() {
+    hits "$1" "$2" "$3" >/dev/null
+    local n
+    n=$(hits "$1" "$2" "$3")
+    [ "$n" = "$(wc -l <"$2")" ] ||
+        echo "bench_frontend: only $n of $(wc -l <"$2") paths are HITs on port $1 after warming" >&2
+}
+
 # wrk against port $1 with the paths of file $2; prints requests/s. One wrk
 # thread and one nginx worker: each has a core of its own on a two-core machine.
 measure() {
@@ -45,105 +160,267 @@ measure() {
     awk '/^Requests\/sec:/ {printf "%.0f", $2}' <<<"$out"
 }
 
-median() {
-    sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
-}
-
-# Plain nginx on the port of the testbed's front end, which the benchmark
-# does not use: the files by an alias, one worker, no access log.
-plain_conf() {
-    mkdir -p /node/plain/logs /node/plain/run
-    cat >/node/plain/nginx.conf <<CONF
-user $TB_USER;
-worker_processes 1;
-pid run/nginx.pid;
-error_log logs/error.log notice;
-events { worker_connections 4096; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    client_body_temp_path run/body;
-    proxy_temp_path run/proxy;
-    fastcgi_temp_path run/fastcgi;
-    uwsgi_temp_path run/uwsgi;
-    scgi_temp_path run/scgi;
-    server {
-        listen $CN_FRONT;
-        location /plain/ { alias /node/cache/; }
-    }
-}
-CONF
-}
-
-# Puts $2 files of size $1 at the paths uri2d gives them among the directory
-# list $3, and writes the request paths for the front end and plain nginx.
+# Puts $2 files of size $1 at the origin and at the paths uri2d gives them
+# among the cache directories, and writes the request paths for the front end
+# and proxy_cache (/tmp/front.paths) and for plain nginx (/tmp/plain.paths).
 place_files() {
     mkdir -p "$CN_FILES/vod/$1"
     local i
     for i in $(seq "$2"); do
-        [ -f "$CN_FILES/vod/$1/f$i.mp4" ] || head -c "$1" /dev/urandom >"$CN_FILES/vod/$1/f$i.mp4"
+        head -c "$1" /dev/urandom >"$CN_FILES/vod/$1/f$i.mp4"
     done
     seq "$2" | xargs -P 4 -I{} sh -c '
         path=$("$0" --lib "$1" uri "http://$2/vod/$3/f{}.mp4" "$4")
         mkdir -p "$(dirname "$path")" && cp "$5/vod/$3/f{}.mp4" "$path" && echo "$path"
-    ' "$CN_CLI" "$CN_LIB" "$HOST" "$1" "$3" "$CN_FILES" | sed 's|^/node/cache/|/plain/|' \
+    ' "$CN_CLI" "$CN_LIB" "$HOST" "$1" "$CN_DIRS" "$CN_FILES" | sed 's|^/node/cache/|/plain/|' \
         >/tmp/plain.paths
     chown -R "$TB_USER" /node/cache
     seq "$2" | sed "s|.*|/vod/$1/f&.mp4|" >/tmp/front.paths
 }
 
-inside() {
-    local literal=$1 size count dirs i list variant label
-    local front_port=${CN_FRONT#*:}
-    kill "$(cat /node/front/master.pid)"
-    plain_conf
-    printf '%-6s %-4s %-24s %12s %12s %6s\n' files dirs "front end" "plain req/s" "front req/s" ratio
-    for size in 20k 1M; do
-        count=100
-        [ $size = 1M ] && count=20
-        for dirs in 4 12; do
-            list=/node/cache/d1
-            for i in $(seq 2 "$dirs"); do list="$list|/node/cache/d$i"; done
-            place_files $size $count "$list"
-            start plain "$front_port"
-            local extra=""
-            for variant in library memo literal; do
-                local -a knobs=(cache_dirs="$list" worker_processes=1 access_log=off memo_size=0)
-                local pairs=$RUNS
-                label="library"
-                [ $variant = memo ] && { knobs+=(memo_size=10000); label="library + memo"; }
-                [ $variant = literal ] && { knobs+=(cachekit_lib="$literal"); label="literal ring"; pairs=1; }
-                "$CN_TESTBED" --front "fe-$variant" "$CN_SPARE_PORT" "${knobs[@]}"
-                # One request per file first: every request measured is a HIT.
-                xargs -I{} curl -s -o /dev/null -H "Host: $HOST" "http://127.0.0.1:$CN_SPARE_PORT{}" \
-                    </tmp/front.paths
-                # Pairs of runs, plain then front end, so that both see the
-                # same load of a shared machine; medians of each.
-                : >/tmp/plain.rates
-                : >/tmp/front.rates
-                : >/tmp/ratios
-                local plain front
-                for i in $(seq "$pairs"); do
-                    plain=$(measure "$front_port" /tmp/plain.paths)
-                    front=$(measure "$CN_SPARE_PORT" /tmp/front.paths)
-                    echo "$plain" >>/tmp/plain.rates
-                    echo "$front" >>/tmp/front.rates
-                    awk -v a="$front" -v b="$plain" 'BEGIN {print a / b}' >>/tmp/ratios
-                done
-                stop "fe-$variant"
-                local ratio plain_rate
-                ratio=$(median </tmp/ratios)
-                plain_rate=$(median </tmp/plain.rates)
-                printf '%-6s %-4s %-24s %12.0f %12.0f %6.3f\n' "$size" "$dirs" "$label" \
-                    "$plain_rate" "$(median </tmp/front.rates)" "$ratio"
-                extra="$extra $label: $(awk -v p="$plain_rate" -v r="$ratio" \
-                    'BEGIN {printf "%.0f", 1e6 / p * (1 / r - 1)}') us;"
-            done
-            stop plain
-            echo "    time per request beyond plain nginx:$extra"
+# The HIT servers: name, label, port, paths file and rounds (all unless
+# given); plain nginx first.
+declare -a HIT_NAMES HIT_LABELS HIT_PORTS HIT_PATHS HIT_ROUNDS
+
+hit_server() {
+    HIT_NAMES+=("$1")
+    HIT_LABELS+=("$2")
+    HIT_PORTS+=("$3")
+    HIT_PATHS+=("$4")
+    HIT_ROUNDS+=("${5:-$RUNS}")
+}
+
+# Starts a one-worker front end of prefix /node/$1 on port $3 with the knobs
+# after $4, warms it and lists it as $2, measured in $4 rounds.
+front_server() {
+    local name=$1 label=$2 port=$3 rounds=$4
+    shift 4
+    "$CN_TESTBED" --front "$name" "$port" worker_processes=1 access_log=off "$@"
+    warm "$port" /tmp/front.paths X-Cache
+    hit_server "$name" "$label" "$port" /tmp/front.paths "$rounds"
+}
+
+# Starts every HIT server and warms it; $1 is the literal ring's library.
+hit_servers() {
+    local ports
+    read -r -a ports < <(free_ports 4)
+    plain_conf "${ports[0]}"
+    start plain "${ports[0]}"
+    hit_server plain "plain nginx (alias)" "${ports[0]}" /tmp/plain.paths
+    proxy_conf "${ports[1]}"
+    start proxy "${ports[1]}"
+    warm "${ports[1]}" /tmp/front.paths X-Cache-Status
+    # From here on, any line is a request that was not a hit.
+    : >/node/proxy/logs/not_hit.log
+    hit_server proxy "nginx proxy_cache" "${ports[1]}" /tmp/front.paths
+    front_server fe-memo "front end, memo" "${ports[2]}" "$RUNS" memo_size=10000
+    front_server fe-library "front end, no memo" "${ports[3]}" "$RUNS" memo_size=0
+    # A hundred requests a second: one round tells its cost.
+    front_server fe-literal "front end, literal ring" "$CN_SPARE_PORT" 1 memo_size=0 \
+        cachekit_lib="$1"
+}
+
+# Rounds of one run per server, plain nginx first, so that every server sees
+# the load of a shared machine that its reference saw; the ratio of each run
+# is to the plain run of its round. /tmp/hit.NAME.rates and .ratios.
+hit_rounds() {
+    local i round plain rate
+    for i in "${!HIT_NAMES[@]}"; do
+        : >"/tmp/hit.${HIT_NAMES[i]}.rates"
+        : >"/tmp/hit.${HIT_NAMES[i]}.ratios"
+    done
+    for round in $(seq "$RUNS"); do
+        for i in "${!HIT_NAMES[@]}"; do
+            [ "$round" -le "${HIT_ROUNDS[i]}" ] || continue
+            rate=$(measure "${HIT_PORTS[i]}" "${HIT_PATHS[i]}")
+            [ "$i" = 0 ] && plain=$rate
+            echo "$rate" >>"/tmp/hit.${HIT_NAMES[i]}.rates"
+            awk -v a="$rate" -v b="$plain" 'BEGIN {print a / b}' >>"/tmp/hit.${HIT_NAMES[i]}.ratios"
         done
     done
+    if [ -s /node/proxy/logs/not_hit.log ]; then
+        echo "bench_frontend: proxy_cache answered $(wc -l </node/proxy/logs/not_hit.log)" \
+            "requests other than from its cache, first:" >&2
+        head -n 3 /node/proxy/logs/not_hit.log >&2
+    fi
+}
+
+# The table of the HIT part, with the targets beside the memo's line.
+hit_table() {
+    local i name ratio plain_rate extra="" target
+    plain_rate=$(median </tmp/hit.plain.rates)
+    local memo proxy
+    memo=$(median </tmp/hit.fe-memo.ratios)
+    proxy=$(median </tmp/hit.proxy.ratios)
+    echo "HITs: 20 kB files over 12 cache directories, one nginx worker, wrk -t1 -c16," \
+        "median of $RUNS rounds of ${SECONDS_PER_RUN} s (the literal ring: one)"
+    printf '  %-26s %8s %7s  %s\n' server "req/s" ratio target
+    for i in "${!HIT_NAMES[@]}"; do
+        name=${HIT_NAMES[i]}
+        ratio=$(median <"/tmp/hit.$name.ratios")
+        target=""
+        [ "$name" = fe-memo ] && target=">= 0.95 and above proxy_cache: $(verdict \
+            "$memo >= 0.95 && $memo > $proxy")"
+        printf '  %-26s %8.0f %7.3f  %s\n' "${HIT_LABELS[i]}" "$(median <"/tmp/hit.$name.rates")" \
+            "$ratio" "$target"
+        [ "$i" = 0 ] && continue
+        extra="$extra ${HIT_LABELS[i]#front end, }: $(awk -v p="$plain_rate" -v r="$ratio" \
+            'BEGIN {printf "%.1f", 1e6 / p * (1 / r - 1)}') us;"
+    done
+    echo "  time per request beyond plain nginx:$extra"
+}
+
+hit_part() {
+    place_files 20k "$HIT_FILES"
+    hit_servers "$1"
+    hit_rounds
+    hit_table
+    local name
+    for name in "${HIT_NAMES[@]}"; do
+        [ "$name" = proxy ] || stop "$name"
+    done
+}
+
+# ------------------------------------------------------------ misses
+# A new name at the origin for the file /tmp/$1 (a hard link), tagged $2:
+# vod/NAME, printed.
+fresh_name() {
+    local name=miss-$2-$1
+    ln "/tmp/$1" "$CN_FILES/vod/$name"
+    echo "vod/$name"
+}
+
+# curl for port $1, path $2; prints "first-byte end bytes cache-status" in
+# seconds. The status is the X-Cache or X-Cache-Status header, or "-".
+timed_get() {
+    curl -s -o /dev/null -H "Host: $HOST" \
+        -w '%{time_starttransfer} %{time_total} %{size_download} %header{x-cache}%header{x-cache-status}\n' \
+        "http://127.0.0.1:$1/$2" | awk '{print $1, $2, $3, ($4 == "" ? "-" : $4)}'
+}
+
+# Complains when answer $2 (timed_get's line) of what $1 names is not the
+# whole file of $3 bytes or, with $4, not a cache status $4.
+check_answer() {
+    local bytes status
+    read -r _ _ bytes status <<<"$2"
+    if [ "$bytes" != "$3" ] || { [ -n "${4:-}" ] && [ "$status" != "$4" ]; }; then
+        echo "bench_frontend: $1 got $bytes bytes of $3, cache status $status${4:+ (wanted $4)}" >&2
+    fi
+}
+
+# Round $1 of the large miss, each client on a name of its own:
+# /tmp/big.{origin,proxy,first,joiner} get "first-byte end" lines. The
+# joiner's end counts from the first viewer's request, as its file is the
+# same download.
+big_round() {
+    local origin_port=${CN_ORIGIN#*:} front_port=${CN_FRONT#*:} line rate=/rate/$BIG_RATE
+    line=$(timed_get "$origin_port" "${rate#/}/$(fresh_name big.mp4 "origin$1")")
+    check_answer "the origin" "$line" "$BIG_SIZE"
+    echo "${line% * *}" >>/tmp/big.origin
+    line=$(timed_get "$PROXY_PORT" "${rate#/}/$(fresh_name big.mp4 "proxy$1")")
+    check_answer "proxy_cache's first client" "$line" "$BIG_SIZE" MISS
+    echo "${line% * *}" >>/tmp/big.proxy
+
+    local path t0 t1
+    path=${rate#/}/$(fresh_name big.mp4 "front$1")
+    t0=$EPOCHREALTIME
+    timed_get "$front_port" "$path" >/tmp/big.first.line &
+    sleep "$JOIN_AFTER"
+    t1=$EPOCHREALTIME
+    line=$(timed_get "$front_port" "$path")
+    wait
+    check_answer "the front end's first viewer" "$(cat /tmp/big.first.line)" "$BIG_SIZE" MISS
+    check_answer "the front end's joining viewer" "$line" "$BIG_SIZE" MISS
+    awk '{print $1, $2}' /tmp/big.first.line >>/tmp/big.first
+    awk -v d="$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')" '{print $1, $2 + d}' \
+        <<<"$line" >>/tmp/big.joiner
+}
+
+# Median of column $2 of file $1.
+column_median() {
+    awk -v c="$2" '{print $c}' "$1" | median
+}
+
+big_part() {
+    head -c "$BIG_SIZE" /dev/urandom >/tmp/big.mp4
+    : >/tmp/big.origin
+    : >/tmp/big.proxy
+    : >/tmp/big.first
+    : >/tmp/big.joiner
+    local round
+    for round in $(seq "$MISS_RUNS"); do
+        big_round "$round"
+    done
+    local origin_first origin_end
+    origin_first=$(column_median /tmp/big.origin 1)
+    origin_end=$(column_median /tmp/big.origin 2)
+    echo "Miss of a 48 MiB file from an origin at 8 MiB/s, median of $MISS_RUNS runs, seconds" \
+        "(the joiner's end counts from the first viewer's request)"
+    printf '  %-26s %10s %8s %10s  %s\n' client "first byte" end "end ratio" target
+    local name label first end target
+    for name in origin proxy first joiner; do
+        case $name in
+            origin) label="origin direct" ;;
+            proxy) label="proxy_cache, first client" ;;
+            first) label="front end, first viewer" ;;
+            joiner) label="front end, joins at ${JOIN_AFTER} s" ;;
+        esac
+        first=$(column_median "/tmp/big.$name" 1)
+        end=$(column_median "/tmp/big.$name" 2)
+        target=""
+        case $name in first | joiner)
+            target="first byte <= origin + 0.020, end <= 1.05 x origin: $(verdict \
+                "$first <= $origin_first + 0.020 && $end <= 1.05 * $origin_end")" ;;
+        esac
+        printf '  %-26s %10.4f %8.3f %10.3f  %s\n' "$label" "$first" "$end" \
+            "$(awk -v a="$end" -v b="$origin_end" 'BEGIN {print a / b}')" "$target"
+    done
+}
+
+# Seconds that fetchwrap, run by hand, takes for path $1 into a file of /tmp.
+fetchwrap_seconds() {
+    local t0 t1
+    t0=$EPOCHREALTIME
+    PATH=/node/bin:$PATH /node/bin/fetchwrap /tmp/small.out "http://$HOST/$1" >/dev/null
+    t1=$EPOCHREALTIME
+    [ "$(stat -c %s /tmp/small.out)" = "$SMALL_SIZE" ] ||
+        echo "bench_frontend: fetchwrap by hand got $(stat -c %s /tmp/small.out) bytes" >&2
+    awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}'
+}
+
+# Rounds of the small miss, fetchwrap by hand then the front end, each on a
+# new name; medians in milliseconds.
+small_part() {
+    local front_port=${CN_FRONT#*:} round line
+    head -c "$SMALL_SIZE" /dev/urandom >/tmp/small.mp4
+    : >/tmp/small.hand
+    : >/tmp/small.front
+    for round in $(seq "$SMALL_RUNS"); do
+        fetchwrap_seconds "$(fresh_name small.mp4 "hand$round")" >>/tmp/small.hand
+        line=$(timed_get "$front_port" "$(fresh_name small.mp4 "front$round")")
+        check_answer "the front end's small miss" "$line" "$SMALL_SIZE" MISS
+        awk '{print $2}' <<<"$line" >>/tmp/small.front
+    done
+    local hand front
+    hand=$(median </tmp/small.hand)
+    front=$(median </tmp/small.front)
+    echo "Miss of a 50 kB file from the origin at full speed, median of $SMALL_RUNS runs, ms"
+    printf '  %-26s %8s %8s  %s\n' "" end beyond target
+    printf '  %-26s %8.2f\n' "fetchwrap by hand" "$(awk -v s="$hand" 'BEGIN {print s * 1000}')"
+    printf '  %-26s %8.2f %8.2f  %s\n' "front end" "$(awk -v s="$front" 'BEGIN {print s * 1000}')" \
+        "$(awk -v a="$front" -v b="$hand" 'BEGIN {print (a - b) * 1000}')" \
+        "<= 1 ms beyond fetchwrap: $(verdict "$front - $hand <= 0.001")"
+}
+
+inside() {
+    local started=$EPOCHREALTIME
+    hit_part "$1"
+    PROXY_PORT=${HIT_PORTS[1]}
+    echo
+    big_part
+    echo
+    small_part
+    echo "($(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.0f", b - a}') s)"
 }
 
 if [ "${1:-}" = --in ]; then
@@ -154,7 +431,7 @@ fi
 # ---------------------------------------------------------------- outside
 build=$(cd "${1:?usage: frontend_bench.sh BUILD_DIR}" && pwd)
 command -v wrk >/dev/null || { echo "SKIP: wrk is not installed"; exit 77; }
-exec "$HERE/../frontend/testbed/testbed" --dirs 12 --cache-size 512m \
+exec "$HERE/../frontend/testbed/testbed" --dirs 12 --cache-size 768m --knob hosts="$HOST" \
     --fetchwrap "$build/fetchwrap/fetchwrap" --lib "$build/cachekit/libcachekit.so.1" \
     --cli "$build/tools/cachekit" --extra "$build/bench/libliteral_cachekit.so" \
     -- "$HERE/frontend_bench.sh" --in /node/bin/libliteral_cachekit.so
