@@ -6,7 +6,8 @@
 #   contents   every file the package must hold, its control data and scripts
 #   library    SONAME chain, exactly the six exports, cachekit finds the library
 #   pkgconfig  pkg-config from the unpacked root compiles and links a C program
-#   unit       systemd-analyze verify accepts the unit (skips without it)
+#   unit       systemd-analyze verify accepts the unit (skips without it); the
+#              front end's renderer reads a file of knobs
 # Exit 77 means skipped.
 set -euo pipefail
 
@@ -162,6 +163,14 @@ EOF
     echo "linked and ran: $out"
 }
 
+# conf_gives EXPECTED ARG...: the packaged renderer, given ARGs, prints EXPECTED.
+conf_gives() {
+    local want=$1 got
+    shift
+    got=$("$ROOT/usr/share/cachenode/frontend/cachenode-conf" "$@" 2>&1) || true
+    [ "$got" = "$want" ] || fail "cachenode-conf $*: '$got', not '$want'"
+}
+
 step_unit() {
     need_package
     command -v systemd-analyze >/dev/null || { echo "SKIP: no systemd-analyze"; exit 77; }
@@ -182,6 +191,22 @@ step_unit() {
         fail "systemd-analyze verify refused the unit: $out"
     [ -z "$out" ] || fail "systemd-analyze verify complained: $out"
     echo "systemd-analyze verify accepts vesko_c.service"
+
+    # A file of knobs: a default given with -d yields to it, an argument wins
+    # over both, a bad line is named.
+    local conf=$WORK/unit/frontend.conf
+    printf '# a node\n\n  hosts=node7  \nspool_dir=/srv/spool\n' >"$conf"
+    conf_gives /srv/spool -d spool_dir=/var/lib/cachenode/spool -f "$conf" -k spool_dir
+    conf_gives /x -d spool_dir=/var/lib/cachenode/spool -f "$conf" -k spool_dir spool_dir=/x
+    conf_gives /d -d spool_dir=/d -k spool_dir hosts=node7
+    conf_gives node7 -f "$conf" -k hosts
+    printf 'hosts=node7\nlisten 0.0.0.0:80\n' >"$conf"
+    conf_gives "cachenode-conf: $conf line 2: expected NAME=VALUE, not \"listen 0.0.0.0:80\"" -f "$conf"
+    printf 'hosts=node7\nlisen=0.0.0.0:80\n' >"$conf"
+    conf_gives "cachenode-conf: $conf line 2: unknown knob lisen" -f "$conf"
+    "$ROOT/usr/share/cachenode/frontend/cachenode-conf" -h | grep -qF -- '[-f FILE]...' ||
+        fail "cachenode-conf -h does not show -f"
+    echo "cachenode-conf reads a file of knobs"
 }
 
 case "$STEP" in
