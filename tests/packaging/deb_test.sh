@@ -55,8 +55,7 @@ step_contents() {
         /usr/share/cachenode/frontend/cachenode/child.lua /usr/share/cachenode/frontend/cachenode/names.lua
         /usr/share/cachenode/frontend/cachenode/fetch.lua /usr/share/cachenode/frontend/cachenode/stream.lua
         /usr/share/cachenode/frontend/cachenode/guard.lua /usr/share/cachenode/frontend/cachenode/sys.lua
-        /usr/share/cachenode/frontend/cachenode-conf /usr/share/cachenode/frontend/testbed/testbed
-        /usr/share/cachenode/frontend/testbed/kelpclient /usr/share/cachenode/frontend/testbed/origin.conf.in
+        /usr/share/cachenode/frontend/cachenode-conf
     )
     local missing=0 path
     for path in "${expected[@]}"; do
@@ -65,9 +64,10 @@ step_contents() {
     [ $missing -eq 0 ] || fail "package lacks files (listing in $WORK/list.txt)"
     ! grep -v '^/usr/' "$WORK/list.txt" | grep -vx '/' | grep . ||
         fail "package holds files outside /usr"
-    for path in /usr/bin/vesko_c /usr/bin/fetchwrap /usr/bin/cachekit \
-        /usr/share/cachenode/frontend/cachenode-conf /usr/share/cachenode/frontend/testbed/testbed \
-        /usr/share/cachenode/frontend/testbed/kelpclient; do
+    # The sandbox and the stand-in client are for the demo and the tests only.
+    ! grep -E '/testbed/|kelpclient' "$WORK/list.txt" || fail "package holds the testbed or the stand-in client"
+    for path in /usr/bin/vesko_c /usr/bin/fetchwrap /usr/bin/cachekit /usr/bin/dispatch_listen \
+        /usr/share/cachenode/frontend/cachenode-conf; do
         [ -x "$ROOT$path" ] || fail "$path is not executable"
     done
     # The front end's template names the installed programs and itself.
