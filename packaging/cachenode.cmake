@@ -1,7 +1,7 @@
-# The Debian package `cachenode`: the three tools, the library with its
-# development files (header, SONAME symlinks, pkg-config file), the reporter's
-# systemd unit and an example configuration for it, the manual pages, and the
-# reference nginx front end (frontend/CMakeLists.txt installs it).
+# The Debian package `cachenode`: the tools, the library with its development
+# files (header, SONAME symlinks, pkg-config file), the systemd units of the
+# reporter and the front end with example configurations for them, the manual pages, and the reference nginx front end
+# (frontend/CMakeLists.txt installs it).
 # Included at the end of the top-level CMakeLists.txt; `cpack -G DEB` in the
 # build directory makes the package.
 
@@ -29,12 +29,18 @@ install(CODE "
   endif()
   set(PROJECT_VERSION \"${PROJECT_VERSION}\")
   configure_file(\"${NODE_PKG_SRC}/cachekit.pc.in\" \"${NODE_PKG_GEN}/cachekit.pc\" @ONLY)
-  configure_file(\"${NODE_PKG_SRC}/vesko_c.service.in\" \"${NODE_PKG_GEN}/vesko_c.service\" @ONLY)
+  foreach(strUnit vesko_c cachenode-frontend)
+    configure_file(\"${NODE_PKG_SRC}/\${strUnit}.service.in\" \"${NODE_PKG_GEN}/\${strUnit}.service\" @ONLY)
+  endforeach()
 ")
 install(FILES ${NODE_PKG_GEN}/cachekit.pc DESTINATION lib/pkgconfig)
-install(FILES ${NODE_PKG_GEN}/vesko_c.service DESTINATION lib/systemd/system)
+install(FILES ${NODE_PKG_GEN}/vesko_c.service ${NODE_PKG_GEN}/cachenode-frontend.service
+        DESTINATION lib/systemd/system)
 install(FILES ${NODE_PKG_SRC}/vesko_c.ini ${NODE_PKG_SRC}/cachenode_alerts.yml
         DESTINATION share/doc/cachenode/examples)
+# postinst copies it to /etc/cachenode/frontend.conf when that does not exist;
+# the package itself holds nothing outside /usr.
+install(FILES ${NODE_PKG_SRC}/frontend.conf DESTINATION share/doc/cachenode/examples)
 
 install(FILES ${NODE_PKG_SRC}/man/vesko_c.1 ${NODE_PKG_SRC}/man/fetchwrap.1
               ${NODE_PKG_SRC}/man/cachekit.1 ${NODE_PKG_SRC}/man/dispatch_listen.1
@@ -51,7 +57,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME cachenode)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "cachenode developers <cachenode@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "video cache node tools: status reporter, cache library, download wrapper")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "video cache node tools: status reporter, cache library, download wrapper, front end")
 set(CPACK_PACKAGE_DESCRIPTION
 "vesko_c reports the node's public interfaces and their traffic rates to
 dispatch servers over UDP (systemd unit vesko_c.service); libcachekit maps
@@ -59,7 +65,8 @@ request URLs to cache directories, digests data, guards free disk space and
 resolves host names, for a host process that loads it; fetchwrap fetches one
 URL through the outside transfer client kelpclient; cachekit asks the library
 questions from a shell. share/cachenode/frontend holds a reference front end
-for nginx with its Lua module that serves the cache through the library.")
+for nginx with its Lua module that serves the cache through the library, run
+as cachenode-frontend.service from /etc/cachenode/frontend.conf.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The install step must see the prefix /usr itself (not a staging path), or the

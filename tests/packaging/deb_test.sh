@@ -6,11 +6,13 @@
 #   contents   every file the package must hold, its control data and scripts
 #   library    SONAME chain, exactly the six exports, cachekit finds the library
 #   pkgconfig  pkg-config from the unpacked root compiles and links a C program
-#   unit       systemd-analyze verify accepts the unit (skips without it); the
-#              front end's renderer reads a file of knobs
+#   unit       systemd-analyze verify accepts the units (skips without it);
+#              the front end's command lines run in the node sandbox and
+#              serve (skips where it cannot run)
 # Exit 77 means skipped.
 set -euo pipefail
 
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 STEP=$1
 BUILD=$2
 WORK=$3
@@ -45,6 +47,7 @@ step_contents() {
         /usr/bin/vesko_c /usr/bin/fetchwrap /usr/bin/cachekit
         /usr/lib/libcachekit.so /usr/lib/libcachekit.so.1 /usr/include/cachekit.h
         /usr/lib/pkgconfig/cachekit.pc /usr/lib/systemd/system/vesko_c.service
+        /usr/lib/systemd/system/cachenode-frontend.service /usr/share/doc/cachenode/examples/frontend.conf
         /usr/share/doc/cachenode/examples/vesko_c.ini /usr/share/doc/cachenode/examples/cachenode_alerts.yml
         /usr/share/man/man1/vesko_c.1 /usr/share/man/man1/fetchwrap.1 /usr/share/man/man1/cachekit.1
         /usr/bin/dispatch_listen /usr/share/man/man1/dispatch_listen.1
@@ -174,7 +177,8 @@ conf_gives() {
 step_unit() {
     need_package
     command -v systemd-analyze >/dev/null || { echo "SKIP: no systemd-analyze"; exit 77; }
-    local unit=$ROOT/usr/lib/systemd/system/vesko_c.service
+    local units=$ROOT/usr/lib/systemd/system
+    local unit=$units/vesko_c.service
     grep -qx 'KillMode=control-group' "$unit" || fail "unit does not stop the whole control group"
     grep -qx 'Restart=always' "$unit" || fail "unit does not restart the reporter"
     grep -qx 'ExecStart=/usr/bin/vesko_c -c /etc/cachenode/vesko_c.ini' "$unit" || fail "unexpected ExecStart"
@@ -182,34 +186,190 @@ step_unit() {
     # only that, must be writable in the sandbox.
     grep -qx 'ReadWritePaths=/usr/bin/vesko_c.log' "$unit" || fail "the log next to the program is not writable"
     grep -qx 'ProtectSystem=strict' "$unit" || fail "unit is not sandboxed"
+    unit=$units/cachenode-frontend.service
+    grep -qx "ExecStart=/usr/sbin/nginx -p /var/lib/cachenode -c /run/cachenode/nginx.conf -e stderr -g 'daemon off;'" \
+        "$unit" || fail "the front end's nginx is not the one of prefix /var/lib/cachenode in the foreground"
+    ! grep -q '^MemoryDenyWriteExecute=' "$unit" || fail "the front end's LuaJIT needs writable, executable memory"
+    grep -qx 'ReadWritePaths=-/usr/local/dadiv-urede/logs' "$unit" || fail "checkdisk's autodel.log is not writable"
 
     # verify checks that the programs exist: point it at the unpacked ones.
+    # The front end's needs nginx installed.
     mkdir -p "$WORK/unit"
-    sed "s|/usr/bin/|$ROOT/usr/bin/|g" "$unit" >"$WORK/unit/vesko_c.service"
+    local -a verify=()
+    for unit in vesko_c cachenode-frontend; do
+        [ $unit != cachenode-frontend ] || [ -x /usr/sbin/nginx ] || continue
+        sed -E "s#/usr/(bin/(vesko_c|dispatch_listen)|share/cachenode/)#$ROOT/usr/\1#g" \
+            "$units/$unit.service" >"$WORK/unit/$unit.service"
+        verify+=("$WORK/unit/$unit.service")
+    done
     local out
-    out=$(MANPATH=$ROOT/usr/share/man systemd-analyze verify "$WORK/unit/vesko_c.service" 2>&1) ||
-        fail "systemd-analyze verify refused the unit: $out"
+    out=$(MANPATH=$ROOT/usr/share/man systemd-analyze verify "${verify[@]}" 2>&1) ||
+        fail "systemd-analyze verify refused a unit: $out"
     [ -z "$out" ] || fail "systemd-analyze verify complained: $out"
-    echo "systemd-analyze verify accepts vesko_c.service"
+    echo "systemd-analyze verify accepts ${verify[*]##*/}"
 
-    # A file of knobs: a default given with -d yields to it, an argument wins
-    # over both, a bad line is named.
+    # The rendering the front end's unit asks for: its spool default yields to
+    # frontend.conf, an argument wins over both, a bad line is named.
     local conf=$WORK/unit/frontend.conf
     printf '# a node\n\n  hosts=node7  \nspool_dir=/srv/spool\n' >"$conf"
     conf_gives /srv/spool -d spool_dir=/var/lib/cachenode/spool -f "$conf" -k spool_dir
     conf_gives /x -d spool_dir=/var/lib/cachenode/spool -f "$conf" -k spool_dir spool_dir=/x
     conf_gives /d -d spool_dir=/d -k spool_dir hosts=node7
     conf_gives node7 -f "$conf" -k hosts
+    # The example as installed names no site; each of its knobs, uncommented, is one.
+    local example=$ROOT/usr/share/doc/cachenode/examples/frontend.conf
+    conf_gives "cachenode-conf: knob hosts must be given (hosts=VALUE)" -f "$example" -k user
+    sed 's/^#\([a-z_]*=\)/\1/' "$example" >"$conf"
+    conf_gives 0.0.0.0:80 -f "$conf" -k listen
     printf 'hosts=node7\nlisten 0.0.0.0:80\n' >"$conf"
     conf_gives "cachenode-conf: $conf line 2: expected NAME=VALUE, not \"listen 0.0.0.0:80\"" -f "$conf"
     printf 'hosts=node7\nlisen=0.0.0.0:80\n' >"$conf"
     conf_gives "cachenode-conf: $conf line 2: unknown knob lisen" -f "$conf"
     "$ROOT/usr/share/cachenode/frontend/cachenode-conf" -h | grep -qF -- '[-f FILE]...' ||
         fail "cachenode-conf -h does not show -f"
-    echo "cachenode-conf reads a file of knobs"
+
+    # The command lines themselves, in the node sandbox, from a copy of this
+    # script beside the unpacked package.
+    cp "${BASH_SOURCE[0]}" "$WORK/deb_test.sh"
+    "$HERE/../../frontend/testbed/testbed" --fetchwrap "$ROOT/usr/bin/fetchwrap" \
+        --lib "$ROOT/usr/lib/libcachekit.so.1" --cli "$ROOT/usr/bin/cachekit" --knob hosts=node7 \
+        -- "$WORK/deb_test.sh" unit_sandbox "$BUILD" /node/cmd
+}
+
+# exec_lines UNIT KEY: the command lines of KEY= in UNIT without their prefixes,
+# systemd's "$$" turned into the "$" it stands for. The units write only what
+# bash reads as systemd does: plain words, '...', "${VAR}" and $MAINPID.
+exec_lines() {
+    sed -n "s/^$2=[-+!:@]*//p" "$1" | sed 's/\$\$/$/g'
+}
+
+# run_unit UNIT KEY: runs the lines of KEY= in order, as the unit would, with
+# its EnvironmentFile=, MAINPID, NoNewPrivileges= and CapabilityBoundingSet=;
+# the status is the first failure's. ExecStart runs in the background (exec'd,
+# so $! is its process) and prints its pid.
+run_unit() {
+    local line file caps
+    local -a lines
+    mapfile -t lines < <(exec_lines "$1" "$2")
+    [ ${#lines[@]} -gt 0 ] || fail "$1 has no $2="
+    grep -qx 'NoNewPrivileges=yes' "$1" || fail "$1 lets its programs gain privileges"
+    caps=$(sed -n 's/^CapabilityBoundingSet=//p' "$1" | tr 'A-Z ' 'a-z\n' | sed -n 's/^cap_/,+/p' | tr -d '\n')
+    (
+        set -a
+        while read -r file; do
+            # shellcheck disable=SC1090 # the unit's own file
+            [ ! -e "$file" ] || . "$file"
+        done < <(sed -n 's/^EnvironmentFile=-\{0,1\}//p' "$1")
+        set +a
+        # The testbed's runtime for a library built with AddressSanitizer.
+        [ -z "${TB_PRELOAD:-}" ] || export LD_PRELOAD=$TB_PRELOAD ASAN_OPTIONS=detect_leaks=0
+        for line in "${lines[@]}"; do
+            line="setpriv --no-new-privs --bounding-set -all$caps $line"
+            if [ "$2" = ExecStart ]; then
+                eval "exec $line" </dev/null >>"/tmp/$(basename "$1").out" 2>&1 &
+                echo $!
+            else
+                eval "$line" </dev/null || exit $?
+            fi
+        done
+    )
+}
+
+# http_code PORT HOST TARGET: the status of GET TARGET, 000 for no answer.
+http_code() {
+    curl -s -m 2 -o /dev/null -w '%{http_code}' -H "Host: $2" "http://127.0.0.1:$1$3" || true
+}
+
+# wait_code CODE PORT HOST TARGET: polls for up to 10 s until GET TARGET has
+# status CODE; fails with the front end's error log when it never does.
+wait_code() {
+    local code end=$((SECONDS + 10))
+    while [ $SECONDS -lt $end ]; do
+        code=$(http_code "$2" "$3" "$4")
+        [ "$code" != "$1" ] || return 0
+        sleep 0.1
+    done
+    tail -n 20 /var/lib/cachenode/logs/error.log /tmp/cachenode-frontend.service.out >&2 || true
+    fail "GET $4 (Host: $3) on port $2 gave $code, not $1"
+}
+
+# Inside the node sandbox (CN_* from the testbed), WORK the unpacked package's
+# directory, read-only. /etc and /usr here are the machine's own, bound
+# read-only, so the unit's paths into them are rewritten: the package's files
+# to the unpacked ones, /etc/cachenode to a writable /node/etc. /var/lib and
+# /run exist only in the sandbox's own tmpfs root, so the unit's paths there
+# stand as written, and what StateDirectory= and RuntimeDirectory= would make
+# is made below them.
+step_unit_sandbox() {
+    local units=$ROOT/usr/lib/systemd/system examples=$ROOT/usr/share/doc/cachenode/examples unit dir
+    local front=/tmp/cachenode-frontend.service
+    mkdir -p /node/etc/cachenode
+    for unit in cachenode-frontend; do
+        sed -e "s#/usr/share/cachenode/#$ROOT&#g" -e "s#/etc/cachenode/#/node&#g" \
+            "$units/$unit.service" >"/tmp/$unit.service"
+        for dir in $(sed -n 's/^StateDirectory=//p' "/tmp/$unit.service"); do mkdir -p "/var/lib/$dir"; done
+        for dir in $(sed -n 's/^RuntimeDirectory=//p' "/tmp/$unit.service"); do mkdir -p "/run/$dir"; done
+    done
+
+    # As installed, it does not start: skipped (1 to 254), not failed (255).
+    cp "$examples/frontend.conf" /node/etc/cachenode/frontend.conf
+    local rc
+    for unit in "$front"; do
+        rc=0
+        run_unit "$unit" ExecCondition || rc=$?
+        [ $rc -ge 1 ] && [ $rc -le 254 ] || fail "$(basename "$unit") as installed: ExecCondition gave $rc, not a skip"
+    done
+
+    # The front end, configured to use the sandbox's programs; the spool is
+    # the unit's. The testbed's cache directories belong to the workers' user.
+    local port=$CN_SPARE_PORT user
+    user=$(stat -c %U "${CN_DIRS%%|*}")
+    write_front_conf() {
+        printf '%s\n' "# written by deb_test.sh" "hosts=$1" "listen=127.0.0.1:$port" "cache_dirs=$CN_DIRS" \
+            "cachekit_lib=$CN_LIB" "cachekit_cli=$CN_CLI" fetchwrap=/node/bin/fetchwrap \
+            path=/node/bin:/usr/bin:/bin "frontend_dir=$ROOT/usr/share/cachenode/frontend" guard_interval=0
+        [ "$user" = www-data ] || echo "user=$user"
+    } >/node/etc/cachenode/frontend.conf
+    write_front_conf node7
+    run_unit "$front" ExecCondition || fail "a configured front end is skipped"
+    run_unit "$front" ExecStartPre || fail "the front end's ExecStartPre failed"
+    grep -qF 'spool_dir = "/var/lib/cachenode/spool",' /run/cachenode/nginx.conf ||
+        fail "the unit's rendering has another spool_dir"
+    [ "$(stat -c '%U %a' /var/lib/cachenode/spool)" = "$user 700" ] ||
+        fail "the spool is not the workers' ($user): $(stat -c '%U %a' /var/lib/cachenode/spool)"
+    local pid
+    pid=$(run_unit "$front" ExecStart)
+    wait_code 200 "$port" node7 /vod/movie01.mp4
+    cmp -s <(curl -s -m 5 -H 'Host: node7' "http://127.0.0.1:$port/vod/movie01.mp4") "$CN_FILES/vod/movie01.mp4" ||
+        fail "the front end served other bytes"
+
+    # Reload: a new site is served by the same master; a file that fails
+    # nginx's check leaves the running configuration and its file alone. The
+    # logs are reopened first, as after a rotation: they are then the workers'
+    # user's, and the master must still open them.
+    [ "$(http_code "$port" reload.example /vod/movie02.mp4)" = 421 ] || fail "reload.example served before the reload"
+    kill -USR1 "$pid"
+    for _ in $(seq 100); do
+        [ "$(stat -c %U /var/lib/cachenode/logs/error.log)" != "$user" ] || break
+        sleep 0.1
+    done
+    [ "$(stat -c %U /var/lib/cachenode/logs/error.log)" = "$user" ] || fail "USR1 did not reopen the logs"
+    write_front_conf 'node7|reload.example'
+    MAINPID=$pid run_unit "$front" ExecReload || fail "the front end's ExecReload failed"
+    wait_code 200 "$port" reload.example /vod/movie02.mp4
+    [ "$(http_code "$port" node7 /vod/movie01.mp4)" = 200 ] || fail "node7 is not served after the reload"
+    kill -0 "$pid" || fail "the master is gone after the reload"
+    cp /run/cachenode/nginx.conf /tmp/good.conf
+    echo worker_processes=many >>/node/etc/cachenode/frontend.conf
+    ! MAINPID=$pid run_unit "$front" ExecReload 2>/dev/null || fail "a reload with worker_processes=many passed"
+    cmp -s /run/cachenode/nginx.conf /tmp/good.conf || fail "a failed reload replaced the running configuration's file"
+    [ "$(http_code "$port" reload.example /vod/movie03.mp4)" = 200 ] || fail "not serving after a failed reload"
+    kill -TERM "$pid"
+    echo "front end: ExecStartPre, ExecStart and ExecReload serve on 127.0.0.1:$port"
+
 }
 
 case "$STEP" in
-    build | contents | library | pkgconfig | unit) "step_$STEP" ;;
+    build | contents | library | pkgconfig | unit | unit_sandbox) "step_$STEP" ;;
     *) fail "unknown step $STEP" ;;
 esac
