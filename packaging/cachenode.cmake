@@ -1,6 +1,7 @@
 # The Debian package `cachenode`: the tools, the library with its development
 # files (header, SONAME symlinks, pkg-config file), the systemd units of the
-# reporter and the front end with example configurations for them, the manual pages, and the reference nginx front end
+# reporter, the front end and the dispatch listener with example
+# configurations for them, the manual pages, and the reference nginx front end
 # (frontend/CMakeLists.txt installs it).
 # Included at the end of the top-level CMakeLists.txt; `cpack -G DEB` in the
 # build directory makes the package.
@@ -29,18 +30,20 @@ install(CODE "
   endif()
   set(PROJECT_VERSION \"${PROJECT_VERSION}\")
   configure_file(\"${NODE_PKG_SRC}/cachekit.pc.in\" \"${NODE_PKG_GEN}/cachekit.pc\" @ONLY)
-  foreach(strUnit vesko_c cachenode-frontend)
+  foreach(strUnit vesko_c cachenode-frontend cachenode-dispatch)
     configure_file(\"${NODE_PKG_SRC}/\${strUnit}.service.in\" \"${NODE_PKG_GEN}/\${strUnit}.service\" @ONLY)
   endforeach()
 ")
 install(FILES ${NODE_PKG_GEN}/cachekit.pc DESTINATION lib/pkgconfig)
 install(FILES ${NODE_PKG_GEN}/vesko_c.service ${NODE_PKG_GEN}/cachenode-frontend.service
-        DESTINATION lib/systemd/system)
+              ${NODE_PKG_GEN}/cachenode-dispatch.service DESTINATION lib/systemd/system)
 install(FILES ${NODE_PKG_SRC}/vesko_c.ini ${NODE_PKG_SRC}/cachenode_alerts.yml
         DESTINATION share/doc/cachenode/examples)
-# postinst copies it to /etc/cachenode/frontend.conf when that does not exist;
-# the package itself holds nothing outside /usr.
-install(FILES ${NODE_PKG_SRC}/frontend.conf DESTINATION share/doc/cachenode/examples)
+# postinst copies these to /etc/cachenode/frontend.conf and
+# /etc/default/cachenode-dispatch when those do not exist; the package itself
+# holds nothing outside /usr.
+install(FILES ${NODE_PKG_SRC}/frontend.conf ${NODE_PKG_SRC}/cachenode-dispatch.default
+        DESTINATION share/doc/cachenode/examples)
 
 install(FILES ${NODE_PKG_SRC}/man/vesko_c.1 ${NODE_PKG_SRC}/man/fetchwrap.1
               ${NODE_PKG_SRC}/man/cachekit.1 ${NODE_PKG_SRC}/man/dispatch_listen.1
@@ -66,7 +69,9 @@ resolves host names, for a host process that loads it; fetchwrap fetches one
 URL through the outside transfer client kelpclient; cachekit asks the library
 questions from a shell. share/cachenode/frontend holds a reference front end
 for nginx with its Lua module that serves the cache through the library, run
-as cachenode-frontend.service from /etc/cachenode/frontend.conf.")
+as cachenode-frontend.service from /etc/cachenode/frontend.conf. On a dispatch
+server, dispatch_listen (cachenode-dispatch.service) receives the reports and
+writes them for prometheus-node-exporter's textfile collector.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The install step must see the prefix /usr itself (not a staging path), or the
@@ -80,8 +85,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # checkdisk's removal commands use find, xargs and date (essential packages);
 # curl is needed only when a notification URL is configured.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS curl)
-# The reference front end runs on Debian's nginx and its Lua module.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, libnginx-mod-http-lua")
+# The reference front end runs on Debian's nginx and its Lua module; the
+# dispatch listener writes for node_exporter's textfile collector.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, libnginx-mod-http-lua, prometheus-node-exporter")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${NODE_PKG_SRC}/debian/postinst ${NODE_PKG_SRC}/debian/prerm ${NODE_PKG_SRC}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

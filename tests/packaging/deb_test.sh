@@ -6,9 +6,9 @@
 #   contents   every file the package must hold, its control data and scripts
 #   library    SONAME chain, exactly the six exports, cachekit finds the library
 #   pkgconfig  pkg-config from the unpacked root compiles and links a C program
-#   unit       systemd-analyze verify accepts the units (skips without it);
-#              the front end's command lines run in the node sandbox and
-#              serve (skips where it cannot run)
+#   unit       systemd-analyze verify accepts the three units (skips without
+#              it); the front end's and the listener's command lines run in
+#              the node sandbox and serve (skips where it cannot run)
 # Exit 77 means skipped.
 set -euo pipefail
 
@@ -47,7 +47,8 @@ step_contents() {
         /usr/bin/vesko_c /usr/bin/fetchwrap /usr/bin/cachekit
         /usr/lib/libcachekit.so /usr/lib/libcachekit.so.1 /usr/include/cachekit.h
         /usr/lib/pkgconfig/cachekit.pc /usr/lib/systemd/system/vesko_c.service
-        /usr/lib/systemd/system/cachenode-frontend.service /usr/share/doc/cachenode/examples/frontend.conf
+        /usr/lib/systemd/system/cachenode-frontend.service /usr/lib/systemd/system/cachenode-dispatch.service
+        /usr/share/doc/cachenode/examples/frontend.conf /usr/share/doc/cachenode/examples/cachenode-dispatch.default
         /usr/share/doc/cachenode/examples/vesko_c.ini /usr/share/doc/cachenode/examples/cachenode_alerts.yml
         /usr/share/man/man1/vesko_c.1 /usr/share/man/man1/fetchwrap.1 /usr/share/man/man1/cachekit.1
         /usr/bin/dispatch_listen /usr/share/man/man1/dispatch_listen.1
@@ -191,12 +192,14 @@ step_unit() {
         "$unit" || fail "the front end's nginx is not the one of prefix /var/lib/cachenode in the foreground"
     ! grep -q '^MemoryDenyWriteExecute=' "$unit" || fail "the front end's LuaJIT needs writable, executable memory"
     grep -qx 'ReadWritePaths=-/usr/local/dadiv-urede/logs' "$unit" || fail "checkdisk's autodel.log is not writable"
+    grep -qx 'EnvironmentFile=-/etc/default/cachenode-dispatch' "$units/cachenode-dispatch.service" ||
+        fail "the listener does not read /etc/default/cachenode-dispatch"
 
     # verify checks that the programs exist: point it at the unpacked ones.
     # The front end's needs nginx installed.
     mkdir -p "$WORK/unit"
     local -a verify=()
-    for unit in vesko_c cachenode-frontend; do
+    for unit in vesko_c cachenode-dispatch cachenode-frontend; do
         [ $unit != cachenode-frontend ] || [ -x /usr/sbin/nginx ] || continue
         sed -E "s#/usr/(bin/(vesko_c|dispatch_listen)|share/cachenode/)#$ROOT/usr/\1#g" \
             "$units/$unit.service" >"$WORK/unit/$unit.service"
@@ -295,26 +298,29 @@ wait_code() {
 
 # Inside the node sandbox (CN_* from the testbed), WORK the unpacked package's
 # directory, read-only. /etc and /usr here are the machine's own, bound
-# read-only, so the unit's paths into them are rewritten: the package's files
-# to the unpacked ones, /etc/cachenode to a writable /node/etc. /var/lib and
-# /run exist only in the sandbox's own tmpfs root, so the unit's paths there
-# stand as written, and what StateDirectory= and RuntimeDirectory= would make
-# is made below them.
+# read-only, so the units' paths into them are rewritten: the package's files
+# to the unpacked ones, /etc/cachenode and /etc/default to a writable /node/etc.
+# /var/lib and /run exist only in the sandbox's own tmpfs root, so the units'
+# paths there stand as written (only the listener's textfile directory moves
+# to a temporary one), and what StateDirectory= and RuntimeDirectory= would
+# make is made below them.
 step_unit_sandbox() {
     local units=$ROOT/usr/lib/systemd/system examples=$ROOT/usr/share/doc/cachenode/examples unit dir
-    local front=/tmp/cachenode-frontend.service
-    mkdir -p /node/etc/cachenode
-    for unit in cachenode-frontend; do
-        sed -e "s#/usr/share/cachenode/#$ROOT&#g" -e "s#/etc/cachenode/#/node&#g" \
-            "$units/$unit.service" >"/tmp/$unit.service"
+    local front=/tmp/cachenode-frontend.service listener=/tmp/cachenode-dispatch.service
+    mkdir -p /node/etc/cachenode /node/etc/default /tmp/textfile
+    for unit in cachenode-frontend cachenode-dispatch; do
+        sed -e "s#/usr/share/cachenode/#$ROOT&#g" -e "s#/usr/bin/dispatch_listen#$ROOT&#g" \
+            -e "s#/etc/cachenode/#/node&#g" -e "s#/etc/default/#/node&#g" \
+            -e "s#/var/lib/prometheus/node-exporter#/tmp/textfile#g" "$units/$unit.service" >"/tmp/$unit.service"
         for dir in $(sed -n 's/^StateDirectory=//p' "/tmp/$unit.service"); do mkdir -p "/var/lib/$dir"; done
         for dir in $(sed -n 's/^RuntimeDirectory=//p' "/tmp/$unit.service"); do mkdir -p "/run/$dir"; done
     done
 
-    # As installed, it does not start: skipped (1 to 254), not failed (255).
+    # As installed, neither starts: skipped (1 to 254), not failed (255).
     cp "$examples/frontend.conf" /node/etc/cachenode/frontend.conf
+    cp "$examples/cachenode-dispatch.default" /node/etc/default/cachenode-dispatch
     local rc
-    for unit in "$front"; do
+    for unit in "$front" "$listener"; do
         rc=0
         run_unit "$unit" ExecCondition || rc=$?
         [ $rc -ge 1 ] && [ $rc -le 254 ] || fail "$(basename "$unit") as installed: ExecCondition gave $rc, not a skip"
@@ -367,6 +373,20 @@ step_unit_sandbox() {
     kill -TERM "$pid"
     echo "front end: ExecStartPre, ExecStart and ExecReload serve on 127.0.0.1:$port"
 
+    # The listener, given an address, writes its textfile.
+    echo DISPATCH_ADDRESS=127.0.0.1:0 >/node/etc/default/cachenode-dispatch
+    run_unit "$listener" ExecCondition || fail "a configured listener is skipped"
+    pid=$(run_unit "$listener" ExecStart)
+    for _ in $(seq 100); do
+        [ ! -s /tmp/textfile/cachenode_dispatch.prom ] || break
+        sleep 0.1
+    done
+    grep -q '^cachenode_dispatch_datagrams_total' /tmp/textfile/cachenode_dispatch.prom ||
+        fail "the listener wrote no textfile: $(cat /tmp/cachenode-dispatch.service.out)"
+    grep -q '^listening on 127\.0\.0\.1:[1-9]' /tmp/cachenode-dispatch.service.out ||
+        fail "the listener did not bind 127.0.0.1: $(cat /tmp/cachenode-dispatch.service.out)"
+    kill -TERM "$pid"
+    echo "dispatch listener: ExecStart writes $(ls /tmp/textfile)"
 }
 
 case "$STEP" in
