@@ -231,9 +231,11 @@ step_unit() {
     "$ROOT/usr/share/cachenode/frontend/cachenode-conf" -h | grep -qF -- '[-f FILE]...' ||
         fail "cachenode-conf -h does not show -f"
 
-    # The command lines themselves, in the node sandbox, from a copy of this
-    # script beside the unpacked package.
+    # The command lines themselves and the maintainer scripts, in the node
+    # sandbox, from a copy of this script beside the unpacked package.
     cp "${BASH_SOURCE[0]}" "$WORK/deb_test.sh"
+    mkdir -p "$WORK/unit/control"
+    dpkg-deb -e "$DEB" "$WORK/unit/control"
     "$HERE/../../frontend/testbed/testbed" --fetchwrap "$ROOT/usr/bin/fetchwrap" \
         --lib "$ROOT/usr/lib/libcachekit.so.1" --cli "$ROOT/usr/bin/cachekit" --knob hosts=node7 \
         -- "$WORK/deb_test.sh" unit_sandbox "$BUILD" /node/cmd
@@ -387,6 +389,33 @@ step_unit_sandbox() {
         fail "the listener did not bind 127.0.0.1: $(cat /tmp/cachenode-dispatch.service.out)"
     kill -TERM "$pid"
     echo "dispatch listener: ExecStart writes $(ls /tmp/textfile)"
+
+    # The maintainer scripts, their paths rewritten as the units' are (no
+    # systemd here): the examples go in on first install, an edited file stays
+    # on upgrade and on remove, purge takes them and what the front end's unit
+    # made.
+    local script file
+    rm -rf /node/etc
+    for script in postinst prerm postrm; do
+        sed -e "s#/etc/#/node&#g" -e "s#/usr/share/doc/#$ROOT&#g" -e "s#/usr/bin/vesko_c.log#/node/vesko_c.log#g" \
+            "$WORK/unit/control/$script" >"/tmp/$script"
+    done
+    sh /tmp/postinst configure 2>/dev/null || fail "postinst configure failed"
+    for file in cachenode/vesko_c.ini=vesko_c.ini cachenode/frontend.conf=frontend.conf \
+        default/cachenode-dispatch=cachenode-dispatch.default; do
+        cmp -s "/node/etc/${file%=*}" "$examples/${file#*=}" || fail "postinst did not install /etc/${file%=*}"
+    done
+    echo hosts=node7 >>/node/etc/cachenode/frontend.conf
+    echo DISPATCH_ADDRESS=127.0.0.1:1234 >>/node/etc/default/cachenode-dispatch
+    sh /tmp/postinst configure 1.0.0 2>/dev/null || fail "postinst configure (upgrade) failed"
+    sh /tmp/prerm remove && sh /tmp/postrm remove || fail "prerm or postrm remove failed"
+    grep -qx hosts=node7 /node/etc/cachenode/frontend.conf && grep -qx DISPATCH_ADDRESS=127.0.0.1:1234 \
+        /node/etc/default/cachenode-dispatch || fail "an upgrade or a remove lost an edited configuration"
+    sh /tmp/postrm purge || fail "postrm purge failed"
+    for file in /node/etc/cachenode /node/etc/default/cachenode-dispatch /var/lib/cachenode; do
+        [ ! -e "$file" ] || fail "purge left $file: $(ls -A "$file")"
+    done
+    echo "maintainer scripts: examples installed once, edits kept, purge removes them"
 }
 
 case "$STEP" in
