@@ -7,8 +7,9 @@
 #   library    SONAME chain, exactly the six exports, cachekit finds the library
 #   pkgconfig  pkg-config from the unpacked root compiles and links a C program
 #   unit       systemd-analyze verify accepts the three units (skips without
-#              it); the front end's and the listener's command lines run in
-#              the node sandbox and serve (skips where it cannot run)
+#              it); the front end's and the listener's command lines, and the
+#              maintainer scripts, run in the node sandbox (skips where it
+#              cannot run)
 # Exit 77 means skipped.
 set -euo pipefail
 
