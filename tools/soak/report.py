@@ -58,17 +58,23 @@ def _error_log(path, most=8):
     """The front end's error log lines of level error and above, by message
     with numbers and quoted texts blanked, most frequent first; and the
     lines of the client's curl that could not write its output (a full
-    disk)."""
+    disk); and the exit statuses of fetchwrap as its owner saw them (128 +
+    the signal's number when killed by anyone but its owner, who kills only
+    after it has stopped watching)."""
     kinds = collections.Counter()
     unwritten = 0
+    exits = collections.Counter()
     for raw in _lines(path):
         line = raw.decode("latin-1")
         unwritten += line.startswith("curl: (23)")
+        found = re.search(r'\[warn\] .*cachenode: fetchwrap ".*" exited with (\d+)', line)
+        if found:
+            exits[int(found.group(1))] += 1
         found = re.search(r"\[(error|crit|alert|emerg)\] \d+#\d+: (?:\*\d+ )?(.*)", line)
         if found:
             text = re.sub(r'"[^"]*"', '"..."', found.group(2).split(", client:")[0])
             kinds["[%s] %s" % (found.group(1), re.sub(r"\d+", "N", text))] += 1
-    return kinds.most_common(most), unwritten
+    return kinds.most_common(most), unwritten, exits
 
 
 def _check_cache(soak):
@@ -195,8 +201,10 @@ def after_load(soak, start):
         ", ".join("%s %d" % (r, m.get('cachenode_requests_total{result="%s"}' % r, 0))
                   for r in ("hit", "miss", "refused", "failed")),
         sum(v for k, v in m.items() if k.startswith("cachenode_guard_removed_files_total"))))
-    kinds, unwritten = _error_log(error_log)
+    kinds, unwritten, exits = _error_log(error_log)
     out("downloads whose client could not write its file (curl: (23), the cache disk full): %d" % unwritten)
+    out("fetchwrap exit statuses its owner saw (not 0): %s; killed by another process (137): %d"
+        % (", ".join("%d x %d" % (n, code) for code, n in sorted(exits.items())) or "none", exits[137]))
     for text, n in kinds:
         out("  error log: %d x %s" % (n, text[:200]))
     for what, examples in soak.examples.items():
