@@ -99,6 +99,7 @@ class Soak:
         self.ends = collections.Counter()       # (end, framing) of 2xx answers with a body
         self.plans = collections.Counter()      # plan kind of the bodies checked
         self.examples = collections.defaultdict(list)
+        self.odd_targets = []                   # URLs with unexpected statuses, in order
         self.peak = collections.Counter()
         self.low_free = None
         self.stopping = False
@@ -177,6 +178,10 @@ class Soak:
             return
         if answer.status not in EXPECTED[url.kind]:
             self.note("unexpected statuses", "%s: %d (%s)" % (what, answer.status, url.kind))
+            if answer.status == 404 and url.kind in SERVED:
+                self.count["404 for URLs the origin serves"] += 1
+            if url.target not in self.odd_targets:
+                self.odd_targets.append(url.target)
         if answer.status == 503 and "retry-after" not in answer.headers:
             self.note("503 without Retry-After", what)
         if answer.status not in (200, 206):

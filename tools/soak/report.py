@@ -16,7 +16,8 @@ from origin import HOST
 MUST_BE_ZERO = ("wrong bodies that ended cleanly", "cut responses with wrong bytes before the cut",
                 "viewers who left with wrong bytes", "bodies ended by the connection's close (no framing)",
                 "answers stuck or not HTTP/1.1", "partial or wrong files at cache paths",
-                "fetch processes left", "queries that reached the origin", "worker descriptors grew")
+                "fetch processes left", "queries that reached the origin", "worker descriptors grew",
+                "404 for URLs the origin serves")
 EXAMPLES = 5
 
 
@@ -109,6 +110,27 @@ def _check_cache(soak):
     return checked, temps
 
 
+def _history(soak, target, out):
+    """What the logs tell of a URL that got an unexpected status: the front
+    end's answers other than 200 and 206, the error log's and the guard's
+    lines naming its cache file, and the client's runs for it."""
+    path = soak.kit.uri2d(HOST + target, soak.dirs)
+    request = (' %s ' % target).encode()
+    odd = [line for line in _lines(os.path.join(soak.prefix, "logs/access.log"))
+           if request in line and not re.search(rb'" 20[06] ', line)]
+    out("    history of %s (%s):" % (target, path))
+    for line in odd[:EXAMPLES]:
+        out("      access log: %s" % line.decode("latin-1")[:160])
+    out("      access log: %d answers other than 200 and 206" % len(odd))
+    for name in (os.path.join(soak.prefix, "logs/error.log"), os.environ["CN_AUTODEL"]):
+        for line in [line for line in _lines(name) if path.encode() in line][:10]:
+            out("      %s: %s" % (os.path.basename(name), line.decode("latin-1")[:240]))
+    # A run's line: "pid tulaudp://HOST:PORT/PATH OUTPUT".
+    url = (":%d%s " % (soak.origin_port, target)).encode()
+    runs = sum(1 for line in _lines(os.environ["CN_CLIENT_LOG"]) if url in line)
+    out("      client runs: %d" % runs)
+
+
 def after_load(soak, start):
     """Waits for the downloads to end, surveys the node, prints the report.
     Returns the exit status: 1 when a figure that must be 0 is not."""
@@ -158,6 +180,8 @@ def after_load(soak, start):
     out("bodies without framing: %d; answers stuck or not HTTP/1.1: %d; 503 without Retry-After: %d"
         % (c["bodies ended by the connection's close (no framing)"], c["answers stuck or not HTTP/1.1"],
            c["503 without Retry-After"]))
+    out("unexpected statuses: %d, of which 404 for URLs the origin serves: %d"
+        % (c["unexpected statuses"], c["404 for URLs the origin serves"]))
     out("connections lost before a status line: %d; stale keep-alive connections asked again: %d"
         % (c["connections lost before a status line"], c["stale keep-alive connections, asked again"]))
     out("faults: workers killed with -9 %d, reloads %d (failed %d), purges %s"
@@ -201,6 +225,12 @@ def after_load(soak, start):
         ", ".join("%s %d" % (r, m.get('cachenode_requests_total{result="%s"}' % r, 0))
                   for r in ("hit", "miss", "refused", "failed")),
         sum(v for k, v in m.items() if k.startswith("cachenode_guard_removed_files_total"))))
+    top = [url for url in soak.urls if url.kind in ("plain", "movie")][:20]
+    paths = {soak.kit.uri2d(HOST + url.target, soak.dirs).encode() for url in top}
+    removals = [line.rsplit(b" ", 1)[-1] for line in _lines(os.environ["CN_AUTODEL"])
+                if b" autodel " in line and b" can not autodel " not in line]
+    out("guard removals: %d, of which files of the 20 most popular URLs: %d"
+        % (len(removals), sum(1 for path in removals if path in paths)))
     kinds, unwritten, exits = _error_log(error_log)
     out("downloads whose client could not write its file (curl: (23), the cache disk full): %d" % unwritten)
     out("fetchwrap exit statuses its owner saw (not 0): %s; killed by another process (137): %d"
@@ -210,6 +240,8 @@ def after_load(soak, start):
     for what, examples in soak.examples.items():
         for text in examples:
             out("  %s: %s" % (what, text))
+    for target in soak.odd_targets[:3]:
+        _history(soak, target, out)
 
     failed = [what for what in MUST_BE_ZERO if c[what]]
     out("FAIL: " + "; ".join(failed) if failed else "PASS", flush=True)
