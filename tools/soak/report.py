@@ -57,12 +57,13 @@ def _kept_by_notification(port, path):
 
 def _error_log(path, most=8):
     """The front end's error log lines of level error and above, by message
-    with numbers and quoted texts blanked, most frequent first; and the
-    lines of the client's curl that could not write its output (a full
-    disk); and the exit statuses of fetchwrap as its owner saw them (128 +
-    the signal's number when killed by anyone but its owner, who kills only
-    after it has stopped watching)."""
+    with numbers and quoted texts blanked, most frequent first, each with
+    its first line as it stands; the lines of the client's curl that could
+    not write its output (a full disk); and the exit statuses of fetchwrap
+    as its owner saw them (128 + the signal's number when killed by anyone
+    but its owner, who kills only after it has stopped watching)."""
     kinds = collections.Counter()
+    first = {}                  # kind -> its first line as it stands
     unwritten = 0
     exits = collections.Counter()
     for raw in _lines(path):
@@ -74,8 +75,10 @@ def _error_log(path, most=8):
         found = re.search(r"\[(error|crit|alert|emerg)\] \d+#\d+: (?:\*\d+ )?(.*)", line)
         if found:
             text = re.sub(r'"[^"]*"', '"..."', found.group(2).split(", client:")[0])
-            kinds["[%s] %s" % (found.group(1), re.sub(r"\d+", "N", text))] += 1
-    return kinds.most_common(most), unwritten, exits
+            kind = "[%s] %s" % (found.group(1), re.sub(r"\d+", "N", text))
+            kinds[kind] += 1
+            first.setdefault(kind, line)
+    return [(kind, n, first[kind]) for kind, n in kinds.most_common(most)], unwritten, exits
 
 
 def _check_cache(soak):
@@ -134,8 +137,12 @@ def _history(soak, target, out):
 def after_load(soak, start):
     """Waits for the downloads to end, surveys the node, prints the report.
     Returns the exit status: 1 when a figure that must be 0 is not."""
+    # Workers of a reload exit once their last request and download end; until
+    # then the master and the new workers hold a channel to each of them.
+    master = soak.master()
     began = time.monotonic()
-    while node.fetch_processes(soak.origin_port) and time.monotonic() - began < soak.args.settle:
+    while (node.fetch_processes(soak.origin_port) or node.leaving(master)) and (
+            time.monotonic() - began < soak.args.settle):
         time.sleep(0.5)
     settled = time.monotonic() - began
     # An owner renames or removes within a poll of fetchwrap's exit.
@@ -145,7 +152,7 @@ def after_load(soak, start):
     checked, temps = _check_cache(soak)
     # A spool file is named "<worker pid>-<n>.part".
     spool = [int(name.split("-")[0]) for name in os.listdir(os.environ["CN_SPOOL"])]
-    end = sample_workers(soak.master())
+    end = sample_workers(master)
     # An idle worker holds the same descriptors whatever it has served.
     if max(fds or 0 for _, fds, _ in end[1:]) > max(fds or 0 for _, fds, _ in start[1:]):
         soak.count["worker descriptors grew"] = 1
@@ -211,7 +218,7 @@ def after_load(soak, start):
     for pid, ppid, comm, cmdline in fetching:
         if comm == "fetchwrap":
             out("    pid %d (parent %d): %s" % (pid, ppid, cmdline))
-    out("  workers of a reload still shutting down: %d" % len(node.leaving(start[0][0])))
+    out("  workers of a reload still shutting down: %d" % len(node.leaving(master)))
     out("  master at the start: %s; at the end: %s" % (_text_of(start[:1]), _text_of(end[:1])))
     out("  workers at the start: %s" % _text_of(start[1:]))
     out("  workers at the end:   %s" % _text_of(end[1:]))
@@ -235,8 +242,9 @@ def after_load(soak, start):
     out("downloads whose client could not write its file (curl: (23), the cache disk full): %d" % unwritten)
     out("fetchwrap exit statuses its owner saw (not 0): %s; killed by another process (137): %d"
         % (", ".join("%d x %d" % (n, code) for code, n in sorted(exits.items())) or "none", exits[137]))
-    for text, n in kinds:
+    for text, n, line in kinds:
         out("  error log: %d x %s" % (n, text[:200]))
+        out("    first: %s" % line[:300])
     for what, examples in soak.examples.items():
         for text in examples:
             out("  %s: %s" % (what, text))
