@@ -90,10 +90,6 @@ def fetch_processes(origin_port):
     return found
 
 
-def zombies():
-    return sum(1 for _, state, _, _ in processes() if state == "Z")
-
-
 def cache_files(dirs):
     """(directory, path) of every regular file below the cache directories."""
     for top in dirs:
