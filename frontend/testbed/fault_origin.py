@@ -41,13 +41,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self.wfile.write(body[:count])
-        self.wfile.flush()
-        # A stall lasts until the peer closes: then the socket reads as EOF.
-        while kind == "stall":
-            ready, _, _ = select.select([self.connection], [], [], 0.5)
-            if ready and self.connection.recv(1) == b"":
-                break
+        try:
+            self.wfile.write(body[:count])
+            self.wfile.flush()
+            # A stall lasts until the peer closes: then the socket reads as EOF.
+            while kind == "stall":
+                ready, _, _ = select.select([self.connection], [], [], 0.5)
+                if ready and self.connection.recv(1) == b"":
+                    break
+        except OSError:
+            pass  # the peer went away: nothing more to send
         self.close_connection = True
 
 
