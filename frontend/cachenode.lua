@@ -262,12 +262,21 @@ end
 -- content_by_lua of the miss location: every request that try_files did not
 -- answer from a cache file.
 function _M.miss()
+    -- The static module's answer to a directory (301) came with a Location.
+    ngx.header["Location"] = nil
     local why = ngx_var.cachenode_why
     if why == "purge" then
         return purge()
     end
     if why ~= "" and why ~= "spool" then
         return ngx_exit(tonumber(why))
+    end
+    -- A finished file that went (the guard, a purge) before nginx served it
+    -- comes back here once; twice is too many.
+    local again = ngx_var.cachenode_again
+    if #again >= 2 then
+        ngx.header["Retry-After"] = 1
+        return ngx_exit(503)
     end
     local text = url_text()
     local file = ngx_var.cachenode_file
@@ -282,15 +291,16 @@ function _M.miss()
 
     local action, status, r = stream.serve(req)
     if req.spool and action ~= "exec" then
-        if not fetch.cancel(req.key) then
-            sys.unlink(req.key)
-        end
+        -- The download may end at this moment, and then keeps the file.
+        fetch.cancel(req.key)
+        sys.unlink(req.key)
     end
     if action == "exec" then
+        ngx_var.cachenode_serve = req.key
         if req.spool then
-            ngx_var.cachenode_file = req.key
             ngx_var.cachenode_spool = req.key
         end
+        ngx_var.cachenode_again = again .. "x"
         return ngx.exec(cached_location())
     elseif action == "cut" then
         ngx_log(NOTICE, "cachenode: answer for \"", req.url, "\" cut after ", r.offset, " bytes: ",
@@ -341,7 +351,8 @@ function _M.ondelete()
     end
     local path = sub(target, vid_at + 1)
     local claim = fetch.current(names.temp_file(path) or path)
-    if claim and (claim.temp == path or path == names.temp_file(claim.temp)) then
+    if claim and (claim.temp == path or path == names.temp_file(claim.temp))
+       and not fetch.orphaned(claim) then
         ngx_log(NOTICE, "cachenode: eviction of \"", path, "\" refused, download running")
         ngx.status = 409
         ngx.say("fetching")
@@ -352,12 +363,14 @@ function _M.ondelete()
 end
 
 
--- Removes spool files that a dead worker left (its own would be removed
--- when its answer ended).
-local function sweep_spool(premature)
+-- Every second in worker 0: downloads of dead workers are stopped and their
+-- temporary files removed, and so are spool files of dead workers (a live
+-- worker removes its own when their answer ends).
+local function sweep(premature)
     if premature then
         return
     end
+    fetch.sweep()
     local ok, err = sys.each_entry(conf.spool_dir, function(name)
         local owner = names.spool_owner(name)
         if owner and not sys.alive(owner) then
@@ -370,17 +383,24 @@ local function sweep_spool(premature)
 end
 
 
--- init_worker_by_lua: the worker reaps its own children; worker 0 sweeps the
--- spool and runs the disk guard.
+-- init_worker_by_lua: the worker reaps its own children; worker 0 sweeps what
+-- dead workers left and runs the disk guard.
 function _M.init_worker()
     require("cachenode.child").reap_own_children()
     fetch.init_worker()
+    local ok, err = metrics.init_worker()
+    if not ok then
+        ngx_log(ERR, "cachenode: ", err)
+    end
     if ngx.worker.id() ~= 0 then
         return
     end
-    ngx.timer.at(0, sweep_spool)
+    ok, err = ngx.timer.every(1, sweep)
+    if not ok then
+        ngx_log(ERR, "cachenode: ngx.timer.every(1) failed: ", err)
+    end
     if conf.guard_interval > 0 then
-        local ok, err = guard.start(conf, dirs, conf.guard_interval)
+        ok, err = guard.start(conf, dirs, conf.guard_interval)
         if not ok then
             ngx_log(ERR, "cachenode: ", err)
         end

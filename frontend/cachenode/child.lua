@@ -16,6 +16,7 @@ local ngx = ngx
 local ngx_sleep = ngx.sleep
 local ngx_now = ngx.now
 local ipairs = ipairs
+local find = string.find
 local strerror = sys.strerror
 
 
@@ -111,15 +112,33 @@ function _M.wait(pid, deadline)
 end
 
 
+-- Whether pid is still the process that was started with marker among its
+-- arguments. A dead worker's child is not this worker's to reap: once it has
+-- ended, its pid may come back as another session's.
+local function runs_with(pid, marker)
+    local f = io.open("/proc/" .. pid .. "/cmdline", "rb")
+    if not f then
+        return false
+    end
+    local cmdline = f:read("*a")
+    f:close()
+    return find(cmdline, "\0" .. marker .. "\0", 1, true) ~= nil
+end
+
+
 -- Kills the session that child pid leads: the child and everything it
--- started. A session of another worker (one that died) is only killed; the
--- worker's own child is then waited for. Returns nil and the reason when the
--- child could not be reaped.
-function _M.kill_session(pid, own)
-    C.kill(-pid, sys.SIGKILL)
+-- started. The worker's own child (own true) is then waited for; another
+-- worker's (one that died) is only killed, and only while it still runs with
+-- marker among its arguments. Returns nil and the reason when the child
+-- could not be reaped.
+function _M.kill_session(pid, own, marker)
     if not own then
+        if runs_with(pid, marker) then
+            C.kill(-pid, sys.SIGKILL)
+        end
         return true
     end
+    C.kill(-pid, sys.SIGKILL)
     local code, err = _M.wait(pid, ngx_now() + _M.KILL_REAP_SECONDS)
     if not code then
         return nil, err

@@ -9,7 +9,8 @@
 --   size_key(temp)    bytes in the temporary file, as the owner last saw them
 --   outcome_key(temp) "<status> <bytes> <outcome>" for OUTCOME_SECONDS after the end
 --   cancel_key(temp)  set by a purge: the owner stops the download
---   slot_key(i)       "<owner worker pid> <fetchwrap pid>", i = 1..fetch_max
+--   slot_key(i)       "<owner worker pid> <fetchwrap pid, 0 before> <temporary file> <key>",
+--                     i = 1..fetch_max
 --   ticket_key(t)     owner worker pid of the t-th download in line, while it waits
 --   QUEUE_HEAD, QUEUE_TAIL, QUEUE_LOCK: the line's first ticket, its last, its lock
 --   lock_key(key)     held while the claim of a dead owner is taken down
@@ -224,30 +225,58 @@ local function ticket_live(t)
     return owner and sys.alive(owner)
 end
 
--- A free slot for this worker, or nil. A slot of a dead worker is taken over
--- once its session is killed, so fetchwrap processes never outnumber slots.
-local function free_slot()
-    local mine = wpid .. " 0"
+local function slot_value(pid, job)
+    return wpid .. " " .. pid .. " " .. job.temp .. " " .. job.key
+end
+
+-- Takes down the download of slot i if its owner died: its session killed,
+-- its temporary file removed, its claim deleted. Returns whether it did, so
+-- that the slot may be given to another download.
+local function reclaim(i)
+    local owner, pid, temp, key = match(dict:get(slot_key(i)) or "", "^(%d+) (%d+) (%S+) (%S+)$")
+    if not owner or sys.alive(tonumber(owner)) then
+        return false
+    end
+    if pid ~= "0" then
+        child.kill_session(tonumber(pid), false, temp)
+    end
+    local claim = current(key)
+    if claim and claim.temp == temp then
+        sys.unlink(temp)
+        dict:delete(claim_key(key))
+    end
+    return true
+end
+
+-- A free slot for job, or nil. A slot of a dead worker is taken over once its
+-- download is taken down, so fetchwrap processes never outnumber slots.
+local function free_slot(job)
+    local mine = slot_value(0, job)
     for i = 1, conf.fetch_max do
-        local key = slot_key(i)
-        if dict:safe_add(key, mine) then
+        if dict:safe_add(slot_key(i), mine) then
             return i
         end
-        local owner, pid = match(dict:get(key) or "", "^(%d+) (%d+)$")
-        if owner and not sys.alive(tonumber(owner)) then
-            if pid ~= "0" then
-                child.kill_session(tonumber(pid), false)
-            end
-            dict:set(key, mine)
+        if reclaim(i) then
+            dict:set(slot_key(i), mine)
             return i
         end
     end
     return nil
 end
 
+-- For a timer of one worker, every second or so: downloads whose worker died
+-- are stopped and removed, even when no request asks for them again.
+function _M.sweep()
+    for i = 1, conf.fetch_max do
+        if reclaim(i) then
+            dict:delete(slot_key(i))
+        end
+    end
+end
+
 -- Waits in line for a slot: the slot's number, or nil when the line took
 -- longer than fetch_queue_timeout or the download was cancelled.
-local function take_slot(temp)
+local function take_slot(job)
     local t = dict:incr(QUEUE_TAIL, 1, 0)
     if not dict:safe_set(ticket_key(t), wpid, conf.fetch_queue_timeout + START_GRACE) then
         return nil
@@ -261,7 +290,7 @@ local function take_slot(temp)
             while head < t and not ticket_live(head) do
                 head = head + 1
             end
-            local slot = head == t and free_slot()
+            local slot = head == t and free_slot(job)
             dict:set(QUEUE_HEAD, slot and t + 1 or head)
             dict:delete(QUEUE_LOCK)
             if slot then
@@ -269,7 +298,7 @@ local function take_slot(temp)
                 return slot
             end
         end
-        if ngx_now() >= deadline or dict:get(cancel_key(temp)) then
+        if ngx_now() >= deadline or dict:get(cancel_key(job.temp)) then
             dict:delete(ticket_key(t))
             return nil
         end
@@ -379,7 +408,7 @@ local function stop(job, status, outcome, size, why)
 end
 
 local function download(job)
-    local slot = take_slot(job.temp)
+    local slot = take_slot(job)
     if not slot then
         return finish(job, 503, dict:get(cancel_key(job.temp)) and "cancelled" or "busy")
     end
@@ -404,7 +433,7 @@ local function download(job)
     end
     job.child = pid
     dict:safe_set(claim_key(job.key), wpid .. " " .. pid .. " " .. job.started .. " " .. job.temp)
-    dict:safe_set(slot_key(slot), wpid .. " " .. pid)
+    dict:safe_set(slot_key(slot), slot_value(pid, job))
 
     local size, grown = 0, ngx_now()
     while true do
@@ -499,7 +528,7 @@ function _M.take_down(key, claim)
     local now = current(key)
     if now and now.temp == claim.temp then
         if claim.child > 0 then
-            child.kill_session(claim.child, false)
+            child.kill_session(claim.child, false, claim.temp)
         end
         sys.unlink(claim.temp)
         dict:delete(claim_key(key))

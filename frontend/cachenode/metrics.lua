@@ -10,6 +10,7 @@ local ngx_var = ngx.var
 local concat = table.concat
 local tonumber = tonumber
 local ipairs = ipairs
+local pairs = pairs
 local format = string.format
 
 
@@ -46,6 +47,17 @@ function _M.init(opts, the_dirs)
 end
 
 
+-- A HIT is counted on its way out, and a shared dictionary's lock per HIT
+-- would take a large share of it: each worker adds its requests up here and
+-- hands them over every FLUSH_SECONDS, and before its own scrapes.
+local FLUSH_SECONDS = 1
+local pending = {}
+local REQUEST_KEYS, BYTES_KEYS = {}, {}
+for _, result in ipairs(RESULTS) do
+    REQUEST_KEYS[result] = key("requests_total", result)
+    BYTES_KEYS[result] = key("sent_bytes_total", result)
+end
+
 -- log_by_lua: one request answered with result, or (nil) as its status says.
 -- A purge is the operator's, not a viewer's, and is counted apart.
 function _M.request(result)
@@ -57,8 +69,31 @@ function _M.request(result)
         result = ngx.ctx.cachenode_result
             or (status >= 500 and "failed" or status >= 400 and "refused" or "miss")
     end
-    add("requests_total", result)
-    add("sent_bytes_total", result, tonumber(ngx_var.bytes_sent))
+    local k = REQUEST_KEYS[result]
+    pending[k] = (pending[k] or 0) + 1
+    k = BYTES_KEYS[result]
+    pending[k] = (pending[k] or 0) + (tonumber(ngx_var.bytes_sent) or 0)
+end
+
+local function flush()
+    for k, n in pairs(pending) do
+        stats:incr(k, n, 0)
+        pending[k] = nil
+    end
+end
+
+local function flush_timer()
+    flush()
+end
+
+-- For init_worker: hands this worker's counts over every FLUSH_SECONDS (and
+-- a last time when it exits).
+function _M.init_worker()
+    local ok, err = ngx.timer.every(FLUSH_SECONDS, flush_timer)
+    if not ok then
+        return nil, "ngx.timer.every(" .. FLUSH_SECONDS .. ") failed: " .. err
+    end
+    return true
 end
 
 -- A download ended with outcome after seconds and bytes.
@@ -85,8 +120,10 @@ function _M.purged()
 end
 
 
--- The exposition: HELP and TYPE, then the samples, of every series.
+-- The exposition: HELP and TYPE, then the samples, of every series. The
+-- other workers' requests of the last FLUSH_SECONDS may be missing.
 function _M.render()
+    flush()
     local out = {}
     local function series(name, kind, help)
         out[#out + 1] = "# HELP cachenode_" .. name .. " " .. help
