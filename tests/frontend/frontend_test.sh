@@ -8,7 +8,9 @@
 #
 # Each GROUP starts its own node with the options it needs, then runs again
 # inside it as `frontend_test.sh --in GROUP`. Exit 77 means skipped.
-set -euo pipefail
+set -eEuo pipefail
+# Where set -e ends the run, say so: otherwise a group just exits 1.
+trap 'echo "frontend_test.sh: line $LINENO: \"$BASH_COMMAND\" exited $?" >&2' ERR
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 FAILED=0
@@ -87,9 +89,9 @@ wait_until() {
     return 1
 }
 
-# The temporary file of a download of cache path $1 in progress.
+# The temporary file of a download of cache path $1 in progress, if any.
 temp_of() {
-    compgen -G "$1.cn-*-*.part" | head -n 1
+    { compgen -G "$1.cn-*-*.part" || true; } | head -n 1
 }
 
 # The fetch processes that run (not zombies), one "pid ppid name" a line.
@@ -405,6 +407,10 @@ group_crash() {
             grep -qvx "pid=$owner" && break
     done
     kill -KILL "$owner"
+    # One more viewer, in case every one above landed on the killed worker
+    # (nginx's accept wakes one worker, often the same one).
+    curl -s -o /tmp/v13 -H 'Host: node7' "http://$CN_FRONT$target" &
+    viewers+=(13)
     wait_until '[ "$(client_runs)" = 2 ]' || fail "no other worker took the download over"
     wait
     local whole=0
@@ -424,8 +430,9 @@ group_crash() {
     done
     wait_until '[ "$(fetch_procs | awk '\''$3 == "fetchwrap"'\'' | wc -l)" = 2 ]' ||
         fail "the two stalled downloads did not start"
-    temp=$(temp_of "$(cache_path http://node7/fault/stall/1000/vod/o1.mp4)")
-    wait_until '[ -s "$temp" ] && [ -n "$(ls "$CN_SPOOL")" ]' || fail "the stalled downloads wrote nothing"
+    path=$(cache_path http://node7/fault/stall/1000/vod/o1.mp4)
+    wait_until 'temp=$(temp_of "$path"); [ -s "$temp" ] && [ -n "$(ls "$CN_SPOOL")" ]' ||
+        fail "the stalled downloads wrote nothing"
     kill -KILL $(fetch_procs | awk '$3 == "fetchwrap" {print $2}' | sort -u)
     wait
     wait_until '[[ "$(notify "$temp")" == *"200 OK"* ]]' ||
