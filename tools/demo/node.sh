@@ -28,16 +28,16 @@ request() {
     esac
 }
 
-# stream TARGET: one GET of a larger file, printed with the times of its first
-# byte and of its end.
+# stream TARGET WHO: one GET of a larger file, printed with the times of its
+# first byte and of its end, counted from its own start.
 stream() {
     local out status first total bytes
     out=$(curl -s -o /dev/null -w '%{http_code} %{time_starttransfer} %{time_total} %{size_download}' \
         -H "Host: $HOST" "http://$CN_FRONT$1") || out="000 0 0 0"
     read -r status first total bytes <<<"$out"
-    awk -v s="$status" -v t="$1" -v f="$first" -v a="$total" -v b="$bytes" 'BEGIN {
-        printf "MISS %s %-28s streamed: first byte after %.0f ms, all %s bytes after %.1f s\n",
-            s, t, f * 1000, b, a }' 
+    awk -v s="$status" -v w="$2" -v f="$first" -v a="$total" -v b="$bytes" 'BEGIN {
+        printf "MISS %s %-17s first byte after %.0f ms, all %s bytes after %.1f s\n",
+            s, w ":", f * 1000, b, a }'
 }
 
 echo "origin $CN_ORIGIN serves $CN_FILES; front end $CN_FRONT, cache directories $CN_DIRS"
@@ -52,10 +52,11 @@ request /vod/movie03.mp4
 request /vod/%2e%2e/%2e%2e/etc/passwd.mp4
 echo "a 16 MiB miss from an origin that sends 8 MiB/s (its /rate/ location) is streamed as it"
 echo "arrives; a viewer who joins after the start gets the bytes so far at once:"
-stream /rate/8388608/vod/trailer.mp4 &
+stream /rate/8388608/vod/trailer.mp4 "first viewer" >/tmp/first &
 sleep 1
-stream /rate/8388608/vod/trailer.mp4
+stream /rate/8388608/vod/trailer.mp4 "joins after 1 s" >/tmp/joiner
 wait
+cat /tmp/first /tmp/joiner
 request /rate/8388608/vod/trailer.mp4
 echo "the cache is always below the guard's $THRESHOLD_GIB GiB threshold: every $GUARD_SECONDS s the guard"
 echo "removes the least recently used file of each directory (autodel.log below); a request"
