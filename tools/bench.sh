@@ -13,3 +13,6 @@ done
 # The front end against plain nginx (root: it runs in the node sandbox).
 echo "== bench_frontend"
 bench/frontend_bench.sh build-bench || [ $? = 77 ]
+# The memory the front end's memo takes per entry (root, node sandbox too).
+echo "== bench_frontend_memo"
+bench/frontend_memo.sh build-bench || [ $? = 77 ]
