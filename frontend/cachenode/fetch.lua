@@ -245,6 +245,7 @@ local function reclaim(i)
         sys.unlink(temp)
         dict:delete(claim_key(key))
     end
+    dict:delete(size_key(temp))
     return true
 end
 
@@ -265,13 +266,18 @@ local function free_slot(job)
 end
 
 -- For a timer of one worker, every second or so: downloads whose worker died
--- are stopped and removed, even when no request asks for them again.
+-- are stopped and removed, even when no request asks for them again; and the
+-- expired entries are freed. The dictionary frees them by itself only from
+-- the tail of its LRU list, and a claim without time-out there (a long
+-- download) stops that: then expired outcomes and tickets fill it, and
+-- safe_add, which never evicts, fails for every new download.
 function _M.sweep()
     for i = 1, conf.fetch_max do
         if reclaim(i) then
             dict:delete(slot_key(i))
         end
     end
+    dict:flush_expired()
 end
 
 -- Waits in line for a slot: the slot's number, or nil when the line took
@@ -532,6 +538,7 @@ function _M.take_down(key, claim)
         end
         sys.unlink(claim.temp)
         dict:delete(claim_key(key))
+        dict:delete(size_key(claim.temp))
     end
     dict:delete(lock_key(key))
 end

@@ -683,6 +683,8 @@ $want"
 
     # The numbers the Lua keeps for the C side, as LuaJIT sees them, against
     # the headers': nginx runs sys_print.lua from init_by_lua and exits there.
+    # Regression: the fetch dictionary full of expired entries behind a
+    # claim without time-out (fetch_dict.lua) in the same run.
     command -v nginx >/dev/null && [ -f /usr/lib/nginx/modules/ngx_http_lua_module.so ] ||
         { echo "SKIP: nginx with its Lua module is not installed"; exit 77; }
     local tmp
@@ -695,11 +697,16 @@ pid $tmp/nginx.pid;
 events {}
 http {
     lua_package_path "$src/frontend/?.lua;;";
-    init_by_lua_block { assert(loadfile("$HERE/sys_print.lua"))("$tmp/lua.txt") os.exit(0) }
+    lua_shared_dict cachenode_fetch 64k;
+    init_by_lua_block {
+        assert(loadfile("$HERE/sys_print.lua"))("$tmp/lua.txt")
+        assert(loadfile("$HERE/fetch_dict.lua"))()
+        os.exit(0)
+    }
 }
 CONF
     nginx -p "$tmp" -c "$tmp/nginx.conf" -e "$tmp/logs/error.log" -g 'daemon off;' ||
-        fail "nginx with sys_print.lua failed: $(cat "$tmp/logs/error.log")"
+        fail "nginx with sys_print.lua and fetch_dict.lua failed: $(cat "$tmp/logs/error.log")"
     local diffs
     diffs=$(diff <("$probe" | sort) "$tmp/lua.txt") ||
         fail "the Lua's numbers differ from the C headers' (< C, > Lua):
