@@ -28,6 +28,7 @@ local ngx_sleep = ngx.sleep
 local ngx_log = ngx.log
 local ERR = ngx.ERR
 local WARN = ngx.WARN
+local INFO = ngx.INFO
 local timer_at = ngx.timer.at
 local find = string.find
 local sub = string.sub
@@ -51,6 +52,8 @@ local SLOW_POLL = 0.01
 -- A download still without fetchwrap this long after its line's time-out
 -- has lost its timer.
 local START_GRACE = 5
+-- Runs of fetchwrap for a download whose directory another one removed.
+local DIR_TRIES = 3
 -- A waiting download looks at the line this often.
 local QUEUE_POLL = 0.005
 
@@ -338,7 +341,7 @@ local function make_parents(file, dir_len)
         local dir = sub(file, 1, pos - 1)
         local ok, errno = sys.mkdir(dir)
         if not ok and errno ~= sys.EEXIST then
-            return nil, "mkdir() \"" .. dir .. "\" failed: " .. sys.strerror(errno)
+            return nil, "mkdir() \"" .. dir .. "\" failed: " .. sys.strerror(errno), errno
         end
     end
 end
@@ -413,15 +416,26 @@ local function stop(job, status, outcome, size, why)
     finish(job, status, outcome, size)
 end
 
-local function download(job)
-    local slot = take_slot(job)
-    if not slot then
-        return finish(job, 503, dict:get(cancel_key(job.temp)) and "cancelled" or "busy")
+-- Whether the directory of the temporary file is gone: a failed download of
+-- another file below it removed it as empty (remove_parents) between our
+-- mkdir and the client's first write. The download then starts again.
+local function lost_dir(job, last)
+    if last or not job.file then
+        return false
     end
-    job.slot = slot
+    local at = find(job.temp, "/[^/]*$")
+    return sys.stat(sub(job.temp, 1, at - 1)) ~= "dir"
+end
+
+-- One run of fetchwrap for the download: returns "again" when its directory
+-- went under it and this is not the last try, else what finish returns.
+local function attempt(job, last)
     if job.file then
-        local ok, err = make_parents(job.file, job.dir_len)
+        local ok, err, errno = make_parents(job.file, job.dir_len)
         if not ok then
+            if errno == sys.ENOENT and not last then
+                return "again"
+            end
             ngx_log(ERR, "cachenode: ", err)
             return finish(job, 500, "failed")
         end
@@ -429,9 +443,13 @@ local function download(job)
     end
     local why = sys.probe_create(job.temp)
     if why then
+        if lost_dir(job, last) then
+            return "again"
+        end
         ngx_log(ERR, "cachenode: cannot create \"", job.temp, "\": ", why)
         return finish(job, 502, "failed")
     end
+    local slot = job.slot
     local pid, err = child.spawn({ conf.fetchwrap, job.temp, job.url })
     if not pid then
         ngx_log(ERR, "cachenode: posix_spawn() \"", conf.fetchwrap, "\" failed: ", err)
@@ -458,6 +476,13 @@ local function download(job)
         end
         if code == 0 then
             return finish(job, 200, "ok", size)
+        elseif code == 255 and size == 0 and lost_dir(job, last) then
+            ngx_log(INFO, "cachenode: the directory of \"", job.temp, "\" went, fetched again")
+            if job.fd then
+                sys.close(job.fd)
+                job.fd = nil
+            end
+            return "again"
         elseif code then
             ngx_log(WARN, "cachenode: fetchwrap \"", job.temp, "\" \"", job.url, "\" exited with ", code)
             -- fetchwrap answers 1 for a URL it cannot take, 255 when no file arrived.
@@ -477,6 +502,19 @@ local function download(job)
             return stop(job, 503, "cancelled", size, "was cancelled")
         end
         ngx_sleep(now - job.started < FAST_SECONDS and FAST_POLL or SLOW_POLL)
+    end
+end
+
+local function download(job)
+    local slot = take_slot(job)
+    if not slot then
+        return finish(job, 503, dict:get(cancel_key(job.temp)) and "cancelled" or "busy")
+    end
+    job.slot = slot
+    for try = 1, DIR_TRIES do
+        if attempt(job, try == DIR_TRIES) ~= "again" then
+            return
+        end
     end
 end
 

@@ -7,6 +7,7 @@ the origin nginx's /fault/ location, which serves the origin's files badly.
 GET /fault/KIND/N/PATH answers with FILES/PATH's Content-Length and then:
   stall  sends its first N bytes, then nothing until the client leaves;
   cut    sends its first N bytes, then closes the connection;
+  late   waits N ms before its answer, then sends the whole file;
   500    answers 500 at once (N is ignored).
 """
 import http.server
@@ -14,6 +15,7 @@ import os
 import socketserver
 import select
 import sys
+import time
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -32,11 +34,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_error(500)
             return
         path = os.path.join(FILES, name)
-        if kind not in ("stall", "cut") or ".." in name.split("/") or not os.path.isfile(path):
+        if kind not in ("stall", "cut", "late") or ".." in name.split("/") or not os.path.isfile(path):
             self.send_error(404)
             return
         with open(path, "rb") as f:
             body = f.read()
+        if kind == "late":
+            time.sleep(count / 1000)
+            count = len(body)
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Content-Length", str(len(body)))

@@ -376,6 +376,28 @@ group_failing() {
 /fault/stall/0/vod/big.mp4 504 curl 0
 /slow/vod/big.mp4 200 curl 18
 CASES
+    # Regression: a download that failed removed, as empty, the directories
+    # that another download below them had made and its client had not yet
+    # written to (the origin answers late); that one then failed too.
+    local late=/fault/late/1000/vod/nest/late.mp4 missing=""
+    make_file vod/nest/late.mp4 5000
+    path=$(cache_path "http://node7$late")
+    for i in $(seq 20); do
+        target=/fault/late/1000/vod/nest/missing$i.mp4
+        if [ "$(dirname "$(cache_path "http://node7$target")")" = "$(dirname "$path")" ]; then
+            missing=$target
+            break
+        fi
+    done
+    [ -n "$missing" ] || fail "no missing file maps beside $path"
+    curl -s -o /tmp/late -H 'Host: node7' "http://$CN_FRONT$late" &
+    wait_until '[ -d "$(dirname "$path")" ]' || fail "the late download made no directory"
+    get "$missing"
+    [ "$STATUS" = 502 ] || fail "a missing file beside a late one: status $STATUS, not 502"
+    wait
+    cmp -s /tmp/late "$CN_FILES/vod/nest/late.mp4" ||
+        fail "a download lost its directory to a failed one beside it"
+    rm -f "$path"
     sleep 0.3  # the killed clients and shells finish dying
     local left
     left=$(find /node/cache -type f)
