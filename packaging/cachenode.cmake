@@ -48,6 +48,7 @@ install(FILES ${NODE_PKG_SRC}/frontend.conf ${NODE_PKG_SRC}/cachenode-dispatch.d
 install(FILES ${NODE_PKG_SRC}/man/vesko_c.1 ${NODE_PKG_SRC}/man/fetchwrap.1
               ${NODE_PKG_SRC}/man/cachekit.1 ${NODE_PKG_SRC}/man/dispatch_listen.1
         DESTINATION share/man/man1)
+install(FILES ${NODE_PKG_SRC}/man/cachenode-frontend.8 DESTINATION share/man/man8)
 # One page for the library; each export's name leads to it through a .so link.
 set(NODE_MAN3 ${NODE_PKG_SRC}/man/cachekit.3)
 foreach(strExport fileExist md5data md5file uri2d checkdisk getmsgip)

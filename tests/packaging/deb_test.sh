@@ -53,7 +53,7 @@ step_contents() {
         /usr/share/doc/cachenode/examples/vesko_c.ini /usr/share/doc/cachenode/examples/cachenode_alerts.yml
         /usr/share/man/man1/vesko_c.1 /usr/share/man/man1/fetchwrap.1 /usr/share/man/man1/cachekit.1
         /usr/bin/dispatch_listen /usr/share/man/man1/dispatch_listen.1
-        /usr/share/man/man3/cachekit.3
+        /usr/share/man/man3/cachekit.3 /usr/share/man/man8/cachenode-frontend.8
         /usr/share/man/man3/fileExist.3 /usr/share/man/man3/md5data.3 /usr/share/man/man3/md5file.3
         /usr/share/man/man3/uri2d.3 /usr/share/man/man3/checkdisk.3 /usr/share/man/man3/getmsgip.3
         /usr/share/cachenode/frontend/nginx.conf.in /usr/share/cachenode/frontend/cachenode.lua
@@ -99,7 +99,8 @@ step_contents() {
         fail "installed text files name the build tree"
     fi
     grep -qx 'prefix=/usr' "$ROOT/usr/lib/pkgconfig/cachekit.pc" || fail "cachekit.pc prefix is not /usr"
-    for page in "$ROOT"/usr/share/man/man1/*.1 "$ROOT"/usr/share/man/man3/cachekit.3; do
+    for page in "$ROOT"/usr/share/man/man1/*.1 "$ROOT"/usr/share/man/man3/cachekit.3 \
+        "$ROOT"/usr/share/man/man8/cachenode-frontend.8; do
         command -v man >/dev/null || break
         local warnings
         warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null || true)
