@@ -662,10 +662,13 @@ YML
         --web.listen-address="127.0.0.1:$prom" >/tmp/prom.log 2>&1 &
     wait_until '[ "$(curl -s -o /dev/null -w %{http_code} http://127.0.0.1:$prom/-/ready)" = 200 ]' ||
         { echo "SKIP: prometheus did not start: $(tail -n 3 /tmp/prom.log)"; return; }
-    # One status datagram: 198.51.100.7, status 1, in 3, out 5 (units of 2^20 bit/s).
-    python3 -c 'import socket, struct, sys
+    # A status datagram: 198.51.100.7, status 1, in 3, out 5 (units of 2^20
+    # bit/s); sent again on each look, as the listener may not be bound yet.
+    datagram() {
+        python3 -c 'import socket, struct, sys
 socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(
     struct.pack("<7I", 110, 0xC6336407, 1, 3, 5, 0, 0), ("127.0.0.1", int(sys.argv[1])))' "$listen"
+    }
     query() {
         curl -s -G "http://127.0.0.1:$prom/api/v1/query" --data-urlencode "query=$1" |
             python3 -c 'import json, sys
@@ -681,7 +684,7 @@ print(r[0]["value"][1] if r else "none")'
         [[ $v =~ ^[0-9.]+$ ]]
     }
     wait_until have_ratio || fail "Prometheus answers the hit ratio with '$(query "$ratio")'"
-    wait_until '[ "$(query cachenode_interface_receive_bytes_per_second)" = 393216 ]' ||
+    wait_until 'datagram; [ "$(query cachenode_interface_receive_bytes_per_second)" = 393216 ]' ||
         fail "Prometheus has no listener series: '$(query cachenode_interface_receive_bytes_per_second)'"
 }
 
