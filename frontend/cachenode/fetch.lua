@@ -232,16 +232,12 @@ local function slot_value(pid, job)
     return wpid .. " " .. pid .. " " .. job.temp .. " " .. job.key
 end
 
--- Takes down the download of slot i if its owner died: its session killed,
--- its temporary file removed, its claim deleted. Returns whether it did, so
--- that the slot may be given to another download.
-local function reclaim(i)
-    local owner, pid, temp, key = match(dict:get(slot_key(i)) or "", "^(%d+) (%d+) (%S+) (%S+)$")
-    if not owner or sys.alive(tonumber(owner)) then
-        return false
-    end
-    if pid ~= "0" then
-        child.kill_session(tonumber(pid), false, temp)
+-- Takes down the download of key into temp whose owner died: the session of
+-- fetchwrap pid (0: not started) killed, and, while it is still key's claim,
+-- its temporary file removed and the claim deleted.
+local function remove_dead(key, temp, pid)
+    if pid > 0 then
+        child.kill_session(pid, false, temp)
     end
     local claim = current(key)
     if claim and claim.temp == temp then
@@ -249,6 +245,16 @@ local function reclaim(i)
         dict:delete(claim_key(key))
     end
     dict:delete(size_key(temp))
+end
+
+-- Takes down the download of slot i if its owner died. Returns whether it
+-- did, so that the slot may be given to another download.
+local function reclaim(i)
+    local owner, pid, temp, key = match(dict:get(slot_key(i)) or "", "^(%d+) (%d+) (%S+) (%S+)$")
+    if not owner or sys.alive(tonumber(owner)) then
+        return false
+    end
+    remove_dead(key, temp, tonumber(pid))
     return true
 end
 
@@ -419,8 +425,8 @@ end
 -- Whether the directory of the temporary file is gone: a failed download of
 -- another file below it removed it as empty (remove_parents) between our
 -- mkdir and the client's first write. The download then starts again.
-local function lost_dir(job, last)
-    if last or not job.file then
+local function lost_dir(job)
+    if not job.file then
         return false
     end
     local at = find(job.temp, "/[^/]*$")
@@ -443,13 +449,12 @@ local function attempt(job, last)
     end
     local why = sys.probe_create(job.temp)
     if why then
-        if lost_dir(job, last) then
+        if not last and lost_dir(job) then
             return "again"
         end
         ngx_log(ERR, "cachenode: cannot create \"", job.temp, "\": ", why)
         return finish(job, 502, "failed")
     end
-    local slot = job.slot
     local pid, err = child.spawn({ conf.fetchwrap, job.temp, job.url })
     if not pid then
         ngx_log(ERR, "cachenode: posix_spawn() \"", conf.fetchwrap, "\" failed: ", err)
@@ -457,7 +462,7 @@ local function attempt(job, last)
     end
     job.child = pid
     dict:safe_set(claim_key(job.key), wpid .. " " .. pid .. " " .. job.started .. " " .. job.temp)
-    dict:safe_set(slot_key(slot), slot_value(pid, job))
+    dict:safe_set(slot_key(job.slot), slot_value(pid, job))
 
     local size, grown = 0, ngx_now()
     while true do
@@ -476,7 +481,7 @@ local function attempt(job, last)
         end
         if code == 0 then
             return finish(job, 200, "ok", size)
-        elseif code == 255 and size == 0 and lost_dir(job, last) then
+        elseif code == 255 and size == 0 and not last and lost_dir(job) then
             ngx_log(INFO, "cachenode: the directory of \"", job.temp, "\" went, fetched again")
             if job.fd then
                 sys.close(job.fd)
@@ -571,12 +576,7 @@ function _M.take_down(key, claim)
     end
     local now = current(key)
     if now and now.temp == claim.temp then
-        if claim.child > 0 then
-            child.kill_session(claim.child, false, claim.temp)
-        end
-        sys.unlink(claim.temp)
-        dict:delete(claim_key(key))
-        dict:delete(size_key(claim.temp))
+        remove_dead(key, claim.temp, claim.child)
     end
     dict:delete(lock_key(key))
 end

@@ -75,6 +75,8 @@ function _M.request(result)
     pending[k] = (pending[k] or 0) + (tonumber(ngx_var.bytes_sent) or 0)
 end
 
+-- Also the timer's callback, which ignores its premature argument: a worker
+-- that exits hands its counts over a last time.
 local function flush()
     for k, n in pairs(pending) do
         stats:incr(k, n, 0)
@@ -82,14 +84,10 @@ local function flush()
     end
 end
 
-local function flush_timer()
-    flush()
-end
-
 -- For init_worker: hands this worker's counts over every FLUSH_SECONDS (and
 -- a last time when it exits).
 function _M.init_worker()
-    local ok, err = ngx.timer.every(FLUSH_SECONDS, flush_timer)
+    local ok, err = ngx.timer.every(FLUSH_SECONDS, flush)
     if not ok then
         return nil, "ngx.timer.every(" .. FLUSH_SECONDS .. ") failed: " .. err
     end
