@@ -12,7 +12,8 @@
 --   slot_key(i)       "<owner worker pid> <fetchwrap pid, 0 before> <temporary file> <key>",
 --                     i = 1..fetch_max
 --   ticket_key(t)     owner worker pid of the t-th download in line, while it waits
---   QUEUE_HEAD, QUEUE_TAIL, QUEUE_LOCK: the line's first ticket, its last, its lock
+--   QUEUE_HEAD, QUEUE_TAIL, QUEUE_LOCK: the line's first ticket, its last, and
+--                     the lock held while the line or the slots change
 --   lock_key(key)     held while the claim of a dead owner is taken down
 -- key is the cache file of a cached download, or the spool file of an
 -- uncached one (which is then its own temporary file).
@@ -54,6 +55,11 @@ local SLOW_POLL = 0.01
 local START_GRACE = 5
 -- Runs of fetchwrap for a download whose directory another one removed.
 local DIR_TRIES = 3
+-- QUEUE_LOCK lasts this long, should its holder die. Its holder never yields;
+-- but a slower holder would share the slots with the next: two reclaims of
+-- one dead slot could each give it to a download, and the one not recorded
+-- would outlive its worker.
+local LOCK_SECONDS = 1
 -- A waiting download looks at the line this often.
 local QUEUE_POLL = 0.005
 
@@ -281,10 +287,15 @@ end
 -- download) stops that: then expired outcomes and tickets fill it, and
 -- safe_add, which never evicts, fails for every new download.
 function _M.sweep()
-    for i = 1, conf.fetch_max do
-        if reclaim(i) then
-            dict:delete(slot_key(i))
+    -- Under the line's lock, as a slot reclaimed here may be given to a
+    -- download at the same time.
+    if lock(QUEUE_LOCK, LOCK_SECONDS) then
+        for i = 1, conf.fetch_max do
+            if reclaim(i) then
+                dict:delete(slot_key(i))
+            end
         end
+        dict:delete(QUEUE_LOCK)
     end
     dict:flush_expired()
 end
@@ -298,7 +309,7 @@ local function take_slot(job)
     end
     local deadline = ngx_now() + conf.fetch_queue_timeout
     while true do
-        if lock(QUEUE_LOCK, 0.1) then
+        if lock(QUEUE_LOCK, LOCK_SECONDS) then
             -- Tickets of requests that left the line, or of dead workers, are
             -- passed over; only the first ticket may take a slot.
             local head = dict:get(QUEUE_HEAD) or 1

@@ -3,7 +3,10 @@
 -- other entry expired, and the dictionary full. The dictionary frees expired
 -- entries by itself only from that tail, so no new claim fits until the
 -- sweep of cachenode.fetch frees them (the soak filled 4 MB this way in nine
--- minutes, and every download after failed). Errors on a fault.
+-- minutes, and every download after failed). And the sweep reclaims a dead
+-- worker's slot only under the line's lock, as a download that takes that
+-- slot at the same time must keep it (the sanitizer build's soak once left a
+-- download that no slot named, which outlived its worker). Errors on a fault.
 local fetch = require "cachenode.fetch"
 
 fetch.init({ fetch_max = 4, fetch_queue_timeout = 10 })
@@ -21,3 +24,12 @@ fetch.sweep()
 local ok, err = dict:safe_add("c /d1/new.mp4", "1 0 0 /d1/new.mp4.cn-1-2.part")
 assert(ok, "a claim after the sweep: " .. tostring(err))
 assert(dict:get("c /d1/long.mp4"), "the sweep removed a live claim")
+
+local dead = "999999 0 /d1/gone.mp4.cn-999999-1.part /d1/gone.mp4"
+assert(dict:safe_set("slot 1", dead))
+assert(dict:safe_add("queue lock", 1, 10))
+fetch.sweep()
+assert(dict:get("slot 1") == dead, "the sweep changed a slot while the line was locked")
+dict:delete("queue lock")
+fetch.sweep()
+assert(dict:get("slot 1") == nil, "the sweep left a dead worker's slot")
