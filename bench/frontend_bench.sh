@@ -24,7 +24,7 @@
 #
 #   frontend_bench.sh BUILD_DIR     (tools/bench.sh runs it with build-bench)
 #
-# Runs in the node sandbox (frontend/testbed/testbed), as root; exit 77 skips.
+# Runs in the node sandbox (tools/testbed/testbed), as root; exit 77 skips.
 # BENCH_SECONDS, BENCH_RUNS, BENCH_MISS_RUNS and BENCH_SMALL_RUNS change the
 # length of a wrk run and the number of rounds of each part.
 set -euo pipefail
@@ -439,7 +439,7 @@ fi
 # ---------------------------------------------------------------- outside
 build=$(cd "${1:?usage: frontend_bench.sh BUILD_DIR}" && pwd)
 command -v wrk >/dev/null || { echo "SKIP: wrk is not installed"; exit 77; }
-exec "$HERE/../frontend/testbed/testbed" --dirs 12 --cache-size 768m --knob hosts="$HOST" \
+exec "$HERE/../tools/testbed/testbed" --dirs 12 --cache-size 768m --knob hosts="$HOST" \
     --fetchwrap "$build/fetchwrap/fetchwrap" --lib "$build/cachekit/libcachekit.so.1" \
-    --cli "$build/tools/cachekit" --extra "$build/bench/libliteral_cachekit.so" \
+    --cli "$build/cachekit/cli/cachekit" --extra "$build/bench/libliteral_cachekit.so" \
     -- "$HERE/frontend_bench.sh" --in /node/bin/libliteral_cachekit.so

@@ -8,7 +8,7 @@
 #
 #   frontend_memo.sh BUILD_DIR     (tools/bench.sh runs it with build-bench)
 #
-# Runs in the node sandbox (frontend/testbed/testbed), as root; exit 77 skips.
+# Runs in the node sandbox (tools/testbed/testbed), as root; exit 77 skips.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 URLS=${MEMO_URLS:-100000}
@@ -55,6 +55,6 @@ fi
 
 build=$(cd "${1:?usage: frontend_memo.sh BUILD_DIR}" && pwd)
 command -v wrk >/dev/null || { echo "SKIP: wrk is not installed"; exit 77; }
-exec "$HERE/../frontend/testbed/testbed" --knob hosts=memo.example \
+exec "$HERE/../tools/testbed/testbed" --knob hosts=memo.example \
     --fetchwrap "$build/fetchwrap/fetchwrap" --lib "$build/cachekit/libcachekit.so.1" \
-    --cli "$build/tools/cachekit" -- "$HERE/frontend_memo.sh" --in
+    --cli "$build/cachekit/cli/cachekit" -- "$HERE/frontend_memo.sh" --in

@@ -2,7 +2,7 @@
 # The node at work. The cache node: an origin nginx, the front end (nginx with
 # frontend/cachenode.lua) serving cache directories on a tmpfs, fetchwrap with the stand-in
 # kelpclient for misses and the disk guard, all in a private mount and PID namespace
-# (frontend/testbed/testbed runs tools/demo/node.sh there, which makes the requests). The
+# (tools/testbed/testbed runs tools/demo/node.sh there, which makes the requests). The
 # reporter: vesko_c with tools/demo/vesko_c.ini sends its status datagrams to dispatch_listen
 # on 127.0.0.1:1234, which prints each one decoded. When the machine has no public IPv4
 # address (the reporter ignores private ones), or with --netns, both run in a private network
@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 ./tools/bootstrap.sh
 
 BIN=$PWD/build/reporter/vesko_c
-LISTEN=$PWD/build/tools/dispatch_listen
+LISTEN=$PWD/build/listener/dispatch_listen
 CONF=$PWD/tools/demo/vesko_c.ini
 
 # Same ranges as the reporter's own test: 10/8, 172.16/12, 192.168/16 and 127.0.0.1.
@@ -102,7 +102,7 @@ reporter=$!
 echo "demo: the cache node starts in a sandbox of its own (private mount and PID namespace):"
 echo "demo: nothing is written to a real cache directory or under /usr/local."
 guard=12 cache_mib=64 threshold=1
-frontend/testbed/testbed --dirs 3 --cache-size ${cache_mib}m --knob hosts=demo.example \
+tools/testbed/testbed --dirs 3 --cache-size ${cache_mib}m --knob hosts=demo.example \
     --knob guard_interval=$guard \
     --knob guard_min_free_gb=$threshold --knob guard_max_files=1 \
     -- tools/demo/node.sh $guard $cache_mib $threshold > >(sed -u 's/^/node     | /') 2>&1 &

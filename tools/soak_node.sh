@@ -1,5 +1,5 @@
 #!/bin/bash
-# Soak of the whole node in its sandbox (frontend/testbed/testbed): a few
+# Soak of the whole node in its sandbox (tools/testbed/testbed): a few
 # hundred viewers over a skewed popularity, a worker killed with -9 every 20 s,
 # a reload every 30 s, purges of popular URLs and a disk guard that evicts on
 # every run (a cache tmpfs far below guard_min_free_gb), every body checked
@@ -46,7 +46,7 @@ for tool in ffmpeg ffprobe; do
 done
 echo "soak_node: cache tmpfs $CACHE_SIZE in 3 directories, guard every 1 s removing up to" \
     "$GUARD_MAX_FILES files a directory, fetch_idle_timeout $IDLE s"
-exec "$HERE/../frontend/testbed/testbed" "${testbed[@]}" --dirs 3 --cache-size "$CACHE_SIZE" \
+exec "$HERE/testbed/testbed" "${testbed[@]}" --dirs 3 --cache-size "$CACHE_SIZE" \
     --knob hosts=soak.example --knob guard_interval=1 --knob guard_min_free_gb=1 \
     --knob guard_max_files="$GUARD_MAX_FILES" --knob fetch_idle_timeout="$IDLE" \
     -- "$HERE/soak_node.sh" --in "${driver[@]}"

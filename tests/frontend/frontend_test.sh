@@ -1,7 +1,7 @@
 #!/bin/bash
 # The front end as a client and the node's operator see it: real nginx with
 # cachenode.lua, the built fetchwrap and library, the stand-in kelpclient and
-# an origin nginx, all inside the testbed's sandbox (frontend/testbed/testbed).
+# an origin nginx, all inside the testbed's sandbox (tools/testbed/testbed).
 #
 #   frontend_test.sh GROUP FETCHWRAP LIBRARY CACHEKIT_CLI DISPATCH_LISTEN   (from CTest)
 #   frontend_test.sh ffi SOURCE_DIR SYS_PROBE                (no sandbox needed)
@@ -764,5 +764,5 @@ declare -A options=(
 )
 [ -n "${options[$group]+set}" ] || { echo "unknown group $group" >&2; exit 2; }
 # shellcheck disable=SC2086 # the options are words
-exec "$HERE/../../frontend/testbed/testbed" --fetchwrap "$2" --lib "$3" --cli "$4" \
+exec "$HERE/../../tools/testbed/testbed" --fetchwrap "$2" --lib "$3" --cli "$4" \
     --knob 'hosts=node7|other.example' ${options[$group]} -- "$HERE/frontend_test.sh" --in "$group"

@@ -238,7 +238,7 @@ step_unit() {
     cp "${BASH_SOURCE[0]}" "$WORK/deb_test.sh"
     mkdir -p "$WORK/unit/control"
     dpkg-deb -e "$DEB" "$WORK/unit/control"
-    "$HERE/../../frontend/testbed/testbed" --fetchwrap "$ROOT/usr/bin/fetchwrap" \
+    "$HERE/../../tools/testbed/testbed" --fetchwrap "$ROOT/usr/bin/fetchwrap" \
         --lib "$ROOT/usr/lib/libcachekit.so.1" --cli "$ROOT/usr/bin/cachekit" --knob hosts=node7 \
         -- "$WORK/deb_test.sh" unit_sandbox "$BUILD" /node/cmd
 }

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The cache node part of the demo, run by tools/demo.sh inside the node sandbox
-# (frontend/testbed/testbed, which sets the CN_* variables): a few requests to
+# (tools/testbed/testbed, which sets the CN_* variables): a few requests to
 # the front end, each printed with MISS or HIT, its cache path and its bytes,
 # then one request every few seconds and the disk guard's removals as they
 # happen, until the demo is stopped.
