@@ -1,0 +1,280 @@
+"""A test's side of the node sandbox (tools/testbed/testbed): what a client
+and the node's operator see from inside it. Test files declare groups; run()
+starts a sandbox for the group named on the command line and runs the group
+inside it, where the CN_* variables name the front end, the origin and the
+programs.
+
+    run(GROUPS, HERE)   GROUPS: name -> (function, [testbed options])
+
+Outside (from CTest): FILE GROUP FETCHWRAP LIBRARY CACHEKIT_CLI [EXTRA...];
+inside: FILE --in GROUP. Exit status 0, 1 (a check failed) or 77 (skipped)."""
+
+import glob
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+SKIP = 77
+HOST = "node7"
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TESTBED = os.path.join(ROOT, "tools", "testbed", "testbed")
+
+_failed = []
+
+
+def fail(message):
+    """Records a failed check and goes on."""
+    print("FAIL: " + message, file=sys.stderr, flush=True)
+    _failed.append(message)
+
+
+def check(condition, message):
+    if not condition:
+        fail(message)
+    return bool(condition)
+
+
+def skip(reason):
+    print("SKIP: " + reason, flush=True)
+    sys.exit(SKIP)
+
+
+def env(name):
+    return os.environ[name]
+
+
+def front():
+    """127.0.0.1:PORT of the sandbox's front end."""
+    return env("CN_FRONT")
+
+
+# ---------------------------------------------------------------- requests
+class Answer:
+    """What curl saw: status (0 when none), headers (lower-case name -> last
+    value), body (bytes), rc (curl's exit status: 18 a cut, 52 no answer)."""
+
+    __slots__ = ("status", "headers", "body", "rc")
+
+    def __init__(self, status, headers, body, rc):
+        self.status, self.headers, self.body, self.rc = status, headers, body, rc
+
+    @property
+    def xcache(self):
+        return self.headers.get("x-cache", "")
+
+    def __repr__(self):
+        return "status %d, X-Cache '%s', %d bytes, curl %d" % (
+            self.status, self.xcache, len(self.body), self.rc)
+
+
+def _headers(text):
+    """The last response's header fields of curl's -D output."""
+    fields = {}
+    for line in text.replace("\r", "").split("\n"):
+        if line.startswith("HTTP/"):
+            fields = {}
+        elif ":" in line:
+            name, value = line.split(":", 1)
+            fields[name.strip().lower()] = value.strip()
+    return fields
+
+
+def curl_args(host=HOST, headers=(), method=None, extra=()):
+    args = ["-s", "-g", "--path-as-is"]
+    if host is not None and not any(h.lower().startswith("host:") for h in headers):
+        args += ["-H", "Host: " + host]
+    for header in headers:
+        args += ["-H", header]
+    if method == "HEAD":
+        args.append("-I")
+    elif method:
+        args += ["-X", method]
+    return args + list(extra)
+
+
+def get(target, host=HOST, headers=(), method=None, extra=(), server=None, timeout=60):
+    """Asks server (default the front end) for target with curl; extra are
+    more curl arguments. Returns an Answer."""
+    with tempfile.TemporaryDirectory() as tmp:
+        body, head = os.path.join(tmp, "body"), os.path.join(tmp, "headers")
+        args = ["curl", "-o", body, "-D", head, "-w", "%{http_code}", "--max-time", str(timeout)]
+        args += curl_args(host, headers, method, extra)
+        args.append("http://%s%s" % (server or front(), target))
+        done = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        status = int(done.stdout or 0) if (done.stdout or "0").isdigit() else 0
+        fields = _headers(_read(head, "r") or "")
+        return Answer(status, fields, _read(body, "rb") or b"", done.returncode)
+
+
+def get_all(targets, host=HOST, headers=(), extra=(), parallel=0, server=None):
+    """One curl for many targets (a curl start costs more than a request),
+    parallel at most that many at once (0: one after the other). Returns an
+    Answer per target, in order; headers hold only X-Cache."""
+    with tempfile.TemporaryDirectory() as tmp:
+        args = ["curl", "-w", "%{stderr}=%{urlnum} %{http_code} %header{x-cache}\n"]
+        args += curl_args(host, headers, None, extra)
+        if parallel:
+            args += ["-Z", "--parallel-max", str(parallel)]
+        for n, target in enumerate(targets):
+            args += ["http://%s%s" % (server or front(), target), "-o", os.path.join(tmp, str(n))]
+        done = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                              text=True, errors="replace")
+        answers = [Answer(0, {}, b"", 0) for _ in targets]
+        # A parallel curl draws its progress meter even when silent, with no
+        # line feed before the next -w text.
+        for piece in done.stderr.split("=")[1:]:
+            words = piece.split("\n")[0].split()
+            if len(words) >= 2 and words[0].isdigit():
+                n = int(words[0])
+                answers[n].status = int(words[1])
+                if len(words) > 2:
+                    answers[n].headers["x-cache"] = words[2]
+                answers[n].body = _read(os.path.join(tmp, str(n)), "rb") or b""
+        return answers
+
+
+def start_viewer(target, out, host=HOST, headers=(), extra=(), server=None):
+    """A curl in the background that writes the body to out as it arrives;
+    returns the Popen, whose stdout ends up holding "STATUS X-CACHE"."""
+    args = ["curl", "-o", out, "-w", "%{http_code} %header{x-cache}"]
+    args += curl_args(host, headers, None, extra)
+    args.append("http://%s%s" % (server or front(), target))
+    return subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+
+
+def _read(path, mode):
+    try:
+        with open(path, mode) as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+# ---------------------------------------------------------------- the node
+def make_file(path, size):
+    """An origin file of size random bytes at CN_FILES/path; its bytes."""
+    full = os.path.join(env("CN_FILES"), path.lstrip("/"))
+    os.makedirs(os.path.dirname(full), exist_ok=True)
+    data = os.urandom(size)
+    with open(full, "wb") as f:
+        f.write(data)
+    return data
+
+
+def origin_bytes(path):
+    return _read(os.path.join(env("CN_FILES"), path.lstrip("/")), "rb")
+
+
+def cache_path(url):
+    """The cache path uri2d gives url, asked of the library by another host
+    (the cachekit program)."""
+    return subprocess.run([env("CN_CLI"), "--lib", env("CN_LIB"), "uri", url, env("CN_DIRS")],
+                          stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+
+
+def file_bytes(path):
+    return _read(path, "rb")
+
+
+def temp_of(path):
+    """The temporary file of a running download of cache path path, or None."""
+    found = sorted(glob.glob(glob.escape(path) + ".cn-*-*.part"))
+    return found[0] if found else None
+
+
+def client_runs():
+    """Runs of the stand-in client so far."""
+    return len((_read(env("CN_CLIENT_LOG"), "r") or "").splitlines())
+
+
+def client_log():
+    return _read(env("CN_CLIENT_LOG"), "r") or ""
+
+
+def notify(path, server=None):
+    """The status line of the front end's answer to checkdisk's notification
+    for path."""
+    done = subprocess.run(["curl", "-s", "-I", "http://%s/cachenode/ondelete?node=1&vid=%s"
+                           % (server or front(), path)], stdout=subprocess.PIPE, text=True)
+    return done.stdout.split("\r\n")[0]
+
+
+def fetch_procs():
+    """(pid, ppid, name) of the fetch processes that run (zombies aside)."""
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        text = _read("/proc/%s/stat" % name, "r")
+        if not text:
+            continue
+        comm = text[text.index("(") + 1:text.rindex(")")]
+        fields = text[text.rindex(")") + 2:].split()
+        if fields[0] != "Z" and comm in ("curl", "kelpclient", "fetchwrap"):
+            found.append((int(name), int(fields[1]), comm))
+    return found
+
+
+def fetchwraps():
+    return [pid for pid, _, comm in fetch_procs() if comm == "fetchwrap"]
+
+
+def wait_until(condition, seconds=10, step=0.02):
+    """Calls condition every step seconds until it holds (returns its value)
+    or seconds pass (returns the last, false)."""
+    end = time.monotonic() + seconds
+    while True:
+        value = condition()
+        if value or time.monotonic() >= end:
+            return value
+        time.sleep(step)
+
+
+def start_front(name, port, *knobs):
+    """One more front end of the sandbox (prefix /node/NAME) on port, with
+    the knobs of the first and these changes; whether it started."""
+    return subprocess.run([env("CN_TESTBED"), "--front", name, str(port)] + list(knobs),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+def stop_front(name):
+    """Stops the front end of prefix /node/NAME and waits until it is gone."""
+    pid = int(_read("/node/%s/master.pid" % name, "r"))
+    try:
+        os.kill(pid, 15)
+    except ProcessLookupError:
+        return
+    wait_until(lambda: not os.path.exists("/proc/%d" % pid), 10, 0.05)
+
+
+def error_log(prefix=None):
+    return _read(os.path.join(prefix or env("CN_FRONT_PREFIX"), "logs", "error.log"), "r") or ""
+
+
+# ---------------------------------------------------------------- main
+def run(groups, here_file):
+    """groups: name -> (function, testbed options). Runs the group that
+    sys.argv names, outside or inside the sandbox."""
+    args = sys.argv[1:]
+    if args[:1] == ["--in"]:
+        function = groups[args[1]][0]
+        try:
+            function(*args[2:])
+        except Exception:  # a broken check is a failure, with its trace
+            fail("group %s raised:\n%s" % (args[1], traceback.format_exc()))
+        sys.exit(1 if _failed else 0)
+    if not args or args[0] not in groups:
+        print("usage: %s GROUP FETCHWRAP LIBRARY CACHEKIT_CLI [EXTRA...]; groups: %s"
+              % (here_file, " ".join(groups)), file=sys.stderr)
+        sys.exit(2)
+    group, programs, extra = args[0], args[1:4], args[4:]
+    options = groups[group][1]
+    if callable(options):
+        options = options(*extra)
+    command = [TESTBED, "--fetchwrap", programs[0], "--lib", programs[1], "--cli", programs[2]]
+    command += list(options)
+    command += ["--", os.path.abspath(here_file), "--in", group]
+    os.execv(TESTBED, command)
