@@ -6,11 +6,14 @@ programs.
 
     run(GROUPS, HERE)   GROUPS: name -> (function, [testbed options])
 
+The front end serves SITES (the testbed's --knob hosts=...).
+
 Outside (from CTest): FILE GROUP FETCHWRAP LIBRARY CACHEKIT_CLI [EXTRA...];
 inside: FILE --in GROUP. Exit status 0, 1 (a check failed) or 77 (skipped)."""
 
 import glob
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -18,7 +21,10 @@ import time
 import traceback
 
 SKIP = 77
-HOST = "node7"
+# The sites the sandbox's front end serves (knob hosts); HOST is the one asked
+# unless a request names another.
+SITES = ("node7", "other.example")
+HOST = SITES[0]
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TESTBED = os.path.join(ROOT, "tools", "testbed", "testbed")
 
@@ -136,13 +142,31 @@ def get_all(targets, host=HOST, headers=(), extra=(), parallel=0, server=None):
         return answers
 
 
-def start_viewer(target, out, host=HOST, headers=(), extra=(), server=None):
+def start_viewer(target, out, host=HOST, headers=(), extra=(), server=None, timeout=60):
     """A curl in the background that writes the body to out as it arrives;
-    returns the Popen, whose stdout ends up holding "STATUS X-CACHE"."""
-    args = ["curl", "-o", out, "-w", "%{http_code} %header{x-cache}"]
+    returns the Popen, whose stdout ends up holding "STATUS X-CACHE" and
+    whose exit status is curl's."""
+    args = ["curl", "-o", out, "-w", "%{http_code} %header{x-cache}", "--max-time", str(timeout)]
     args += curl_args(host, headers, None, extra)
     args.append("http://%s%s" % (server or front(), target))
     return subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+
+
+def metrics_text(server=None):
+    """The front end's metrics, as a scraper without a site name asks."""
+    return get("/cachenode/metrics", host=None, server=server).body.decode(errors="replace")
+
+
+def free_ports(count, kind=socket.SOCK_STREAM):
+    """count loopback ports that were free at once, for programs a test starts."""
+    socks = [socket.socket(socket.AF_INET, kind) for _ in range(count)]
+    try:
+        for s in socks:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in socks]
+    finally:
+        for s in socks:
+            s.close()
 
 
 def _read(path, mode):
@@ -179,6 +203,54 @@ def file_bytes(path):
     return _read(path, "rb")
 
 
+def has_bytes(path):
+    """Whether path (None: no file) is a file holding at least a byte."""
+    try:
+        return bool(path) and os.stat(path).st_size > 0
+    except OSError:
+        return False
+
+
+def files_under(top):
+    """The files below top, sorted."""
+    return sorted(os.path.join(d, name) for d, _, names in os.walk(top) for name in names)
+
+
+def written_since(stamp, skip=()):
+    """What changed (mtime) after the file stamp did, in the sandbox's
+    writable file systems: the paths in skip, /proc and /dev and what they
+    hold left out. The read-only binds of the system are not walked."""
+    since = os.stat(stamp).st_mtime_ns
+    skip = tuple(skip) + ("/proc", "/dev")
+
+    def kept(path, device):
+        if any(path == s or path.startswith(s.rstrip("/") + "/") for s in skip):
+            return False
+        try:
+            return os.lstat(path).st_dev == device
+        except OSError:
+            return False
+
+    def changed(path):
+        try:
+            return os.lstat(path).st_mtime_ns > since
+        except OSError:
+            return False
+
+    with open("/proc/self/mounts") as mounts:
+        tops = [line.split()[1] for line in mounts if "ro" not in line.split()[3].split(",")]
+    found = []
+    for top in tops:
+        device = os.lstat(top).st_dev
+        if not kept(top, device):
+            continue
+        for folder, dirs, names in os.walk(top):
+            # A mount below top is walked as a top of its own, or is read-only.
+            dirs[:] = [d for d in dirs if kept(os.path.join(folder, d), device)]
+            found += [p for p in [folder] + [os.path.join(folder, n) for n in names] if changed(p)]
+    return found
+
+
 def temp_of(path):
     """The temporary file of a running download of cache path path, or None."""
     found = sorted(glob.glob(glob.escape(path) + ".cn-*-*.part"))
@@ -202,8 +274,8 @@ def notify(path, server=None):
     return done.stdout.split("\r\n")[0]
 
 
-def fetch_procs():
-    """(pid, ppid, name) of the fetch processes that run (zombies aside)."""
+def processes():
+    """(pid, ppid, name) of the sandbox's processes (zombies aside)."""
     found = []
     for name in os.listdir("/proc"):
         if not name.isdigit():
@@ -213,13 +285,27 @@ def fetch_procs():
             continue
         comm = text[text.index("(") + 1:text.rindex(")")]
         fields = text[text.rindex(")") + 2:].split()
-        if fields[0] != "Z" and comm in ("curl", "kelpclient", "fetchwrap"):
+        if fields[0] != "Z":
             found.append((int(name), int(fields[1]), comm))
     return found
 
 
+def children(pid):
+    return [child for child, parent, _ in processes() if parent == pid]
+
+
+def fetch_procs():
+    """(pid, ppid, name) of the fetch processes that run (zombies aside)."""
+    return [p for p in processes() if p[2] in ("curl", "kelpclient", "fetchwrap")]
+
+
 def fetchwraps():
     return [pid for pid, _, comm in fetch_procs() if comm == "fetchwrap"]
+
+
+def fetch_owners():
+    """The workers that run a download (each fetchwrap's parent), sorted."""
+    return sorted({ppid for _, ppid, comm in fetch_procs() if comm == "fetchwrap"})
 
 
 def wait_until(condition, seconds=10, step=0.02):
@@ -237,6 +323,13 @@ def start_front(name, port, *knobs):
     """One more front end of the sandbox (prefix /node/NAME) on port, with
     the knobs of the first and these changes; whether it started."""
     return subprocess.run([env("CN_TESTBED"), "--front", name, str(port)] + list(knobs),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+def relaunch(name, port):
+    """Starts again the nginx whose nginx.conf is in /node/NAME, on port;
+    whether it answers."""
+    return subprocess.run([env("CN_TESTBED"), "--launch", name, str(port)],
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
 
@@ -275,6 +368,7 @@ def run(groups, here_file):
     if callable(options):
         options = options(*extra)
     command = [TESTBED, "--fetchwrap", programs[0], "--lib", programs[1], "--cli", programs[2]]
-    command += list(options)
+    # A group's own --knob hosts=... comes later and wins.
+    command += ["--knob", "hosts=" + "|".join(SITES)] + list(options)
     command += ["--", os.path.abspath(here_file), "--in", group]
     os.execv(TESTBED, command)
