@@ -299,13 +299,23 @@ def fetch_procs():
     return [p for p in processes() if p[2] in ("curl", "kelpclient", "fetchwrap")]
 
 
+def _downloads():
+    """(pid, ppid) of the fetchwraps that workers started. std::system's
+    child bears the name fetchwrap until it runs the shell: it is no
+    download of its own."""
+    procs = fetch_procs()
+    wraps = {pid for pid, _, comm in procs if comm == "fetchwrap"}
+    return [(pid, ppid) for pid, ppid, comm in procs if comm == "fetchwrap" and ppid not in wraps]
+
+
 def fetchwraps():
-    return [pid for pid, _, comm in fetch_procs() if comm == "fetchwrap"]
+    """The fetchwraps that run, one per download."""
+    return [pid for pid, _ in _downloads()]
 
 
 def fetch_owners():
     """The workers that run a download (each fetchwrap's parent), sorted."""
-    return sorted({ppid for _, ppid, comm in fetch_procs() if comm == "fetchwrap"})
+    return sorted({ppid for _, ppid in _downloads()})
 
 
 def wait_until(condition, seconds=10, step=0.02):
