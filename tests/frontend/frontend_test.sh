@@ -107,115 +107,6 @@ make_file() {
 }
 
 # ---------------------------------------------------------------- groups
-# Hostile requests: 400 (405 for another method), and nothing fetched or
-# written anywhere. Requests that could get another URL's bytes or choose
-# the download: each gets its own URL's bytes, the query never reaches the
-# origin, another host gets 421 and starts no client. Hostile knobs: nginx
-# does not start.
-group_hostile() {
-    make_file vod/a.mp4 1000
-    touch /tmp/start
-    local long
-    long=/vod/$(head -c 1100 /dev/zero | tr '\0' a).mp4
-    local -a targets=(
-        /vod/../vod/a.mp4 /vod/./a.mp4 /../../etc/passwd.mp4 /vod/%2e%2e/vod/a.mp4
-        /vod/%2E%2e/a.mp4 /vod/%2e/a.mp4 /%2e%2e/%2e%2e/etc/passwd.mp4 /vod/a%00.mp4
-        /vod/a /vod.d/a / /vod/a%zz.mp4 /vod//a.mp4 /a:b/a.mp4 "$long"
-        "/vod/a\"b.mp4" "/vod/a\\b.mp4" "/vod/a{b}.mp4" "/vod/a<b>.mp4"
-    )
-    local n status
-    while read -r n status _; do
-        [ "$status" = 400 ] || fail "${targets[n - 1]:0:60}: status $status, not 400"
-    done < <(get_all /tmp/hostile -- "${targets[@]}")
-    for target in .. a/b; do
-        get /vod/a.mp4 -H "Host: $target"
-        [ "$STATUS" = 400 ] || fail "Host $target: status $STATUS, not 400"
-    done
-    get /vod/a.mp4 -X POST
-    [ "$STATUS" = 405 ] || fail "POST: status $STATUS, not 405"
-    get /vod/a.mp4 -H 'Host:' --http1.0
-    [ "$STATUS" = 400 ] || fail "no Host header: status $STATUS, not 400"
-
-    [ "$(client_runs)" = 0 ] || fail "the client ran: $(cat "$CN_CLIENT_LOG")"
-    local made
-    made=$(find / \( -path /proc -o -path /dev -o -path /tmp -o -path /node/front/logs \
-        -o -path /node/origin/logs \) -prune -o -newer /tmp/start -print 2>/dev/null | head)
-    [ -z "$made" ] || fail "written: $made"
-
-    # Requests that could get another URL's bytes or steer the node's
-    # downloads. Each line: what it catches, then the check.
-    local runs i
-    make_file q/x.mp4 100000
-    make_file k/clip.v1.mp4 3000
-    make_file k/clip.v1.jpg 2000
-    make_file t/p1.mp4 5000
-    make_file vod/m3.mp4 7000
-    make_file vod/m4.mp4 4000
-    mkdir -p "$(cache_path http://node7/vod/m4.mp4)"
-    owns() { [ "$STATUS" = 200 ] && cmp -s "$BODY" "$CN_FILES$1"; }
-    get "/q/x.mp4?token=30"
-    owns /q/x.mp4 || fail "a query reached the download: status $STATUS"
-    get /q/x.mp4
-    [ "$XCACHE" = HIT ] && owns /q/x.mp4 || fail "after a query, the plain URL: status $STATUS $XCACHE"
-    for target in /k/clip.v1.mp4 /k/clip.v1.jpg /k/clip.v1.mp4; do
-        get "$target"
-        [ "$XCACHE" = MISS ] && owns "$target" || fail "second extension $target: status $STATUS $XCACHE"
-    done
-    # Regression: a HEAD or a range ended before the uncached download did,
-    # which then kept its spool file.
-    for i in 1 2 3 4 5; do
-        get /k/clip.v1.mp4 -I
-        get /k/clip.v1.mp4 -r 0-99
-    done
-    [ ! -e "$(cache_path http://node7/k/clip.v1.mp4)" ] || fail "a name the cache cannot hold whole was kept"
-    wait_until '[ -z "$(ls "$CN_SPOOL")" ]' || fail "spool files left: $(ls "$CN_SPOOL")"
-    runs=$(client_runs)
-    for i in 1 2 3 4 5; do
-        get "/t/p1.mp4?cb=/t/p$i.mp4"
-        owns /t/p1.mp4 || fail "query holding '/' ($i): status $STATUS"
-    done
-    [ $(($(client_runs) - runs)) = 1 ] || fail "five queries holding '/' made $(($(client_runs) - runs)) downloads"
-    [ -z "$(find /node/cache -name '*\?*')" ] || fail "a cache path holds '?': $(find /node/cache -name '*\?*')"
-    get /vod/m3.mp4/n8.mp4
-    [ "$STATUS" = 502 ] && [ ! -e "$(dirname "$(cache_path http://node7/vod/m3.mp4/n8.mp4)")" ] ||
-        fail "a failed nested download (status $STATUS) left its directory"
-    get /vod/m3.mp4
-    owns /vod/m3.mp4 || fail "after a failed nested download: status $STATUS"
-    get /vod/m4.mp4
-    [ "$XCACHE" = MISS ] && owns /vod/m4.mp4 && ! grep -qi '^location:' /tmp/headers ||
-        fail "a directory where the file belongs: status $STATUS $XCACHE $(grep -i '^location:' /tmp/headers)"
-    get /redirect/vod/a.mp4
-    [ "$STATUS" = 502 ] && [ ! -e "$(cache_path http://node7/redirect/vod/a.mp4)" ] ||
-        fail "a redirect at the origin: status $STATUS, or stored"
-    runs=$(client_runs)
-    local host
-    for host in evil.example node7.evil.example 169.254.169.254 10.1.2.3; do
-        get /vod/a.mp4 -H "Host: $host"
-        [ "$STATUS" = 421 ] || fail "Host $host: status $STATUS, not 421"
-    done
-    get /vod/a.mp4 --request-target http://evil.example/vod/a.mp4
-    [ "$STATUS" = 421 ] || fail "absolute-form request for another host: status $STATUS, not 421"
-    get /vod/a.mp4 -H "Host: $(head -c 1100 /dev/zero | tr '\0' a)"
-    [ "$STATUS" = 400 ] || fail "a Host beyond the library's limits: status $STATUS, not 400"
-    [ "$(client_runs)" = "$runs" ] || fail "the client ran for another host: $(tail -n 1 "$CN_CLIENT_LOG")"
-
-    # Knobs that would let cache paths differ from the names checkdisk's walk
-    # gives, or that cachekit would refuse: nginx does not start, and says why.
-    local knob why
-    while IFS='#' read -r knob why; do
-        if "$CN_TESTBED" --front badknob "$CN_SPARE_PORT" "$knob" 2>/dev/null; then
-            fail "$knob: nginx started"
-            kill "$(cat /node/badknob/master.pid)"
-        fi
-        grep -qF "$why" /node/badknob/logs/error.log || fail "$knob: error log does not say '$why'"
-    done <<'KNOBS'
-cache_dirs=/node/cache/d1/#must be absolute and must not end in '/'
-cache_dirs=/node/cache/d1|/node/cache/../cache/d2#must not hold a '.' or '..' piece
-guard_max_files=0#guard_max_files must be a whole number from 1 to 1000000000
-hosts=10.1.2.3#is an IP address, not a site's name
-KNOBS
-}
-
 # A failing origin gives 502 and leaves no directory behind. A download that
 # fails after bytes went out cuts the answers (curl sees a partial transfer):
 # cut short by the origin, stalled past fetch_idle_timeout (504 when nothing
@@ -619,7 +510,6 @@ if [ "$group" = ffi ]; then
     exit $FAILED
 fi
 declare -A options=(
-    [hostile]=""
     [failing]="--knob fetch_timeout=4 --knob fetch_idle_timeout=2"
     [crash]=""
     [metrics]="--extra $5"
