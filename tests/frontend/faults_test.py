@@ -116,7 +116,8 @@ def crash():
     check(wait_until(lambda: client_runs() == 2), "no other worker took the download over")
     for viewer, _ in viewers:
         viewer.communicate()
-    check(any(file_bytes(out) == data for _, out in viewers), "no viewer of the other worker got the whole file")
+    check(any(file_bytes(out) == data for _, out in viewers),
+          "no viewer of the other worker got the whole file")
     check(file_bytes(path) == data, "the download taken over did not store the whole file")
     orphans()
     restart()
@@ -134,7 +135,8 @@ def orphans():
     check(wait_until(lambda: len(fetchwraps()) == 2), "the two stalled downloads did not start")
     path = cache_path(url("/fault/stall/1000/vod/o1.mp4"))
     spool = env("CN_SPOOL")
-    check(wait_until(lambda: has_bytes(temp_of(path)) and os.listdir(spool)), "the stalled downloads wrote nothing")
+    check(wait_until(lambda: has_bytes(temp_of(path)) and os.listdir(spool)),
+          "the stalled downloads wrote nothing")
     temp = temp_of(path) or ""
     for pid in fetch_owners():
         os.kill(pid, signal.SIGKILL)

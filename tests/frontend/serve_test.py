@@ -40,7 +40,8 @@ def serve():
             if not check(answer.status == 200 and answer.xcache == want,
                          "%s pass %s%s: %r" % (want, host, target, answer)):
                 continue
-            check(answer.body == origin_bytes(target), "%s%s: body differs from the origin's" % (host, target))
+            check(answer.body == origin_bytes(target),
+                  "%s%s: body differs from the origin's" % (host, target))
             if want == "MISS":
                 path = cache_path("http://%s%s" % (host, target))
                 check(file_bytes(path) == origin_bytes(target),
