@@ -64,20 +64,15 @@ def evict():
 
     # A second front end on the same node runs the guard (the first one's
     # guard is off), so that it starts only now that the files are in place.
-    # Its first run comes after 4 s and the next 4 s later, after the checks
-    # below, even on a slow machine: a second run would remove more files.
+    # Its first run comes after 4 s, the next at the first 4 s tick after the
+    # first has ended (a tick while one runs is skipped) and would remove
+    # more files: the log and the files are looked at as soon as the log
+    # holds the first run, the metrics after.
     spare = env("CN_SPARE_PORT")
     if not check(start_front("guard", spare, "guard_interval=4", "guard_min_free_gb=1",
                              "guard_max_files=%d" % MAX_FILES), "the front end with the guard did not start"):
         return
-    wait_until(lambda: len(autodel_log()) >= len(expect), 15, 0.05)
-    # Its metrics count each directory's removals once checkdisk has ended.
-    for folder in dirs:
-        removed = sum(1 for line in expect if line.startswith("autodel %s/" % folder))
-        series = 'cachenode_guard_removed_files_total{dir="%s"} %d' % (folder, removed)
-        check(wait_until(lambda: series in metrics_text("127.0.0.1:" + spare).splitlines()),
-              "metrics: %s's removals are not %d" % (folder, removed))
-    stop_front("guard")
+    wait_until(lambda: len(autodel_log()) >= len(expect), 30, 0.05)
     got = autodel_log()[:len(expect)]
     check(got == expect, "eviction log: got [%s] expected [%s]" % ("; ".join(got), "; ".join(expect)))
     for path in paths:
@@ -85,7 +80,13 @@ def evict():
             check(not os.path.exists(path), "%s was not removed" % path)
         else:
             check(os.path.exists(path), "%s was removed" % path)
-
+    # Its metrics count each directory's removals once checkdisk has ended.
+    for folder in dirs:
+        removed = sum(1 for line in expect if line.startswith("autodel %s/" % folder))
+        series = 'cachenode_guard_removed_files_total{dir="%s"} %d' % (folder, removed)
+        check(wait_until(lambda: series in metrics_text("127.0.0.1:" + spare).splitlines()),
+              "metrics: %s's removals are not %d" % (folder, removed))
+    stop_front("guard")
 
 GROUPS = {
     "evict": (evict, ["--dirs", "2", "--cache-size", "16m"]),
