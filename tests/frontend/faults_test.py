@@ -20,12 +20,12 @@ from nodetest import (HOST, cache_path, check, children, client_runs, env, fail,
                       has_bytes, make_file, notify, relaunch, run, start_front, start_viewer,
                       temp_of, wait_until)
 
-# Downloads that fail after the answer began: (target, status, curl's exit
-# status; 18 is a cut). fetch_idle_timeout is 2 s and fetch_timeout 4 s.
+# Downloads that fail: (target, status, curl's exit status; 18 is a cut).
+# The group's fetch_idle_timeout is 2 s and its fetch_timeout 4 s.
 CUTS = (
     ("/fault/cut/100000/vod/big.mp4", 200, 18),    # cut short by the origin
-    ("/fault/stall/100000/vod/big.mp4", 200, 18),  # stalled after bytes went out
-    ("/fault/stall/0/vod/big.mp4", 504, 0),        # stalled before any byte
+    ("/fault/stall/100000/vod/big.mp4", 200, 18),  # stalled past fetch_idle_timeout
+    ("/fault/stall/0/vod/big.mp4", 504, 0),        # the same before any byte came
     ("/slow/vod/big.mp4", 200, 18),                # longer than fetch_timeout
 )
 
