@@ -12,6 +12,7 @@ local fetch = require "cachenode.fetch"
 local guard = require "cachenode.guard"
 local metrics = require "cachenode.metrics"
 local names = require "cachenode.names"
+local spool = require "cachenode.spool"
 local stream = require "cachenode.stream"
 local sys = require "cachenode.sys"
 
@@ -27,7 +28,6 @@ local INFO = ngx.INFO
 local NOTICE = ngx.NOTICE
 local find = string.find
 local sub = string.sub
-local lower = string.lower
 local floor = math.floor
 local tonumber = tonumber
 local tostring = tostring
@@ -58,6 +58,11 @@ local purgers       -- networks that may purge, as names.parse_addresses() gives
 local scrapers      -- networks that may read the metrics
 local memo          -- per-worker URL text -> cache file, or nil
 local path_buf = ffi_new("char[?]", names.PATH_MAX_BYTES)
+-- A cache file that is never there: map() gives it to a request that has
+-- none, and nginx hands the request to the miss location (no `if` in the
+-- HIT locations). The spool directory is the front end's, and no spool
+-- file is named so.
+local NO_FILE
 
 
 -- A knob that must be a whole number from min to max (default 2^31 - 1).
@@ -152,87 +157,62 @@ function _M.init(opts)
     end
     conf.on_end = metrics.download
     fetch.init(conf)
+    spool.init(conf.spool_dir)
+    NO_FILE = conf.spool_dir .. "/.none"
 end
 
 
--- The URL text of the request: its host and its path as the request line
--- holds them, without "http://" and without the query.
-local function url_text()
-    local target = ngx_var.request_uri
-    local query = find(target, "?", 1, true)
-    return ngx_var.host .. (query and sub(target, 1, query - 1) or target)
-end
-
-
--- The cache file of the URL text of a request for host: the path, or "" and
--- the status the request gets ("spool" when the cache cannot hold the URL
--- whole), and the reason.
-local function cache_file(text, host)
-    if #text >= names.URL_TEXT_MAX then
-        return "", "400", "the URL is " .. #text .. " bytes, the library takes fewer than "
-               .. names.URL_TEXT_MAX
-    end
-    if host == "" then
-        return "", "400", "no Host"
-    end
-    if not names.host_allowed(sites, host) then
-        return "", "421", "not one of the hosts"
-    end
-    local why = names.refuse_target(text, host)
-    if why then
-        return "", "400", why
+-- What the request for URL text (host and path, without the query) of host
+-- names: its cache file; or nil and the status the request gets ("spool"
+-- when the cache cannot hold the URL whole) with the reason.
+local function resolve(text, host)
+    local status, why = names.refuse(text, host, sites)
+    if status then
+        return nil, status, why
     end
     lib.uri2d(path_buf, text, conf.cache_dirs)
     local file = ffi_string(path_buf)
     local dir_len, whole = names.dir_of(file, text, host, dirs)
     if not dir_len then
-        return "", "400", "uri2d gave \"" .. file .. "\", not a piece of the URL below a cache directory"
+        return nil, 400, "uri2d gave \"" .. file .. "\", not a piece of the URL below a cache directory"
     end
     if not whole then
-        return "", "spool", "uri2d keeps it as \"" .. file .. "\""
+        return nil, "spool", "uri2d keeps it as \"" .. file .. "\""
     end
     return file
 end
 
+-- The URL text of the request: $cachenode_url ($host$request_uri) without
+-- the query.
+local function url_text()
+    local target = ngx_var.cachenode_url
+    local query = find(target, "?", 1, true)
+    return query and sub(target, 1, query - 1) or target
+end
 
--- set_by_lua of the server: $cachenode_file, the cache file that nginx tries
--- (try_files), or "" with $cachenode_why set for the miss location. No
--- coroutine and, with the memo, no uri2d on a HIT.
+
+-- set_by_lua of the server: $cachenode_file, the file that a HIT location
+-- serves, or NO_FILE. No coroutine, no nginx variable written, and with the
+-- memo no uri2d: a HIT is counted here, and un-counted by the miss location
+-- when the file was not there.
 function _M.map()
     local method = get_method()
     if method ~= "GET" and method ~= "HEAD" then
-        ngx_var.cachenode_why = method == "PURGE" and "purge" or "405"
-        return ""
+        return NO_FILE
     end
     local text = url_text()
     local file = memo and memo:get(text)
-    if file then
-        return file
-    end
-    local status, why
-    file, status, why = cache_file(text, ngx_var.host)
-    if status then
-        ngx_var.cachenode_why = status
-        if status ~= "spool" then
-            ngx_log(INFO, "cachenode: refused \"", text, "\": ", why)
+    if not file then
+        file = resolve(text, ngx_var.host)
+        if not file then
+            return NO_FILE
         end
-    elseif memo then
-        memo:set(text, file)
+        if memo then
+            memo:set(text, file)
+        end
     end
+    metrics.hit()
     return file
-end
-
-
--- The named location that serves a finished file for the request: nginx's
--- mp4 and flv modules answer ?start= and ?end= on theirs.
-local function cached_location()
-    local ext = lower(sub(ngx_var.uri, -4))
-    if ext == ".mp4" then
-        return "@cached_mp4"
-    elseif ext == ".flv" then
-        return "@cached_flv"
-    end
-    return "@cached"
 end
 
 
@@ -242,13 +222,13 @@ local function purge()
         return ngx_exit(405)
     end
     local text = url_text()
-    local file, status, why = cache_file(text, ngx_var.host)
-    if status and status ~= "spool" then
+    local file, status, why = resolve(text, ngx_var.host)
+    if not file and status ~= "spool" then
         ngx_log(INFO, "cachenode: purge of \"", text, "\" refused: ", why)
-        return ngx_exit(tonumber(status))
+        return ngx_exit(status)
     end
-    local cancelled = file ~= "" and fetch.cancel(file)
-    local removed = file ~= "" and sys.stat(file) == "file" and sys.unlink(file)
+    local cancelled = file and fetch.cancel(file)
+    local removed = file and sys.stat(file) == "file" and sys.unlink(file)
     if not (removed or cancelled) then
         return ngx_exit(404)
     end
@@ -259,59 +239,64 @@ local function purge()
 end
 
 
--- content_by_lua of the miss location: every request that try_files did not
--- answer from a cache file.
+-- content_by_lua of the miss location: every request that the HIT locations
+-- did not answer from a cache file. $cachenode_pass holds one "x" per entry
+-- (the miss location's own set): a finished file that went (the guard, a
+-- purge) before nginx served it comes back here once; twice is too many.
 function _M.miss()
+    local pass = ngx_var.cachenode_pass
+    local file = ngx_var.cachenode_file
+    if pass == "x" and file ~= NO_FILE then
+        metrics.unhit()
+    end
     -- The static module's answer to a directory (301) came with a Location.
     ngx.header["Location"] = nil
-    local why = ngx_var.cachenode_why
-    if why == "purge" then
+    local method = get_method()
+    if method == "PURGE" then
         return purge()
     end
-    if why ~= "" and why ~= "spool" then
-        return ngx_exit(tonumber(why))
+    if method ~= "GET" and method ~= "HEAD" then
+        return ngx_exit(405)
     end
-    -- A finished file that went (the guard, a purge) before nginx served it
-    -- comes back here once; twice is too many.
-    local again = ngx_var.cachenode_again
-    if #again >= 2 then
+    if #pass > 2 then
         ngx.header["Retry-After"] = 1
         return ngx_exit(503)
     end
     local text = url_text()
-    local file = ngx_var.cachenode_file
-    local req = { url = "http://" .. text, method = get_method(), uri = ngx_var.uri }
+    local status, why
+    file, status, why = resolve(text, ngx_var.host)
+    if status and status ~= "spool" then
+        ngx_log(INFO, "cachenode: refused \"", text, "\": ", why)
+        return ngx_exit(status)
+    end
+    local req = { url = "http://" .. text, method = method, uri = ngx_var.uri }
     -- A directory where the file belongs (a longer URL made it) neither
     -- serves nor blocks the file: it is sent uncached.
-    if why == "spool" or sys.stat(file) == "dir" then
-        req.key, req.spool = fetch.spool_name(conf.spool_dir), true
+    if not file or sys.stat(file) == "dir" then
+        req.key, req.spool = spool.new(), true
     else
         req.key, req.file, req.dir_len = file, file, names.dir_len(file, dirs)
     end
 
-    local action, status, r = stream.serve(req)
+    local action, code, r = stream.serve(req)
     if req.spool and action ~= "exec" then
         -- The download may end at this moment, and then keeps the file.
         fetch.cancel(req.key)
-        sys.unlink(req.key)
+        spool.done(req.key)
     end
     if action == "exec" then
-        ngx_var.cachenode_serve = req.key
-        if req.spool then
-            ngx_var.cachenode_spool = req.key
-        end
-        ngx_var.cachenode_again = again .. "x"
-        return ngx.exec(cached_location())
+        ngx_var.cachenode_file = req.key
+        return ngx.exec(names.cached_location(req.uri))
     elseif action == "cut" then
         ngx_log(NOTICE, "cachenode: answer for \"", req.url, "\" cut after ", r.offset, " bytes: ",
                 "the download failed")
         ngx.ctx.cachenode_result = "failed"
         return ngx_exit(ngx.ERROR)
     elseif action == "status" then
-        if status == 503 then
+        if code == 503 then
             ngx.header["Retry-After"] = conf.fetch_queue_timeout > 0 and conf.fetch_queue_timeout or 1
         end
-        return ngx_exit(status)
+        return ngx_exit(code)
     end
 end
 
@@ -319,9 +304,9 @@ end
 -- log_by_lua of the locations that serve a finished file after a miss: an
 -- uncached download's spool file goes once it has been sent.
 function _M.served()
-    local spool = ngx_var.cachenode_spool
-    if spool ~= "" then
-        sys.unlink(spool)
+    local file = ngx_var.cachenode_file
+    if spool.holds(file) then
+        spool.done(file)
     end
     metrics.request("miss")
 end
@@ -350,9 +335,7 @@ function _M.ondelete()
         return
     end
     local path = sub(target, vid_at + 1)
-    local claim = fetch.current(names.temp_file(path) or path)
-    if claim and (claim.temp == path or path == names.temp_file(claim.temp))
-       and not fetch.orphaned(claim) then
+    if fetch.holds(path) then
         ngx_log(NOTICE, "cachenode: eviction of \"", path, "\" refused, download running")
         ngx.status = 409
         ngx.say("fetching")
@@ -363,23 +346,15 @@ function _M.ondelete()
 end
 
 
--- Every second in worker 0: downloads of dead workers are stopped and their
--- temporary files removed, and so are spool files of dead workers (a live
--- worker removes its own when their answer ends).
+-- Every second in worker 0: what dead workers left goes (a live worker
+-- removes its own): their downloads are stopped, their temporary and spool
+-- files removed.
 local function sweep(premature)
     if premature then
         return
     end
     fetch.sweep()
-    local ok, err = sys.each_entry(conf.spool_dir, function(name)
-        local owner = names.spool_owner(name)
-        if owner and not sys.alive(owner) then
-            sys.unlink(conf.spool_dir .. "/" .. name)
-        end
-    end)
-    if not ok then
-        ngx_log(ERR, "cachenode: opendir() \"", conf.spool_dir, "\" failed: ", err)
-    end
+    spool.sweep()
 end
 
 
@@ -388,6 +363,7 @@ end
 function _M.init_worker()
     require("cachenode.child").reap_own_children()
     fetch.init_worker()
+    spool.init_worker()
     local ok, err = metrics.init_worker()
     if not ok then
         ngx_log(ERR, "cachenode: ", err)

@@ -5,6 +5,7 @@
 local ffi = require "ffi"
 local bit = require "bit"
 local sys = require "cachenode.sys"
+local waits = require "cachenode.waits"
 
 local C = ffi.C
 local ffi_new = ffi.new
@@ -21,12 +22,6 @@ local strerror = sys.strerror
 
 
 local _M = { _VERSION = "1.0" }
-
--- After SIGKILL a child is waited for this long.
-_M.KILL_REAP_SECONDS = 2
--- wait() polls every POLL_FIRST seconds, backing off to POLL_MAX.
-local POLL_FIRST = 0.001
-local POLL_MAX = 0.05
 
 
 -- Runs argv (argv[1] the program's path) in a session of its own, without a
@@ -89,10 +84,10 @@ end
 local exited = _M.exited
 
 
--- Waits, polling, for the child pid until ngx.now() reaches deadline (nil: no
--- limit). Returns its exit status, or nil and "timeout" or the reason.
+-- Waits, polling (waits.child), for the child pid until ngx.now() reaches
+-- deadline. Returns its exit status, or nil and "timeout" or the reason.
 function _M.wait(pid, deadline)
-    local delay = POLL_FIRST
+    local step = 0
     while true do
         local code, err = exited(pid)
         if code then
@@ -101,13 +96,12 @@ function _M.wait(pid, deadline)
         if code == nil then
             return nil, err
         end
-        if deadline and ngx_now() >= deadline then
+        local left = deadline - ngx_now()
+        if left <= 0 then
             return nil, "timeout"
         end
-        ngx_sleep(delay)
-        if delay < POLL_MAX then
-            delay = delay * 2
-        end
+        step = waits.step(waits.child, step, left)
+        ngx_sleep(step)
     end
 end
 
@@ -139,7 +133,7 @@ function _M.kill_session(pid, own, marker)
         return true
     end
     C.kill(-pid, sys.SIGKILL)
-    local code, err = _M.wait(pid, ngx_now() + _M.KILL_REAP_SECONDS)
+    local code, err = _M.wait(pid, ngx_now() + waits.kill_reap)
     if not code then
         return nil, err
     end

@@ -7,6 +7,7 @@
 local child = require "cachenode.child"
 local metrics = require "cachenode.metrics"
 local sys = require "cachenode.sys"
+local waits = require "cachenode.waits"
 
 local ngx = ngx
 local ngx_log = ngx.log
@@ -59,8 +60,11 @@ local function check_all()
             break
         end
         local code
-        code, err = child.wait(pid, nil)
-        if code ~= 0 then
+        code, err = child.wait(pid, ngx.now() + waits.checkdisk)
+        if err == "timeout" then
+            ngx_log(ERR, "cachenode: checkdisk \"", dir, "\" ran over ", waits.checkdisk, " s, killed")
+            child.kill_session(pid, true)
+        elseif code ~= 0 then
             ngx_log(ERR, "cachenode: checkdisk \"", dir, "\": ",
                     code and ("exit status " .. code) or err)
         end

@@ -1,6 +1,7 @@
 -- cachenode.names: what the front end accepts as a cache directory, a site
 -- and a request, the check that a path uri2d gave stays inside its directory,
--- and the names of downloads in progress. Pure functions of texts.
+-- the names of downloads in progress and the extensions nginx seeks in.
+-- Pure functions of texts.
 
 local find = string.find
 local sub = string.sub
@@ -113,28 +114,49 @@ local function bad_segments(text)
 end
 
 
--- Why a URL text (host and the request's path, without "http://" and without
--- the query, which never reaches uri2d or a download) is refused before it
--- reaches uri2d, or nil.
-function _M.refuse_target(text, host)
+-- Why a request for a URL text (host and the request's path, without
+-- "http://" and without the query, which never reaches uri2d or a download)
+-- of host is refused before it reaches uri2d: the status (400, or 421 for a
+-- host not among sites) and the reason; nil when it is not.
+function _M.refuse(text, host, sites)
     if #text >= URL_TEXT_MAX then
-        return "the URL is " .. #text .. " bytes, the library takes fewer than " .. URL_TEXT_MAX
-    end
-    if find(text, TARGET_BAD) or find(text, "?", 1, true) then
-        return "a byte outside the URL characters"
+        return 400, "the URL is " .. #text .. " bytes, the library takes fewer than " .. URL_TEXT_MAX
     end
     if host == "" or find(host, "[^%w%-%._]") or find(host, "^%.") or find(host, "%.%.") then
-        return "a bad host name"
+        return 400, "a bad host name"
+    end
+    if not _M.host_allowed(sites, host) then
+        return 421, "not one of the hosts"
+    end
+    if find(text, TARGET_BAD) or find(text, "?", 1, true) then
+        return 400, "a byte outside the URL characters"
     end
     local path = sub(text, #host + 2)
     local why = bad_segments(path)
     if why then
-        return why
+        return 400, why
     end
     if not find(path, "%.[^/]*$") then
-        return "no '.' in the last piece of the path"
+        return 400, "no '.' in the last piece of the path"
     end
     return nil
+end
+
+
+-- The extensions of the files nginx seeks in (?start= and ?end=, its mp4 and
+-- flv modules), each with the named location that serves such a file once
+-- its download has ended; nginx.conf.in has a HIT location and that named
+-- location for each.
+local SEEKABLE = { [".mp4"] = "@cached_mp4", [".flv"] = "@cached_flv" }
+
+-- Whether nginx seeks in the file of uri (the request's path).
+function _M.seekable(uri)
+    return SEEKABLE[lower(sub(uri, -4))] ~= nil
+end
+
+-- The named location that serves the finished file of uri.
+function _M.cached_location(uri)
+    return SEEKABLE[lower(sub(uri, -4))] or "@cached"
 end
 
 
@@ -236,17 +258,6 @@ function _M.temp_file(name)
     local at = find(name, TEMP_PATTERN)
     return at and sub(name, 1, at - 1)
 end
-
--- The spool file of the n-th uncached download of worker pid, and the worker
--- pid of a spool file's name, or nil.
-function _M.spool_name(dir, pid, n)
-    return dir .. "/" .. pid .. "-" .. n .. ".part"
-end
-
-function _M.spool_owner(name)
-    return tonumber((name:match("^(%d+)%-%d+%.part$")))
-end
-
 
 -- The length of the cache directory that file (uri2d's answer for text)
 -- lies in and whether uri2d kept text whole, or nil. The file must be the

@@ -8,6 +8,7 @@
 
 local ffi = require "ffi"
 local fetch = require "cachenode.fetch"
+local names = require "cachenode.names"
 local sys = require "cachenode.sys"
 
 local ngx = ngx
@@ -17,8 +18,6 @@ local ngx_print = ngx.print
 local ngx_flush = ngx.flush
 local ffi_string = ffi.string
 local match = string.match
-local sub = string.sub
-local lower = string.lower
 local tonumber = tonumber
 local pcall = pcall
 local min = math.min
@@ -30,9 +29,6 @@ local _M = { _VERSION = "1.0" }
 -- worker, as each copies out before it yields.
 local CHUNK = 262144
 local buf = ffi.new("char[?]", CHUNK)
--- A waiting request looks again at least this often (a dead owner is found
--- within about that).
-local WAIT_SECONDS = 0.5
 
 
 -- What a request can take from a file still arriving: "stream" (200 from its
@@ -42,8 +38,7 @@ local function form_of(req)
     if req.method == "HEAD" then
         return "head"
     end
-    local ext = lower(sub(req.uri, -4))
-    if (ext == ".mp4" or ext == ".flv") and (ngx_var.arg_start or ngx_var.arg_end) then
+    if names.seekable(req.uri) and (ngx_var.arg_start or ngx_var.arg_end) then
         return "whole"
     end
     local range = ngx_var.http_range
@@ -137,63 +132,40 @@ end
 -- "exec" (nginx serves the finished file) or "status" with a status.
 local function follow(req, r)
     while true do
-        local claim, seen = fetch.current(req.key)
-        if claim and fetch.orphaned(claim) then
-            fetch.take_down(req.key, claim)
-            claim, seen = fetch.current(req.key)
+        local state, temp, seen = fetch.join(req, r.temp, not r.begun)
+        if state == "ended" then
+            return ended(r, temp, seen)
+        elseif state == "cached" then
+            return "exec"
+        elseif not state then
+            ngx.log(ngx.ERR, "cachenode: download of \"", req.url, "\" not started: ", temp)
+            return r.begun and "cut" or "status", 503
         end
-        if r.temp and (not claim or claim.temp ~= r.temp) then
-            local status, size = fetch.outcome(r.temp)
-            if status then
-                return ended(r, status, size)
-            end
-            if req.spool then
-                return r.begun and "cut" or "status", 502
-            end
-        end
-        if not claim then
-            if not r.begun and req.file and sys.is_file(req.file) then
-                return "exec"
-            end
-            local err
-            claim, err = fetch.claim(req.key, { url = req.url, file = req.file, dir_len = req.dir_len })
-            if not claim then
-                ngx.log(ngx.ERR, "cachenode: download of \"", req.url, "\" not started: ", err)
-                return r.begun and "cut" or "status", 503
-            end
-            -- It may have ended already: then the watcher wakes the request
-            -- at once, as nothing was seen.
-            local now
-            now, seen = fetch.current(req.key)
-            claim, seen = now or claim, now and seen
-        end
-        if claim then
-            -- After a takeover the download starts again under a new name;
-            -- the request goes on from the byte it has reached.
-            if claim.temp ~= r.temp then
-                if r.fd then
-                    sys.close(r.fd)
-                end
-                r.fd, r.temp = nil, claim.temp
-            end
-            if not r.fd then
-                r.fd = sys.open_read(r.temp)
-            end
+        -- After a takeover the download starts again under a new name; the
+        -- request goes on from the byte it has reached.
+        if temp ~= r.temp then
             if r.fd then
-                local size = sys.size(r.fd) or 0
-                if size > r.offset or not r.begun then
-                    local ok, err = send_arrived(r, size)
-                    if ok == "done" then
-                        return "done"
-                    end
-                    if not ok then
-                        ngx.log(ngx.INFO, "cachenode: viewer of \"", req.url, "\" left: ", err)
-                        return "gone"
-                    end
+                sys.close(r.fd)
+            end
+            r.fd, r.temp = nil, temp
+        end
+        if not r.fd then
+            r.fd = sys.open_read(r.temp)
+        end
+        if r.fd then
+            local size = sys.size(r.fd) or 0
+            if size > r.offset or not r.begun then
+                local ok, err = send_arrived(r, size)
+                if ok == "done" then
+                    return "done"
+                end
+                if not ok then
+                    ngx.log(ngx.INFO, "cachenode: viewer of \"", req.url, "\" left: ", err)
+                    return "gone"
                 end
             end
-            fetch.wait(req.key, seen, WAIT_SECONDS)
         end
+        fetch.wait(req.key, seen)
     end
 end
 

@@ -137,25 +137,33 @@ function _M.space(path)
 end
 
 
--- A descriptor (close-on-exec) for reading path, or nil and errno.
+-- The failure of the call just made: nil, the reason and errno.
+local function failed()
+    local errno = ffi_errno()
+    return nil, strerror(errno), errno
+end
+
+
+-- A descriptor (close-on-exec) for reading path, or nil, the reason and
+-- errno.
 function _M.open_read(path)
     local fd = C.open(path, _M.O_RDONLY + _M.O_CLOEXEC)
     if fd < 0 then
-        return nil, ffi_errno()
+        return failed()
     end
     return fd
 end
 
--- Creates path, which must not exist, and removes it again: nil when a file
--- may be made there, else the reason.
+-- Creates path, which must not exist, and removes it again: true when a
+-- file may be made there, else nil, the reason and errno.
 function _M.probe_create(path)
     local fd = C.open(path, _M.O_WRONLY + _M.O_CREAT + _M.O_EXCL + _M.O_CLOEXEC, MODE_0644)
     if fd < 0 then
-        return strerror()
+        return failed()
     end
     C.close(fd)
     C.unlink(path)
-    return nil
+    return true
 end
 
 function _M.close(fd)
@@ -180,30 +188,34 @@ function _M.pread(fd, buf, len, offset)
     return tonumber(n)
 end
 
+-- rename(), unlink() (ENOENT included), mkdir() (mode 0755) and rmdir():
+-- true, or nil, the reason and errno.
 function _M.rename(from, to)
     if C.rename(from, to) ~= 0 then
-        return nil, strerror()
+        return failed()
     end
     return true
 end
 
--- Removes path; true, or nil and errno (ENOENT included).
 function _M.unlink(path)
     if C.unlink(path) ~= 0 then
-        return nil, ffi_errno()
+        return failed()
     end
     return true
 end
 
 function _M.mkdir(path)
-    if C.mkdir(path, 493) ~= 0 then  -- 0755
-        return nil, ffi_errno()
+    if C.mkdir(path, 493) ~= 0 then
+        return failed()
     end
     return true
 end
 
 function _M.rmdir(path)
-    return C.rmdir(path) == 0
+    if C.rmdir(path) ~= 0 then
+        return failed()
+    end
+    return true
 end
 
 

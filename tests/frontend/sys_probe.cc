@@ -1,6 +1,7 @@
 // The numbers that the front end's Lua keeps for the C side (cachenode/sys.lua
 // and the library's limits in cachenode/names.lua), printed from the headers,
-// one "NAME VALUE" a line; frontend_test.sh ffi holds the Lua's against them.
+// one "NAME VALUE" a line; tests/frontend/lua/ffi_test.lua holds the Lua's
+// against them.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>

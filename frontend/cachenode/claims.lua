@@ -1,0 +1,177 @@
+-- cachenode.claims: the node's downloads as the shared dictionary
+-- cachenode_fetch records them, for cachenode.fetch alone. Each key is built
+-- by one function:
+--   claim_key(key)    the download's record (cachenode.record) while it runs
+--   size_key(temp)    bytes in the temporary file, as the owner last saw them
+--   outcome_key(temp) "<status> <bytes> <outcome>" for OUTCOME_SECONDS after the end
+--   cancel_key(temp)  set by a purge: the owner stops the download
+--   lock_key(key)     held while key's claim changes after it was made
+-- key is the cache file of a cached download, or the spool file of an
+-- uncached one (its own temporary file).
+
+local child = require "cachenode.child"
+local names = require "cachenode.names"
+local record = require "cachenode.record"
+local sys = require "cachenode.sys"
+local waits = require "cachenode.waits"
+
+local ngx = ngx
+local ngx_now = ngx.now
+local ngx_sleep = ngx.sleep
+local match = string.match
+local tonumber = tonumber
+
+
+local _M = { _VERSION = "1.0" }
+
+-- A finished download's outcome stays this long for the requests that follow it.
+local OUTCOME_SECONDS = 60
+-- A download still without fetchwrap this long after its line's time-out
+-- has lost its timer.
+local START_GRACE = 5
+
+local dict          -- ngx.shared.cachenode_fetch
+local wpid          -- this worker's pid
+local queue_timeout -- fetch_queue_timeout
+
+
+local function claim_key(key) return "c " .. key end
+local function size_key(temp) return "s " .. temp end
+local function outcome_key(temp) return "o " .. temp end
+local function cancel_key(temp) return "x " .. temp end
+local function lock_key(key) return "l " .. key end
+
+
+function _M.init(the_dict, fetch_queue_timeout)
+    dict, queue_timeout = the_dict, fetch_queue_timeout
+    wpid = ngx.worker.pid()
+end
+
+
+-- The download of key in progress (its record) or nil, and a text that
+-- changes whenever the download moves on ("" when none runs).
+function _M.current(key)
+    local text = dict:get(claim_key(key))
+    local r = record.parse(text)
+    if not r then
+        return nil, ""
+    end
+    return r, text .. " " .. (dict:get(size_key(r.temp)) or 0)
+end
+local current = _M.current
+
+-- Whether a download has lost its owner: the worker died, or its timer
+-- never started fetchwrap.
+function _M.orphaned(r)
+    if not sys.alive(r.owner) then
+        return true
+    end
+    return r.child == 0 and ngx_now() - r.started > queue_timeout + START_GRACE
+end
+local orphaned = _M.orphaned
+
+-- The outcome of the download into temp once it has ended: the HTTP status
+-- (200: the file is whole) and its bytes; or nil.
+function _M.outcome(temp)
+    local status, bytes = match(dict:get(outcome_key(temp)) or "", "^(%d+) (%d+) ")
+    return tonumber(status), tonumber(bytes)
+end
+
+-- Whether path is the temporary file of a running download, or the cache
+-- file one is making.
+function _M.holds(path)
+    local r = current(names.temp_file(path) or path)
+    return r ~= nil and (r.temp == path or r.key == path) and not orphaned(r)
+end
+
+
+-- Makes the claim of download r (a record). Returns true; or nil and
+-- "exists" when another download of r.key runs, or the dictionary's reason.
+function _M.add(r)
+    return dict:safe_add(claim_key(r.key), record.build(r))
+end
+
+-- Runs fn() while holding key's lock, and only while key's claim is the
+-- download into temp. patient: wait (yielding) for a lock another holds;
+-- else give up. The lock keeps a claim made meanwhile by a new download
+-- from being taken for this one's: every change to a claim after it was
+-- made happens under it, and a new claim needs the old one gone.
+local function while_mine(key, temp, patient, fn)
+    local lock = lock_key(key)
+    local step, deadline = 0, ngx_now() + waits.lock
+    while not dict:safe_add(lock, wpid, waits.lock) do
+        if not patient or ngx_now() >= deadline then
+            return nil, "locked"
+        end
+        step = waits.step(waits.line, step, waits.lock)
+        ngx_sleep(step)
+    end
+    local r = record.parse(dict:get(claim_key(key)))
+    if r and r.temp == temp then
+        fn()
+    end
+    dict:delete(lock)
+    return true
+end
+
+-- Deletes key's claim if it is still that of the download into temp.
+function _M.release(key, temp, patient)
+    return while_mine(key, temp, patient, function()
+        dict:delete(claim_key(key))
+    end)
+end
+local release = _M.release
+
+-- Download r (a record) moved on: its claim says so, while it is still its.
+function _M.update(r)
+    local text = record.build(r)
+    return while_mine(r.key, r.temp, true, function()
+        dict:safe_set(claim_key(r.key), text)
+    end)
+end
+
+-- The temporary file temp has grown to size bytes.
+function _M.grew(temp, size)
+    dict:safe_set(size_key(temp), size)
+end
+
+-- Download r ended with status (a name what) after size bytes: its outcome
+-- is left for its followers, then its claim released.
+function _M.ended(r, status, what, size)
+    dict:safe_set(outcome_key(r.temp), status .. " " .. size .. " " .. what, OUTCOME_SECONDS)
+    dict:delete(size_key(r.temp))
+    release(r.key, r.temp, true)
+end
+
+-- Takes down a download whose owner died (record r): the session of its
+-- fetchwrap killed (only while it still runs for that temporary file), the
+-- file removed, the claim released. Never yields: the line's sweep calls it
+-- under the line's lock.
+function _M.take_down(r)
+    if r.child > 0 then
+        child.kill_session(r.child, false, r.temp)
+    end
+    sys.unlink(r.temp)
+    release(r.key, r.temp, false)
+    dict:delete(size_key(r.temp))
+end
+
+
+-- Asks the download of key, if one runs, to stop: its requests are cut and
+-- nothing is kept. Returns whether one ran.
+function _M.cancel(key)
+    local r = current(key)
+    if not r then
+        return false
+    end
+    dict:safe_set(cancel_key(r.temp), 1, OUTCOME_SECONDS)
+    return true
+end
+
+-- Whether the download into temp was asked to stop.
+function _M.cancelled(temp)
+    return dict:get(cancel_key(temp)) ~= nil
+end
+
+
+return _M

@@ -1,0 +1,26 @@
+-- cachenode.fetch's sweep keeps its dictionary usable. Regression: a claim
+-- without time-out at the tail of the LRU list, every other entry expired
+-- and the dictionary full. The dictionary frees expired entries by itself
+-- only from that tail, so no new claim fitted until the sweep freed them
+-- (the soak filled 4 MB this way in nine minutes, and every download after
+-- failed).
+local t = require "harness"
+local fetch = require "cachenode.fetch"
+
+local dict = ngx.shared.cachenode_fetch
+dict:flush_all()
+fetch.init({ fetch_max = 4, fetch_queue_timeout = 10 })
+fetch.init_worker()
+assert(dict:safe_set("c /d1/long.mp4", "1 0 0 0 /d1/long.mp4.cn-1-1.part /d1/long.mp4"))
+local n = 0
+while dict:safe_set("o /d1/f" .. n .. ".mp4.cn-1-1.part", "502 0 failed", 0.001) do
+    n = n + 1
+end
+os.execute("sleep 0.05")
+ngx.update_time()
+t.ok(n > 1000, "the dictionary took " .. n .. " entries")
+t.eq((dict:safe_add("c /d1/new.mp4", "x")), false, "the full dictionary takes no claim")
+fetch.sweep()
+t.eq(dict:safe_add("c /d1/new.mp4", "1 0 0 0 /d1/new.mp4.cn-1-2.part /d1/new.mp4"), true,
+     "a claim after the sweep")
+t.ok(dict:get("c /d1/long.mp4"), "the sweep kept a live claim")

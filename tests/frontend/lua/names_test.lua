@@ -1,0 +1,107 @@
+-- cachenode.names and the spool's names: what a request, a knob and a
+-- download may be called, as tables of cases.
+local t = require "harness"
+local names = require "cachenode.names"
+local spool = require "cachenode.spool"
+
+local sites = assert(names.parse_hosts("node7|.cdn.example"))
+local long = string.rep("a", 1100)
+
+-- A request's URL text (host and path): the status it is refused with, or
+-- nil when it reaches uri2d.
+for _, case in ipairs({
+    { "node7/vod/a.mp4", nil },
+    { "node7/vod/a%20b.mp4", nil },
+    { "x.cdn.example/vod/a.mp4", nil },
+    { "cdn.example/vod/a.mp4", nil },
+    { "node7/vod/../vod/a.mp4", 400 },
+    { "node7/vod/./a.mp4", 400 },
+    { "node7/vod/%2e%2e/a.mp4", 400 },
+    { "node7/vod/%2E%2e/a.mp4", 400 },
+    { "node7/vod/%2e/a.mp4", 400 },
+    { "node7/vod/a%00.mp4", 400 },
+    { "node7/vod/a%zz.mp4", 400 },
+    { "node7/vod/a%4.mp4", 400 },
+    { "node7/vod//a.mp4", 400 },
+    { "node7/vod/a.mp4/", 400 },
+    { "node7/vod/a", 400 },
+    { "node7/vod.d/a", 400 },
+    { "node7/", 400 },
+    { "node7/vod/a b.mp4", 400 },
+    { "node7/vod/a\"b.mp4", 400 },
+    { "node7/vod/a\\b.mp4", 400 },
+    { "node7/vod/a{b}.mp4", 400 },
+    { "node7/vod/a<b>.mp4", 400 },
+    { "node7/vod/a?b.mp4", 400 },
+    { "node7/" .. long .. ".mp4", 400 },
+    { "evil.example/vod/a.mp4", 421 },
+    { "node7.evil.example/vod/a.mp4", 421 },
+    { "169.254.169.254/vod/a.mp4", 421 },
+    { "xcdn.example/vod/a.mp4", 421 },
+}) do
+    local host = case[1]:match("^[^/]*")
+    t.eq(names.refuse(case[1], host, sites), case[2], "refuse " .. case[1]:sub(1, 60))
+end
+for _, host in ipairs({ "", "a/b", ".node7", "a..b" }) do
+    t.eq(names.refuse(host .. "/vod/a.mp4", host, sites), 400, "refuse host \"" .. host .. "\"")
+end
+
+-- Knobs: the sites, the networks, the cache directories.
+for _, case in ipairs({
+    { "node7", true }, { "a.example|.b.example", true }, { "", false }, { "10.1.2.3", false },
+    { ".", false }, { "a..b", false }, { "a.", false }, { "a_b", false },
+}) do
+    t.eq(names.parse_hosts(case[1]) ~= nil, case[2], "parse_hosts " .. case[1])
+end
+local nets = assert(names.parse_addresses("192.0.2.7|198.51.100.0/24"))
+for _, case in ipairs({
+    { "127.0.0.1", true }, { "127.255.0.9", true }, { "192.0.2.7", true }, { "192.0.2.8", false },
+    { "198.51.100.200", true }, { "198.51.101.1", false }, { "::1", false }, { "", false },
+}) do
+    t.eq(names.address_allowed(nets, case[1]), case[2], "address_allowed " .. case[1])
+end
+t.eq(names.parse_addresses("300.1.1.1"), nil, "parse_addresses 300.1.1.1")
+t.eq(names.parse_addresses("10.0.0.0/33"), nil, "parse_addresses /33")
+for _, case in ipairs({
+    { "/data1", nil }, { "/data1/", "must be absolute and must not end in '/'" },
+    { "data1", "must be absolute and must not end in '/'" },
+    { "/a//b", "must not hold an empty piece" }, { "/a/../b", "must not hold a '.' or '..' piece" },
+    { "/a b", "holds a byte outside letters, digits and / . _ : , + = @ % - or is too long" },
+}) do
+    t.eq(names.check_dir(case[1]), case[2], "check_dir " .. case[1])
+end
+t.eq(table.concat(names.split_dirs("/a|| /b|/c |"), ","), "/a,/b,/c ", "split_dirs")
+
+-- uri2d's answer must be a piece of the URL text below a cache directory.
+local dirs = { "/d1", "/d2" }
+for _, case in ipairs({
+    { "/d1/node7/vod/a.mp4", "node7/vod/a.mp4", 3, true },
+    { "/d2/node7/vod/a.b", "node7/vod/a.b.mp4", 3, false },
+    { "/d3/node7/vod/a.mp4", "node7/vod/a.mp4", nil },
+    { "/d1/node7/a:b/a.mp4", "node7/a:b/a.mp4", 3, true },
+    { "/d1/node7/vod/a.mp4x", "node7/vod/a.mp4", nil },
+    { "/d1/node7", "node7/vod/a.mp4", nil },
+}) do
+    local len, whole = names.dir_of(case[1], case[2], "node7", dirs)
+    t.eq(len, case[3], "dir_of " .. case[1])
+    t.eq(whole, case[4], "dir_of " .. case[1] .. " whole")
+end
+
+-- Names of downloads in progress.
+local temp = names.temp_name("/d1/node7/vod/a.mp4", 123, 4)
+t.eq(temp, "/d1/node7/vod/a.mp4.cn-123-4.part", "temp_name")
+t.eq(names.temp_file(temp), "/d1/node7/vod/a.mp4", "temp_file")
+t.eq(names.temp_file("/d1/node7/vod/a.mp4"), nil, "temp_file of a cache file")
+t.eq(spool.name("/s", 77, 3), "/s/77-3.part", "spool.name")
+t.eq(spool.owner("77-3.part"), 77, "spool.owner")
+t.eq(spool.owner("77-3.part.x"), nil, "spool.owner of another name")
+
+-- The extensions nginx seeks in, and the named location of each.
+for _, case in ipairs({
+    { "/v/a.mp4", true, "@cached_mp4" }, { "/v/a.MP4", true, "@cached_mp4" },
+    { "/v/a.flv", true, "@cached_flv" }, { "/v/a.ts", false, "@cached" },
+    { "/v/a.mp4.jpg", false, "@cached" },
+}) do
+    t.eq(names.seekable(case[1]), case[2], "seekable " .. case[1])
+    t.eq(names.cached_location(case[1]), case[3], "cached_location " .. case[1])
+end
