@@ -233,6 +233,14 @@ step_unit() {
     conf_gives "cachenode-conf: $conf line 2: unknown knob lisen" -f "$conf"
     "$ROOT/usr/share/cachenode/frontend/cachenode-conf" -h | grep -qF -- '[-f FILE]...' ||
         fail "cachenode-conf -h does not show -f"
+    # The template's lines for TLS: without tls_listen one server and no
+    # certificate read; with it one per pair, which must match in number.
+    local out=$WORK/unit/rendered.conf
+    conf_gives "" -o "$out" hosts=node7 'tls_cert=/gone/a.pem|/gone/b.pem' 'tls_key=/gone/a.key|/gone/b.key'
+    [ "$(grep -c '^    server {' "$out")" = 1 ] && ! grep -q 'ssl_certificate' "$out" ||
+        fail "without tls_listen the rendering has $(grep -c '^    server {' "$out") servers or a certificate"
+    conf_gives "cachenode-conf: tls_cert has 2 items, tls_key 1" -o "$out" hosts=node7 tls_listen=127.0.0.1:1 \
+        'tls_cert=/gone/a.pem|/gone/b.pem' tls_key=/gone/a.key
 
     # The command lines themselves and the maintainer scripts, in the node
     # sandbox, from a copy of this script beside the unpacked package.
