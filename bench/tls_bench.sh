@@ -147,7 +147,7 @@ hit_part() {
         tls_listen="127.0.0.1:${ports[1]}" tls_cert="$CN_TLS_CERT" tls_key="$CN_TLS_KEY"
     plain_conf "${ports[2]}" "${ports[3]}" /node/fe/nginx.conf
     "$CN_TESTBED" --launch plain "${ports[2]}"
-    PLAIN_PORT=${ports[2]} PLAIN_TLS=${ports[3]} FRONT_PORT=${ports[0]} FRONT_TLS=${ports[1]}
+    PLAIN_TLS=${ports[3]} FRONT_PORT=${ports[0]} FRONT_TLS=${ports[1]}
     # Every path a HIT before the measuring starts.
     local -a urls
     mapfile -t urls < <(sed "s|.*|https://$HOST:$FRONT_TLS&\n-o\n/dev/null|" /tmp/front.paths)
