@@ -20,7 +20,6 @@ import shutil
 import socket
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import nodetest as nt  # noqa: E402
