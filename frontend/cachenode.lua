@@ -291,6 +291,7 @@ function _M.miss()
         ngx_log(NOTICE, "cachenode: answer for \"", req.url, "\" cut after ", r.offset, " bytes: ",
                 "the download failed")
         ngx.ctx.cachenode_result = "failed"
+        ngx_var.cachenode_cut = "cut"
         return ngx_exit(ngx.ERROR)
     elseif action == "status" then
         if code == 503 then

@@ -44,6 +44,11 @@ install(FILES ${NODE_PKG_SRC}/vesko_c.ini ${NODE_PKG_SRC}/cachenode_alerts.yml
 # holds nothing outside /usr.
 install(FILES ${NODE_PKG_SRC}/frontend.conf ${NODE_PKG_SRC}/cachenode-dispatch.default
         DESTINATION share/doc/cachenode/examples)
+install(PROGRAMS ${NODE_PKG_SRC}/certbot-deploy-hook DESTINATION share/doc/cachenode/examples)
+# postinst copies this to /etc/logrotate.d/cachenode-frontend when that does
+# not exist.
+install(FILES ${NODE_PKG_SRC}/cachenode-frontend.logrotate DESTINATION share/cachenode/logrotate.d
+        RENAME cachenode-frontend)
 
 install(FILES ${NODE_PKG_SRC}/man/vesko_c.1 ${NODE_PKG_SRC}/man/fetchwrap.1
               ${NODE_PKG_SRC}/man/cachekit.1 ${NODE_PKG_SRC}/man/dispatch_listen.1
@@ -85,10 +90,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # checkdisk's removal commands use find, xargs and date (essential packages);
 # curl is needed only when a notification URL is configured.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS curl)
+# logrotate rotates the front end's logs.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "curl, logrotate")
 # The reference front end runs on Debian's nginx and its Lua module; the
 # dispatch listener writes for node_exporter's textfile collector.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, libnginx-mod-http-lua, prometheus-node-exporter")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, libnginx-mod-http-lua, prometheus-node-exporter, certbot")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${NODE_PKG_SRC}/debian/postinst ${NODE_PKG_SRC}/debian/prerm ${NODE_PKG_SRC}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

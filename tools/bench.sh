@@ -16,3 +16,7 @@ bench/frontend_bench.sh build-bench || [ $? = 77 ]
 # The memory the front end's memo takes per entry (root, node sandbox too).
 echo "== bench_frontend_memo"
 bench/frontend_memo.sh build-bench || [ $? = 77 ]
+# HTTPS and HTTP/2 against plain nginx with the same TLS settings (root, node
+# sandbox with --tls).
+echo "== bench_tls"
+bench/tls_bench.sh build-bench || [ $? = 77 ]

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The node at work. The cache node: an origin nginx, the front end (nginx with
-# frontend/cachenode.lua) serving cache directories on a tmpfs, fetchwrap with the stand-in
+# frontend/cachenode.lua, over plain HTTP and over HTTPS with a certificate made on the
+# spot) serving cache directories on a tmpfs, fetchwrap with the stand-in
 # kelpclient for misses and the disk guard, all in a private mount and PID namespace
 # (tools/testbed/testbed runs tools/demo/node.sh there, which makes the requests). The
 # reporter: vesko_c with tools/demo/vesko_c.ini sends its status datagrams to dispatch_listen
@@ -102,7 +103,7 @@ reporter=$!
 echo "demo: the cache node starts in a sandbox of its own (private mount and PID namespace):"
 echo "demo: nothing is written to a real cache directory or under /usr/local."
 guard=12 cache_mib=64 threshold=1
-tools/testbed/testbed --dirs 3 --cache-size ${cache_mib}m --knob hosts=demo.example \
+tools/testbed/testbed --dirs 3 --cache-size ${cache_mib}m --knob hosts=demo.example --tls \
     --knob guard_interval=$guard \
     --knob guard_min_free_gb=$threshold --knob guard_max_files=1 \
     -- tools/demo/node.sh $guard $cache_mib $threshold > >(sed -u 's/^/node     | /') 2>&1 &

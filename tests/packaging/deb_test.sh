@@ -64,7 +64,8 @@ step_contents() {
         /usr/share/cachenode/frontend/cachenode/line.lua /usr/share/cachenode/frontend/cachenode/record.lua
         /usr/share/cachenode/frontend/cachenode/spool.lua /usr/share/cachenode/frontend/cachenode/waits.lua
         /usr/share/cachenode/frontend/cachenode/wake.lua
-        /usr/share/cachenode/frontend/cachenode-conf
+        /usr/share/cachenode/frontend/cachenode-conf /usr/share/doc/cachenode/examples/certbot-deploy-hook
+        /usr/share/cachenode/logrotate.d/cachenode-frontend
     )
     local missing=0 path
     for path in "${expected[@]}"; do
@@ -76,7 +77,7 @@ step_contents() {
     # The sandbox and the stand-in client are for the demo and the tests only.
     ! grep -E '/testbed/|kelpclient' "$WORK/list.txt" || fail "package holds the testbed or the stand-in client"
     for path in /usr/bin/vesko_c /usr/bin/fetchwrap /usr/bin/cachekit /usr/bin/dispatch_listen \
-        /usr/share/cachenode/frontend/cachenode-conf; do
+        /usr/share/cachenode/frontend/cachenode-conf /usr/share/doc/cachenode/examples/certbot-deploy-hook; do
         [ -x "$ROOT$path" ] || fail "$path is not executable"
     done
     # The front end's template names the installed programs and itself.
@@ -236,6 +237,14 @@ step_unit() {
     conf_gives "cachenode-conf: $conf line 2: unknown knob lisen" -f "$conf"
     "$ROOT/usr/share/cachenode/frontend/cachenode-conf" -h | grep -qF -- '[-f FILE]...' ||
         fail "cachenode-conf -h does not show -f"
+    # The template's lines for TLS: without tls_listen one server and no
+    # certificate read; with it one per pair, which must match in number.
+    local out=$WORK/unit/rendered.conf
+    conf_gives "" -o "$out" hosts=node7 'tls_cert=/gone/a.pem|/gone/b.pem' 'tls_key=/gone/a.key|/gone/b.key'
+    [ "$(grep -c '^    server {' "$out")" = 1 ] && ! grep -q 'ssl_certificate' "$out" ||
+        fail "without tls_listen the rendering has $(grep -c '^    server {' "$out") servers or a certificate"
+    conf_gives "cachenode-conf: tls_cert has 2 items, tls_key 1" -o "$out" hosts=node7 tls_listen=127.0.0.1:1 \
+        'tls_cert=/gone/a.pem|/gone/b.pem' tls_key=/gone/a.key
 
     # The command lines themselves and the maintainer scripts, in the node
     # sandbox, from a copy of this script beside the unpacked package.
@@ -243,7 +252,7 @@ step_unit() {
     mkdir -p "$WORK/unit/control"
     dpkg-deb -e "$DEB" "$WORK/unit/control"
     "$HERE/../../tools/testbed/testbed" --fetchwrap "$ROOT/usr/bin/fetchwrap" \
-        --lib "$ROOT/usr/lib/libcachekit.so.1" --cli "$ROOT/usr/bin/cachekit" --knob hosts=node7 \
+        --lib "$ROOT/usr/lib/libcachekit.so.1" --cli "$ROOT/usr/bin/cachekit" --knob hosts=node7 --tls \
         -- "$WORK/deb_test.sh" unit_sandbox "$BUILD" /node/cmd
 }
 
@@ -308,6 +317,31 @@ wait_code() {
     fail "GET $4 (Host: $3) on port $2 gave $code, not $1"
 }
 
+# https_serial PORT: the serial number of the certificate the front end's HTTPS
+# on PORT shows for node7, checked against the testbed's CA; empty for none.
+https_serial() {
+    openssl s_client -connect "127.0.0.1:$1" -servername node7 -CAfile "$CN_CA" -verify_return_error \
+        </dev/null 2>/dev/null | openssl x509 -noout -serial 2>/dev/null
+}
+
+# new_cert NAME: a new key and certificate for node7 from the testbed's CA,
+# in /tmp/NAME.key and /tmp/NAME.pem.
+new_cert() {
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -noenc -keyout "/tmp/$1.key" -subj /CN=node7 \
+        -addext subjectAltName=DNS:node7 -out "/tmp/$1.csr" 2>/dev/null
+    openssl x509 -req -in "/tmp/$1.csr" -CA "$CN_CA" -CAkey "${CN_CA%/*}/ca.key" -days 2 \
+        -copy_extensions copy -out "/tmp/$1.pem" 2>/dev/null
+}
+
+# owned_by USER FILE: waits up to 10 s until FILE exists and belongs to USER.
+owned_by() {
+    for _ in $(seq 100); do
+        [ "$(stat -c %U "$2" 2>/dev/null)" != "$1" ] || return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # Inside the node sandbox (CN_* from the testbed), WORK the unpacked package's
 # directory, read-only. /etc and /usr here are the machine's own, bound
 # read-only, so the units' paths into them are rewritten: the package's files
@@ -340,12 +374,14 @@ step_unit_sandbox() {
 
     # The front end, configured to use the sandbox's programs; the spool is
     # the unit's. The testbed's cache directories belong to the workers' user.
-    local port=$CN_SPARE_PORT user
+    local port=$CN_SPARE_PORT user tls_port tls_key=$CN_TLS_KEY
+    tls_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     user=$(stat -c %U "${CN_DIRS%%|*}")
     write_front_conf() {
         printf '%s\n' "# written by deb_test.sh" "hosts=$1" "listen=127.0.0.1:$port" "cache_dirs=$CN_DIRS" \
             "cachekit_lib=$CN_LIB" "cachekit_cli=$CN_CLI" fetchwrap=/node/bin/fetchwrap \
-            path=/node/bin:/usr/bin:/bin "frontend_dir=$ROOT/usr/share/cachenode/frontend" guard_interval=0
+            path=/node/bin:/usr/bin:/bin "frontend_dir=$ROOT/usr/share/cachenode/frontend" guard_interval=0 \
+            "tls_listen=127.0.0.1:$tls_port" "tls_cert=$CN_TLS_CERT" "tls_key=$tls_key"
         [ "$user" = www-data ] || echo "user=$user"
     } >/node/etc/cachenode/frontend.conf
     write_front_conf node7
@@ -382,8 +418,65 @@ step_unit_sandbox() {
     ! MAINPID=$pid run_unit "$front" ExecReload 2>/dev/null || fail "a reload with worker_processes=many passed"
     cmp -s /run/cachenode/nginx.conf /tmp/good.conf || fail "a failed reload replaced the running configuration's file"
     [ "$(http_code "$port" reload.example /vod/movie03.mp4)" = 200 ] || fail "not serving after a failed reload"
-    kill -TERM "$pid"
     echo "front end: ExecStartPre, ExecStart and ExecReload serve on 127.0.0.1:$port"
+
+    # HTTPS. A key that is not the certificate's fails the reload, with the
+    # reason, and the old pair goes on serving; a renewed pair at the same
+    # paths is served after a reload.
+    local serial
+    serial=$(https_serial "$tls_port")
+    [ -n "$serial" ] || fail "no HTTPS on 127.0.0.1:$tls_port with the testbed's certificate"
+    new_cert other
+    tls_key=/tmp/other.key write_front_conf node7
+    local said
+    said=$(MAINPID=$pid run_unit "$front" ExecReload 2>&1) && fail "a reload with a mismatched key passed"
+    grep -q 'key values mismatch' <<<"$said" || fail "a reload with a mismatched key said: $said"
+    [ "$(https_serial "$tls_port")" = "$serial" ] || fail "not serving the old certificate after a failed reload"
+    new_cert renewed
+    cp /tmp/renewed.pem "$CN_TLS_CERT"
+    cp /tmp/renewed.key "$CN_TLS_KEY"
+    write_front_conf node7
+    MAINPID=$pid run_unit "$front" ExecReload || fail "the reload after a renewal failed"
+    local renewed
+    renewed=$(openssl x509 -noout -serial -in /tmp/renewed.pem)
+    for _ in $(seq 50); do [ "$(https_serial "$tls_port")" != "$renewed" ] || break; sleep 0.1; done
+    [ "$(https_serial "$tls_port")" = "$renewed" ] || fail "the renewed certificate is not served after a reload"
+    echo "HTTPS: a mismatched key keeps the running pair, a renewal is served after a reload"
+
+    # The logs: a log that a reload creates is the workers' user's, and
+    # logrotate with the package's file (its paths as they stand) rotates
+    # them: the old lines in .1, then compressed, the new ones in a new file
+    # of the workers' user.
+    local logs=/var/lib/cachenode/logs
+    rm "$logs/access.log"
+    MAINPID=$pid run_unit "$front" ExecReload || fail "the front end's ExecReload failed"
+    owned_by "$user" "$logs/access.log" || fail "a log made by a reload belongs to $(stat -c %U "$logs/access.log")"
+    http_code "$port" node7 /vod/movie01.mp4 >/dev/null
+    grep -q 'GET /vod/movie01.mp4 HTTP/1.1" 200 [0-9]* [0-9.]* HIT -$' "$logs/access.log" ||
+        fail "the access log has no cachenode line for the HIT: $(tail -n 2 "$logs/access.log")"
+    local rotate=$ROOT/usr/share/cachenode/logrotate.d/cachenode-frontend
+    logrotate -f -s /tmp/logrotate.state "$rotate" || fail "logrotate -f failed"
+    owned_by "$user" "$logs/access.log" || fail "after logrotate no access.log of $user"
+    grep -q 'GET /vod/movie01.mp4' "$logs/access.log.1" || fail "the rotated log lost its lines"
+    http_code "$port" node7 /vod/movie02.mp4 >/dev/null
+    for _ in $(seq 50); do grep -q 'GET /vod/movie02.mp4' "$logs/access.log" && break; sleep 0.1; done
+    grep -q 'GET /vod/movie02.mp4' "$logs/access.log" && ! grep -q 'movie02' "$logs/access.log.1" ||
+        fail "new lines did not go to the new access.log"
+    logrotate -f -s /tmp/logrotate.state "$rotate" || fail "the second logrotate -f failed"
+    gzip -t "$logs/access.log.2.gz" || fail "the older log is not compressed: $(ls "$logs")"
+    kill -TERM "$pid"
+    echo "logs: a reload's new log and logrotate's are the workers' user's; $(ls "$logs" | tr '\n' ' ')"
+
+    # A start with a mismatched key or without its certificate stops before
+    # nginx, with the reason where the journal takes it.
+    tls_key=/tmp/other.key write_front_conf node7
+    said=$(run_unit "$front" ExecStartPre 2>&1) && fail "a start with a mismatched key passed"
+    grep -q 'key values mismatch' <<<"$said" || fail "a start with a mismatched key said: $said"
+    sed -i 's|^tls_cert=.*|tls_cert=/node/tls/gone.pem|' /node/etc/cachenode/frontend.conf
+    said=$(run_unit "$front" ExecStartPre 2>&1) && fail "a start without the certificate passed"
+    grep -q 'cannot read the certificate /node/tls/gone.pem' <<<"$said" ||
+        fail "a start without the certificate said: $said"
+    echo "a mismatched key or a missing certificate stops a start, with the reason"
 
     # The listener, given an address, writes its textfile.
     echo DISPATCH_ADDRESS=127.0.0.1:0 >/node/etc/default/cachenode-dispatch
@@ -407,12 +500,14 @@ step_unit_sandbox() {
     local script file
     rm -rf /node/etc
     for script in postinst prerm postrm; do
-        sed -e "s#/etc/#/node&#g" -e "s#/usr/share/doc/#$ROOT&#g" -e "s#/usr/bin/vesko_c.log#/node/vesko_c.log#g" \
+        sed -e "s#/etc/#/node&#g" -e "s#/usr/share/doc/#$ROOT&#g" -e "s#/usr/share/cachenode/#$ROOT&#g" \
+            -e "s#/usr/bin/vesko_c.log#/node/vesko_c.log#g" \
             "$WORK/unit/control/$script" >"/tmp/$script"
     done
     sh /tmp/postinst configure 2>/dev/null || fail "postinst configure failed"
     for file in cachenode/vesko_c.ini=vesko_c.ini cachenode/frontend.conf=frontend.conf \
-        default/cachenode-dispatch=cachenode-dispatch.default; do
+        default/cachenode-dispatch=cachenode-dispatch.default \
+        logrotate.d/cachenode-frontend=../../../cachenode/logrotate.d/cachenode-frontend; do
         cmp -s "/node/etc/${file%=*}" "$examples/${file#*=}" || fail "postinst did not install /etc/${file%=*}"
     done
     echo hosts=node7 >>/node/etc/cachenode/frontend.conf
@@ -422,7 +517,8 @@ step_unit_sandbox() {
     grep -qx hosts=node7 /node/etc/cachenode/frontend.conf && grep -qx DISPATCH_ADDRESS=127.0.0.1:1234 \
         /node/etc/default/cachenode-dispatch || fail "an upgrade or a remove lost an edited configuration"
     sh /tmp/postrm purge || fail "postrm purge failed"
-    for file in /node/etc/cachenode /node/etc/default/cachenode-dispatch /var/lib/cachenode; do
+    for file in /node/etc/cachenode /node/etc/default/cachenode-dispatch /node/etc/logrotate.d/cachenode-frontend \
+        /var/lib/cachenode; do
         [ ! -e "$file" ] || fail "purge left $file: $(ls -A "$file")"
     done
     echo "maintainer scripts: examples installed once, edits kept, purge removes them"

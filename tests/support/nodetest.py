@@ -57,6 +57,24 @@ def front():
     return env("CN_FRONT")
 
 
+def front_tls():
+    """127.0.0.1:PORT of the front end's HTTPS (testbed --tls)."""
+    return env("CN_FRONT_TLS")
+
+
+def origin_of(host, server, tls):
+    """The scheme and authority of a request for host to server (default the
+    front end), and curl's arguments for it. Over TLS the URL names the host,
+    which curl resolves to the server's address, so that the handshake's SNI
+    and the certificate check are a browser's; CN_CA is the trust anchor."""
+    if not tls:
+        return "http://%s" % (server or front()), []
+    address, port = (server or front_tls()).rsplit(":", 1)
+    name = host or HOST
+    return "https://%s:%s" % (name, port), [
+        "--cacert", env("CN_CA"), "--resolve", "%s:%s:%s" % (name, port, address)]
+
+
 # ---------------------------------------------------------------- requests
 class Answer:
     """What curl saw: status (0 when none), headers (lower-case name -> last
@@ -101,31 +119,37 @@ def curl_args(host=HOST, headers=(), method=None, extra=()):
     return args + list(extra)
 
 
-def get(target, host=HOST, headers=(), method=None, extra=(), server=None, timeout=60):
-    """Asks server (default the front end) for target with curl; extra are
-    more curl arguments. Returns an Answer."""
+def get(target, host=HOST, headers=(), method=None, extra=(), server=None, timeout=60, tls=False):
+    """Asks server (default the front end, its HTTPS with tls) for target
+    with curl; extra are more curl arguments. Returns an Answer, whose
+    headers hold ":version" too, the HTTP version curl used (1.1, 2)."""
     with tempfile.TemporaryDirectory() as tmp:
         body, head = os.path.join(tmp, "body"), os.path.join(tmp, "headers")
-        args = ["curl", "-o", body, "-D", head, "-w", "%{http_code}", "--max-time", str(timeout)]
+        base, tls_args = origin_of(host, server, tls)
+        args = ["curl", "-o", body, "-D", head, "-w", "%{http_code} %{http_version}",
+                "--max-time", str(timeout)] + tls_args
         args += curl_args(host, headers, method, extra)
-        args.append("http://%s%s" % (server or front(), target))
+        args.append(base + target)
         done = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        status = int(done.stdout or 0) if (done.stdout or "0").isdigit() else 0
+        words = done.stdout.split()
+        status = int(words[0]) if words and words[0].isdigit() else 0
         fields = _headers(_read(head, "r") or "")
+        fields[":version"] = words[1] if len(words) > 1 else ""
         return Answer(status, fields, _read(body, "rb") or b"", done.returncode)
 
 
-def get_all(targets, host=HOST, headers=(), extra=(), parallel=0, server=None):
+def get_all(targets, host=HOST, headers=(), extra=(), parallel=0, server=None, tls=False):
     """One curl for many targets (a curl start costs more than a request),
     parallel at most that many at once (0: one after the other). Returns an
     Answer per target, in order; headers hold only X-Cache."""
     with tempfile.TemporaryDirectory() as tmp:
-        args = ["curl", "-w", "%{stderr}=%{urlnum} %{http_code} %header{x-cache}\n"]
+        base, tls_args = origin_of(host, server, tls)
+        args = ["curl", "-w", "%{stderr}=%{urlnum} %{http_code} %header{x-cache}\n"] + tls_args
         args += curl_args(host, headers, None, extra)
         if parallel:
             args += ["-Z", "--parallel-max", str(parallel)]
         for n, target in enumerate(targets):
-            args += ["http://%s%s" % (server or front(), target), "-o", os.path.join(tmp, str(n))]
+            args += [base + target, "-o", os.path.join(tmp, str(n))]
         done = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                               text=True, errors="replace")
         answers = [Answer(0, {}, b"", 0) for _ in targets]
@@ -142,13 +166,15 @@ def get_all(targets, host=HOST, headers=(), extra=(), parallel=0, server=None):
         return answers
 
 
-def start_viewer(target, out, host=HOST, headers=(), extra=(), server=None, timeout=60):
+def start_viewer(target, out, host=HOST, headers=(), extra=(), server=None, timeout=60, tls=False):
     """A curl in the background that writes the body to out as it arrives;
     returns the Popen, whose stdout ends up holding "STATUS X-CACHE" and
     whose exit status is curl's."""
+    base, tls_args = origin_of(host, server, tls)
     args = ["curl", "-o", out, "-w", "%{http_code} %header{x-cache}", "--max-time", str(timeout)]
+    args += tls_args
     args += curl_args(host, headers, None, extra)
-    args.append("http://%s%s" % (server or front(), target))
+    args.append(base + target)
     return subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
 
