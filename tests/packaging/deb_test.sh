@@ -60,6 +60,7 @@ step_contents() {
         /usr/share/cachenode/frontend/cachenode/child.lua /usr/share/cachenode/frontend/cachenode/names.lua
         /usr/share/cachenode/frontend/cachenode/fetch.lua /usr/share/cachenode/frontend/cachenode/stream.lua
         /usr/share/cachenode/frontend/cachenode/guard.lua /usr/share/cachenode/frontend/cachenode/sys.lua
+        /usr/share/cachenode/frontend/cachenode/health.lua
         /usr/share/cachenode/frontend/cachenode-conf
     )
     local missing=0 path
