@@ -16,6 +16,7 @@ PACKAGES=(
   nginx libnginx-mod-http-lua wrk       # the front end, its tests and its benchmark
   ffmpeg                                # a real MP4 that the front end's tests play
   prometheus prometheus-node-exporter   # promtool and the textfile collector for dispatch_listen
+  haproxy                               # the balancer in front of a fleet of nodes, and its tests
 )
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
