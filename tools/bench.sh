@@ -16,3 +16,7 @@ bench/frontend_bench.sh build-bench || [ $? = 77 ]
 # The memory the front end's memo takes per entry (root, node sandbox too).
 echo "== bench_frontend_memo"
 bench/frontend_memo.sh build-bench || [ $? = 77 ]
+# A fleet behind the balancer against one node, and the balancer's cost (root,
+# node sandbox, HAProxy).
+echo "== bench_balancer"
+bench/balancer_bench.py build-bench || [ $? = 77 ]

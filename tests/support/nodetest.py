@@ -359,10 +359,12 @@ class Balancer:
     address and stats are its 127.0.0.1:PORT for viewers and for its
     statistics page and Prometheus series."""
 
-    def __init__(self, nodes, *knobs, name="balancer"):
+    def __init__(self, nodes, *knobs, name="balancer", template=None):
         """nodes: (name, port[, weight]) of nodes on 127.0.0.1; knobs:
-        NAME=VALUE beside the sandbox's own (ports, user, chroot)."""
+        NAME=VALUE beside the sandbox's own (ports, chroot); template: another
+        than the renderer's own."""
         self.prefix = "/node/" + name
+        self.template = ["-t", template] if template else []
         os.makedirs(self.prefix + "/empty", exist_ok=True)
         viewers, stats = free_ports(2)
         self.address, self.stats = "127.0.0.1:%d" % viewers, "127.0.0.1:%d" % stats
@@ -382,7 +384,7 @@ class Balancer:
                 f.write("%s 127.0.0.1:%d%s\n" % (node[0], node[1],
                                                  " %d" % node[2] if len(node) > 2 else ""))
         subprocess.run([BALANCER, "-n", self.prefix + "/nodes", "-o", self.prefix + "/haproxy.cfg"]
-                       + self.knobs, check=True)
+                       + self.template + self.knobs, check=True)
         subprocess.run(["haproxy", "-c", "-q", "-f", self.prefix + "/haproxy.cfg"], check=True)
 
     def reload(self, nodes):
