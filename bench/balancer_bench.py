@@ -162,16 +162,12 @@ def fleet_part():
     results.append(("one node", run_load("127.0.0.1:%d" % nodes[0][1], ["one1"], targets, capacity)))
     stop_nodes(nodes)
 
-    nodes = start_nodes(["rr1", "rr2", "rr3"])
-    balancer = start_balancer(nodes, "roundrobin", roundrobin_template())
-    results.append(("3 nodes, round robin", run_load(balancer.address, [n for n, _ in nodes], targets, capacity)))
-    stop_nodes(nodes, balancer)
-
-    nodes = start_nodes(["ch1", "ch2", "ch3"])
-    balancer = start_balancer(nodes, "hash")
-    results.append(("3 nodes, consistent hash", run_load(balancer.address, [n for n, _ in nodes], targets,
-                                                         capacity)))
-    stop_nodes(nodes, balancer)
+    for what, names, template in (("3 nodes, round robin", ["rr1", "rr2", "rr3"], roundrobin_template()),
+                                  ("3 nodes, consistent hash", ["ch1", "ch2", "ch3"], None)):
+        nodes = start_nodes(names)
+        balancer = start_balancer(nodes, names[0][:2], template)
+        results.append((what, run_load(balancer.address, names, targets, capacity)))
+        stop_nodes(nodes, balancer)
 
     print("| what | hit ratio | downloads | files downloaded | downloads per file | errors | time |")
     print("|---|---|---|---|---|---|---|")
@@ -180,17 +176,19 @@ def fleet_part():
             what, r["hits"] / REQUESTS, r["downloads"], r["files"], r["downloads"] / max(r["files"], 1),
             r["errors"], r["seconds"]))
     rr, ch = results[1][1], results[2][1]
+    per_file = ch["downloads"] / max(ch["files"], 1)
     print("target: the hash downloads each file about once (%.2f: %s) and beats round robin's hit ratio "
           "by a wide margin (%.3f against %.3f: %+.3f)" % (
-              ch["downloads"] / max(ch["files"], 1), "met" if ch["downloads"] <= 1.1 * ch["files"] else "MISSED",
+              per_file, "met" if per_file <= 1.1 else "MISSED",
               ch["hits"] / REQUESTS, rr["hits"] / REQUESTS, (ch["hits"] - rr["hits"]) / REQUESTS))
 
 
 # ---------------------------------------------------------------- the cost
 def wrk(address, paths):
     """requests/s and median latency in µs of a wrk run on address."""
-    out = subprocess.run(["wrk", "-t1", "-c16", "-d%ds" % SECONDS, "--latency", "-s",
-                          os.path.join(HERE, "frontend_bench.lua"), "http://" + address, "--", paths, nt.HOST],
+    script = os.path.join(HERE, "frontend_bench.lua")
+    out = subprocess.run(["wrk", "-t1", "-c16", "-d%ds" % SECONDS, "--latency", "-s", script,
+                          "http://" + address, "--", paths, nt.HOST],
                          stdout=subprocess.PIPE, text=True).stdout
     if "Non-2xx" in out:
         print("bench_balancer: answers other than 2xx from %s" % address, file=sys.stderr)
@@ -243,7 +241,8 @@ def inside():
     fleet_part()
     print()
     cost_part()
-    print("(%.0f s; load average %s at the start, %s at the end)" % (time.monotonic() - started, before, load()))
+    print("(%.0f s; load average %s at the start, %s at the end)"
+          % (time.monotonic() - started, before, load()))
 
 
 if __name__ == "__main__":
