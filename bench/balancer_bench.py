@@ -34,6 +34,8 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Nothing is written into the checkout, which the sandbox binds read-only.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 import nodetest as nt  # noqa: E402
 

@@ -17,6 +17,8 @@ import tempfile
 import threading
 import time
 
+# Nothing is written into the checkout, which the sandbox binds read-only.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import nodetest as nt  # noqa: E402
 from nodetest import check  # noqa: E402
