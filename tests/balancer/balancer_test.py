@@ -203,6 +203,9 @@ def group_render():
                 ("n/1 192.0.2.1:80\n", "node name \"n/1\" is not"),
                 ("-n1 192.0.2.1:80\n", "node name \"-n1\" is not"),
                 ("n" * 33 + " 192.0.2.1:80\n", "is not 1 to 32"),
+                # Two names whose checksums fold to one id.
+                ("node1187 192.0.2.1:80\nnode1331 192.0.2.2:80\n",
+                 "nodes node1187 and node1331 get the same place on the ring (id 53187); rename one"),
                 ("n" * 32 + " 192.0.2.1:80\n", None)):
             rc, _, err = run(text)
             if expected is None:
