@@ -10,6 +10,7 @@ local ffi = require "ffi"
 local lrucache = require "resty.lrucache"
 local fetch = require "cachenode.fetch"
 local guard = require "cachenode.guard"
+local health = require "cachenode.health"
 local metrics = require "cachenode.metrics"
 local names = require "cachenode.names"
 local spool = require "cachenode.spool"
@@ -26,6 +27,7 @@ local get_method = ngx.req.get_method
 local ERR = ngx.ERR
 local INFO = ngx.INFO
 local NOTICE = ngx.NOTICE
+local WARN = ngx.WARN
 local find = string.find
 local sub = string.sub
 local floor = math.floor
@@ -159,6 +161,10 @@ function _M.init(opts)
     fetch.init(conf)
     spool.init(conf.spool_dir)
     NO_FILE = conf.spool_dir .. "/.none"
+    ok, why = health.init({ drain = opts.drain, spool_dir = conf.spool_dir }, dirs, lib)
+    if not ok then
+        error("cachenode: " .. why)
+    end
 end
 
 
@@ -321,6 +327,24 @@ function _M.metrics()
     end
     ngx.header["Content-Type"] = "text/plain; version=0.0.4"
     ngx.print(metrics.render())
+end
+
+
+-- content_by_lua of /cachenode/health, a balancer's check: 200 while the
+-- node takes new viewers, else 503; the body says why. To 127.0.0.0/8 and
+-- metrics_allow.
+function _M.health()
+    if not names.address_allowed(scrapers, ngx_var.remote_addr) then
+        return ngx_exit(403)
+    end
+    local ok, text, changed = health.check()
+    if changed then
+        ngx_log(ok and NOTICE or WARN, "cachenode: health: ", text)
+    end
+    ngx.status = ok and 200 or 503
+    ngx.header["Content-Type"] = "text/plain"
+    ngx.header["Cache-Control"] = "no-store"
+    ngx.say(text)
 end
 
 

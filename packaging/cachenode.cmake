@@ -1,8 +1,9 @@
 # The Debian package `cachenode`: the tools, the library with its development
 # files (header, SONAME symlinks, pkg-config file), the systemd units of the
-# reporter, the front end and the dispatch listener with example
-# configurations for them, the manual pages, and the reference nginx front end
-# (frontend/CMakeLists.txt installs it).
+# reporter, the front end, the dispatch listener and the balancer with example
+# configurations for them, the manual pages, the reference nginx front end and
+# the balancer's HAProxy template (frontend/ and balancer/CMakeLists.txt
+# install them).
 # Included at the end of the top-level CMakeLists.txt; `cpack -G DEB` in the
 # build directory makes the package.
 
@@ -30,19 +31,22 @@ install(CODE "
   endif()
   set(PROJECT_VERSION \"${PROJECT_VERSION}\")
   configure_file(\"${NODE_PKG_SRC}/cachekit.pc.in\" \"${NODE_PKG_GEN}/cachekit.pc\" @ONLY)
-  foreach(strUnit vesko_c cachenode-frontend cachenode-dispatch)
+  foreach(strUnit vesko_c cachenode-frontend cachenode-dispatch cachenode-balancer)
     configure_file(\"${NODE_PKG_SRC}/\${strUnit}.service.in\" \"${NODE_PKG_GEN}/\${strUnit}.service\" @ONLY)
   endforeach()
 ")
 install(FILES ${NODE_PKG_GEN}/cachekit.pc DESTINATION lib/pkgconfig)
 install(FILES ${NODE_PKG_GEN}/vesko_c.service ${NODE_PKG_GEN}/cachenode-frontend.service
-              ${NODE_PKG_GEN}/cachenode-dispatch.service DESTINATION lib/systemd/system)
+              ${NODE_PKG_GEN}/cachenode-dispatch.service ${NODE_PKG_GEN}/cachenode-balancer.service
+        DESTINATION lib/systemd/system)
 install(FILES ${NODE_PKG_SRC}/vesko_c.ini ${NODE_PKG_SRC}/cachenode_alerts.yml
+              ${NODE_PKG_SRC}/prometheus-fleet.yml ${NODE_PKG_SRC}/cachenode_fleet_rules.yml
         DESTINATION share/doc/cachenode/examples)
-# postinst copies these to /etc/cachenode/frontend.conf and
-# /etc/default/cachenode-dispatch when those do not exist; the package itself
-# holds nothing outside /usr.
+# postinst copies these to /etc/cachenode/frontend.conf, balancer.conf,
+# balancer.nodes and /etc/default/cachenode-dispatch when those do not exist;
+# the package itself holds nothing outside /usr.
 install(FILES ${NODE_PKG_SRC}/frontend.conf ${NODE_PKG_SRC}/cachenode-dispatch.default
+              ${NODE_PKG_SRC}/balancer.conf ${NODE_PKG_SRC}/balancer.nodes
         DESTINATION share/doc/cachenode/examples)
 install(PROGRAMS ${NODE_PKG_SRC}/certbot-deploy-hook DESTINATION share/doc/cachenode/examples)
 # postinst copies this to /etc/logrotate.d/cachenode-frontend when that does
@@ -53,7 +57,8 @@ install(FILES ${NODE_PKG_SRC}/cachenode-frontend.logrotate DESTINATION share/cac
 install(FILES ${NODE_PKG_SRC}/man/vesko_c.1 ${NODE_PKG_SRC}/man/fetchwrap.1
               ${NODE_PKG_SRC}/man/cachekit.1 ${NODE_PKG_SRC}/man/dispatch_listen.1
         DESTINATION share/man/man1)
-install(FILES ${NODE_PKG_SRC}/man/cachenode-frontend.8 DESTINATION share/man/man8)
+install(FILES ${NODE_PKG_SRC}/man/cachenode-frontend.8 ${NODE_PKG_SRC}/man/cachenode-balancer.8
+        DESTINATION share/man/man8)
 # One page for the library; each export's name leads to it through a .so link.
 set(NODE_MAN3 ${NODE_PKG_SRC}/man/cachekit.3)
 foreach(strExport fileExist md5data md5file uri2d checkdisk getmsgip)
@@ -77,7 +82,9 @@ questions from a shell. share/cachenode/frontend holds a reference front end
 for nginx with its Lua module that serves the cache through the library, run
 as cachenode-frontend.service from /etc/cachenode/frontend.conf. On a dispatch
 server, dispatch_listen (cachenode-dispatch.service) receives the reports and
-writes them for prometheus-node-exporter's textfile collector.")
+writes them for prometheus-node-exporter's textfile collector. In front of a
+fleet of nodes, cachenode-balancer.service runs HAProxy with a consistent hash
+of the URL over the nodes of /etc/cachenode/balancer.nodes.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The install step must see the prefix /usr itself (not a staging path), or the
@@ -93,8 +100,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # logrotate rotates the front end's logs.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "curl, logrotate")
 # The reference front end runs on Debian's nginx and its Lua module; the
-# dispatch listener writes for node_exporter's textfile collector.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, libnginx-mod-http-lua, prometheus-node-exporter, certbot")
+# dispatch listener writes for node_exporter's textfile collector; the
+# balancer of a fleet is Debian's HAProxy; certbot gets the certificates.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, libnginx-mod-http-lua, prometheus-node-exporter, haproxy, certbot")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${NODE_PKG_SRC}/debian/postinst ${NODE_PKG_SRC}/debian/prerm ${NODE_PKG_SRC}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -20,3 +20,7 @@ bench/frontend_memo.sh build-bench || [ $? = 77 ]
 # sandbox with --tls).
 echo "== bench_tls"
 bench/tls_bench.sh build-bench || [ $? = 77 ]
+# A fleet behind the balancer against one node, and the balancer's cost (root,
+# node sandbox, HAProxy).
+echo "== bench_balancer"
+bench/balancer_bench.py build-bench || [ $? = 77 ]

@@ -17,6 +17,7 @@ PACKAGES=(
   openssl nghttp2-client logrotate      # HTTPS certificates, h2load, the front end's log rotation
   ffmpeg                                # a real MP4 that the front end's tests play
   prometheus prometheus-node-exporter   # promtool and the textfile collector for dispatch_listen
+  haproxy                               # the balancer in front of a fleet of nodes, and its tests
 )
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

@@ -6,10 +6,10 @@
 #   contents   every file the package must hold, its control data and scripts
 #   library    SONAME chain, exactly the six exports, cachekit finds the library
 #   pkgconfig  pkg-config from the unpacked root compiles and links a C program
-#   unit       systemd-analyze verify accepts the three units (skips without
-#              it); the front end's and the listener's command lines, and the
-#              maintainer scripts, run in the node sandbox (skips where it
-#              cannot run)
+#   unit       systemd-analyze verify accepts the four units (skips without
+#              it); the front end's, the listener's and the balancer's command
+#              lines, and the maintainer scripts, run in the node sandbox
+#              (skips where it cannot run)
 # Exit 77 means skipped.
 set -euo pipefail
 
@@ -63,9 +63,14 @@ step_contents() {
         /usr/share/cachenode/frontend/cachenode/claims.lua /usr/share/cachenode/frontend/cachenode/files.lua
         /usr/share/cachenode/frontend/cachenode/line.lua /usr/share/cachenode/frontend/cachenode/record.lua
         /usr/share/cachenode/frontend/cachenode/spool.lua /usr/share/cachenode/frontend/cachenode/waits.lua
-        /usr/share/cachenode/frontend/cachenode/wake.lua
+        /usr/share/cachenode/frontend/cachenode/wake.lua /usr/share/cachenode/frontend/cachenode/health.lua
         /usr/share/cachenode/frontend/cachenode-conf /usr/share/doc/cachenode/examples/certbot-deploy-hook
         /usr/share/cachenode/logrotate.d/cachenode-frontend
+        /usr/share/cachenode/balancer/cachenode-balancer /usr/share/cachenode/balancer/haproxy.cfg.in
+        /usr/lib/systemd/system/cachenode-balancer.service /usr/share/man/man8/cachenode-balancer.8
+        /usr/share/doc/cachenode/examples/balancer.conf /usr/share/doc/cachenode/examples/balancer.nodes
+        /usr/share/doc/cachenode/examples/prometheus-fleet.yml
+        /usr/share/doc/cachenode/examples/cachenode_fleet_rules.yml
     )
     local missing=0 path
     for path in "${expected[@]}"; do
@@ -77,7 +82,8 @@ step_contents() {
     # The sandbox and the stand-in client are for the demo and the tests only.
     ! grep -E '/testbed/|kelpclient' "$WORK/list.txt" || fail "package holds the testbed or the stand-in client"
     for path in /usr/bin/vesko_c /usr/bin/fetchwrap /usr/bin/cachekit /usr/bin/dispatch_listen \
-        /usr/share/cachenode/frontend/cachenode-conf /usr/share/doc/cachenode/examples/certbot-deploy-hook; do
+        /usr/share/cachenode/frontend/cachenode-conf /usr/share/doc/cachenode/examples/certbot-deploy-hook \
+        /usr/share/cachenode/balancer/cachenode-balancer; do
         [ -x "$ROOT$path" ] || fail "$path is not executable"
     done
     # The front end's template names the installed programs and itself.
@@ -105,7 +111,7 @@ step_contents() {
     fi
     grep -qx 'prefix=/usr' "$ROOT/usr/lib/pkgconfig/cachekit.pc" || fail "cachekit.pc prefix is not /usr"
     for page in "$ROOT"/usr/share/man/man1/*.1 "$ROOT"/usr/share/man/man3/cachekit.3 \
-        "$ROOT"/usr/share/man/man8/cachenode-frontend.8; do
+        "$ROOT"/usr/share/man/man8/*.8; do
         command -v man >/dev/null || break
         local warnings
         warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null || true)
@@ -202,12 +208,19 @@ step_unit() {
     grep -qx 'EnvironmentFile=-/etc/default/cachenode-dispatch' "$units/cachenode-dispatch.service" ||
         fail "the listener does not read /etc/default/cachenode-dispatch"
 
+    unit=$units/cachenode-balancer.service
+    grep -qx 'ExecStartPre=/usr/sbin/haproxy -c -q -f /run/cachenode-balancer/haproxy.cfg' "$unit" ||
+        fail "the balancer's unit does not check the rendering before a start"
+    grep -qx 'ExecReload=/usr/sbin/haproxy -c -q -f /run/cachenode-balancer/haproxy.cfg.new' "$unit" ||
+        fail "the balancer's unit does not check the rendering before a reload"
+
     # verify checks that the programs exist: point it at the unpacked ones.
-    # The front end's needs nginx installed.
+    # The front end's needs nginx installed, the balancer's HAProxy.
     mkdir -p "$WORK/unit"
     local -a verify=()
-    for unit in vesko_c cachenode-dispatch cachenode-frontend; do
+    for unit in vesko_c cachenode-dispatch cachenode-frontend cachenode-balancer; do
         [ $unit != cachenode-frontend ] || [ -x /usr/sbin/nginx ] || continue
+        [ $unit != cachenode-balancer ] || [ -x /usr/sbin/haproxy ] || continue
         sed -E "s#/usr/(bin/(vesko_c|dispatch_listen)|share/cachenode/)#$ROOT/usr/\1#g" \
             "$units/$unit.service" >"$WORK/unit/$unit.service"
         verify+=("$WORK/unit/$unit.service")
@@ -353,8 +366,9 @@ owned_by() {
 step_unit_sandbox() {
     local units=$ROOT/usr/lib/systemd/system examples=$ROOT/usr/share/doc/cachenode/examples unit dir
     local front=/tmp/cachenode-frontend.service listener=/tmp/cachenode-dispatch.service
+    local balancer=/tmp/cachenode-balancer.service
     mkdir -p /node/etc/cachenode /node/etc/default /tmp/textfile
-    for unit in cachenode-frontend cachenode-dispatch; do
+    for unit in cachenode-frontend cachenode-dispatch cachenode-balancer; do
         sed -e "s#/usr/share/cachenode/#$ROOT&#g" -e "s#/usr/bin/dispatch_listen#$ROOT&#g" \
             -e "s#/etc/cachenode/#/node&#g" -e "s#/etc/default/#/node&#g" \
             -e "s#/var/lib/prometheus/node-exporter#/tmp/textfile#g" "$units/$unit.service" >"/tmp/$unit.service"
@@ -365,8 +379,9 @@ step_unit_sandbox() {
     # As installed, neither starts: skipped (1 to 254), not failed (255).
     cp "$examples/frontend.conf" /node/etc/cachenode/frontend.conf
     cp "$examples/cachenode-dispatch.default" /node/etc/default/cachenode-dispatch
+    cp "$examples/balancer.conf" "$examples/balancer.nodes" /node/etc/cachenode/
     local rc
-    for unit in "$front" "$listener"; do
+    for unit in "$front" "$listener" "$balancer"; do
         rc=0
         run_unit "$unit" ExecCondition || rc=$?
         [ $rc -ge 1 ] && [ $rc -le 254 ] || fail "$(basename "$unit") as installed: ExecCondition gave $rc, not a skip"
@@ -493,6 +508,42 @@ step_unit_sandbox() {
     kill -TERM "$pid"
     echo "dispatch listener: ExecStart writes $(ls /tmp/textfile)"
 
+    # The balancer over the sandbox's own front end: rendered, checked with
+    # haproxy -c, serving through HAProxy (whose worker chroots to the
+    # template's /var/lib/haproxy); a reload that fails its check leaves the
+    # running file, one that passes is served by the same master.
+    if command -v haproxy >/dev/null && id haproxy >/dev/null 2>&1; then
+        local lb stats
+        read -r lb stats < <(python3 -c '
+import socket
+socks = [socket.socket() for _ in range(2)]
+for s in socks: s.bind(("127.0.0.1", 0))
+print(*[s.getsockname()[1] for s in socks])')
+        mkdir -p /var/lib/haproxy
+        echo "front $CN_FRONT  # the testbed's" >/node/etc/cachenode/balancer.nodes
+        printf '%s\n' "listen=127.0.0.1:$lb" "stats_listen=127.0.0.1:$stats" >/node/etc/cachenode/balancer.conf
+        run_unit "$balancer" ExecCondition || fail "a configured balancer is skipped"
+        run_unit "$balancer" ExecStartPre || fail "the balancer's ExecStartPre failed"
+        pid=$(run_unit "$balancer" ExecStart)
+        wait_code 200 "$lb" node7 /vod/movie04.mp4
+        cmp -s <(curl -s -m 5 -H 'Host: node7' "http://127.0.0.1:$lb/vod/movie04.mp4") "$CN_FILES/vod/movie04.mp4" ||
+            fail "the balancer served other bytes"
+        cp /run/cachenode-balancer/haproxy.cfg /tmp/good.cfg
+        echo check_fall=never >>/node/etc/cachenode/balancer.conf
+        ! MAINPID=$pid run_unit "$balancer" ExecReload 2>/dev/null || fail "a reload with check_fall=never passed"
+        cmp -s /run/cachenode-balancer/haproxy.cfg /tmp/good.cfg || fail "a failed reload replaced the balancer's file"
+        sed -i '$d' /node/etc/cachenode/balancer.conf
+        echo check_interval=2s >>/node/etc/cachenode/balancer.conf
+        MAINPID=$pid run_unit "$balancer" ExecReload || fail "the balancer's ExecReload failed"
+        grep -q 'inter 2s' /run/cachenode-balancer/haproxy.cfg || fail "the reload did not render the new knob"
+        wait_code 200 "$lb" node7 /vod/movie03.mp4
+        kill -0 "$pid" || fail "the balancer's master is gone after the reload"
+        kill -TERM "$pid"
+        echo "balancer: ExecStartPre, ExecStart and ExecReload serve on 127.0.0.1:$lb"
+    else
+        echo "balancer: not run (HAProxy and its user are not installed)"
+    fi
+
     # The maintainer scripts, their paths rewritten as the units' are (no
     # systemd here): the examples go in on first install, an edited file stays
     # on upgrade and on remove, purge takes them and what the front end's unit
@@ -507,7 +558,8 @@ step_unit_sandbox() {
     sh /tmp/postinst configure 2>/dev/null || fail "postinst configure failed"
     for file in cachenode/vesko_c.ini=vesko_c.ini cachenode/frontend.conf=frontend.conf \
         default/cachenode-dispatch=cachenode-dispatch.default \
-        logrotate.d/cachenode-frontend=../../../cachenode/logrotate.d/cachenode-frontend; do
+        logrotate.d/cachenode-frontend=../../../cachenode/logrotate.d/cachenode-frontend \
+        cachenode/balancer.conf=balancer.conf cachenode/balancer.nodes=balancer.nodes; do
         cmp -s "/node/etc/${file%=*}" "$examples/${file#*=}" || fail "postinst did not install /etc/${file%=*}"
     done
     echo hosts=node7 >>/node/etc/cachenode/frontend.conf

@@ -13,6 +13,8 @@ inside: FILE --in GROUP. Exit status 0, 1 (a check failed) or 77 (skipped)."""
 
 import glob
 import os
+import re
+import signal
 import socket
 import subprocess
 import sys
@@ -27,6 +29,7 @@ SITES = ("node7", "other.example")
 HOST = SITES[0]
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TESTBED = os.path.join(ROOT, "tools", "testbed", "testbed")
+BALANCER = os.path.join(ROOT, "balancer", "cachenode-balancer")
 
 _failed = []
 
@@ -218,10 +221,10 @@ def origin_bytes(path):
     return _read(os.path.join(env("CN_FILES"), path.lstrip("/")), "rb")
 
 
-def cache_path(url):
-    """The cache path uri2d gives url, asked of the library by another host
-    (the cachekit program)."""
-    return subprocess.run([env("CN_CLI"), "--lib", env("CN_LIB"), "uri", url, env("CN_DIRS")],
+def cache_path(url, dirs=None):
+    """The cache path uri2d gives url among dirs (default the front end's),
+    asked of the library by another host (the cachekit program)."""
+    return subprocess.run([env("CN_CLI"), "--lib", env("CN_LIB"), "uri", url, dirs or env("CN_DIRS")],
                           stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
 
 
@@ -383,24 +386,192 @@ def error_log(prefix=None):
     return _read(os.path.join(prefix or env("CN_FRONT_PREFIX"), "logs", "error.log"), "r") or ""
 
 
+# ---------------------------------------------------------------- a fleet
+def start_node(name, port, *knobs):
+    """A node of a fleet on 127.0.0.1:port: a front end of prefix /node/NAME
+    with the first one's knobs and these changes, whose cache directories
+    (node_dirs(name)) and spool are its own; whether it started."""
+    return subprocess.run([env("CN_TESTBED"), "--node", name, str(port)] + list(knobs),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+def node_dirs(name):
+    """The cache directory list of node name, as uri2d takes it."""
+    count = len(env("CN_DIRS").split("|"))
+    return "|".join("/node/cache/%s/d%d" % (name, i) for i in range(1, count + 1))
+
+
+def reload_front(name, *knobs):
+    """Renders the front end of prefix /node/NAME again with its knobs and
+    these changes, and reloads it as systemctl reload does (SIGHUP)."""
+    subprocess.run([env("CN_TESTBED"), "--reload", name] + list(knobs), check=True)
+
+
+def node_files(name):
+    """The finished files of node name's cache directories: "HOST/PATH" ->
+    the file's path (temporary files of running downloads left out)."""
+    found = {}
+    for top in node_dirs(name).split("|"):
+        for here, _, files in os.walk(top):
+            for file in files:
+                path = os.path.join(here, file)
+                if not is_temp(path):
+                    found[os.path.relpath(path, top)] = path
+    return found
+
+
+def node_temps(name):
+    """The temporary files of the downloads node name runs."""
+    return [os.path.join(here, file) for top in node_dirs(name).split("|")
+            for here, _, files in os.walk(top) for file in files if is_temp(file)]
+
+
+def is_temp(path):
+    """Whether path is a running download's temporary file."""
+    return bool(re.search(r"\.cn-\d+-\d+\.part$", path))
+
+
+def _children():
+    """pid -> the pids of its children, of every process there is."""
+    children = {}
+    for name in os.listdir("/proc"):
+        text = _read("/proc/%s/stat" % name, "r") if name.isdigit() else None
+        if text:
+            ppid = int(text[text.rindex(")") + 2:].split()[1])
+            children.setdefault(ppid, []).append(int(name))
+    return children
+
+
+def kill_node(name):
+    """Kills the nginx of prefix /node/NAME, its workers and their downloads
+    with SIGKILL, as a machine that dies takes them all at once; returns once
+    they are gone. Each is stopped first, so none starts another meanwhile."""
+    master = int(_read("/node/%s/master.pid" % name, "r"))
+    tree, stopped = [master], set()
+    while len(stopped) < len(tree):
+        for pid in tree:
+            if pid not in stopped:
+                try:
+                    os.kill(pid, signal.SIGSTOP)
+                except ProcessLookupError:
+                    pass
+                stopped.add(pid)
+        children = _children()
+        tree = [master]
+        for pid in tree:
+            tree.extend(children.get(pid, []))
+    for pid in tree:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    wait_until(lambda: not any(os.path.exists("/proc/%d" % pid) for pid in tree), 10, 0.02)
+
+
+# ---------------------------------------------------------------- the balancer
+class Balancer:
+    """An HAProxy in master-worker mode on the configuration that
+    cachenode-balancer renders (/node/NAME/haproxy.cfg) for a list of nodes.
+    address and stats are its 127.0.0.1:PORT for viewers and for its
+    statistics page and Prometheus series."""
+
+    def __init__(self, nodes, *knobs, name="balancer", template=None):
+        """nodes: (name, port[, weight]) of nodes on 127.0.0.1; knobs:
+        NAME=VALUE beside the sandbox's own (ports, chroot); template: another
+        than the renderer's own."""
+        self.prefix = "/node/" + name
+        self.template = ["-t", template] if template else []
+        os.makedirs(self.prefix + "/empty", exist_ok=True)
+        viewers, stats = free_ports(2)
+        self.address, self.stats = "127.0.0.1:%d" % viewers, "127.0.0.1:%d" % stats
+        self.knobs = ["listen=" + self.address, "stats_listen=" + self.stats,
+                      "chroot=%s/empty" % self.prefix] + list(knobs)
+        self.render(nodes)
+        self.log = open(self.prefix + "/haproxy.log", "ab")
+        self.process = subprocess.Popen(
+            ["haproxy", "-W", "-db", "-f", self.prefix + "/haproxy.cfg"],
+            stdout=self.log, stderr=subprocess.STDOUT)
+
+    def render(self, nodes):
+        """Writes the node list and renders the configuration from it; checks
+        it with haproxy -c (a failure raises)."""
+        with open(self.prefix + "/nodes", "w") as f:
+            for node in nodes:
+                f.write("%s 127.0.0.1:%d%s\n" % (node[0], node[1],
+                                                 " %d" % node[2] if len(node) > 2 else ""))
+        subprocess.run([BALANCER, "-n", self.prefix + "/nodes", "-o", self.prefix + "/haproxy.cfg"]
+                       + self.template + self.knobs, check=True)
+        subprocess.run(["haproxy", "-c", "-q", "-f", self.prefix + "/haproxy.cfg"], check=True)
+
+    def reload(self, nodes):
+        """The node list changed: a new rendering, read by the master on
+        SIGUSR2 (a new worker takes new connections, the old one finishes)."""
+        self.render(nodes)
+        self.process.send_signal(signal.SIGUSR2)
+
+    def servers(self):
+        """Node name -> the backend's row of the statistics' CSV (status,
+        chkfail, chkdown, stot, econ, wretr, wredis, check_status, ...);
+        empty while the page does not answer."""
+        done = subprocess.run(["curl", "-s", "--max-time", "5", "http://%s/;csv" % self.stats],
+                              stdout=subprocess.PIPE, text=True)
+        lines = done.stdout.splitlines()
+        if not lines or not lines[0].startswith("# "):
+            return {}
+        names = lines[0][2:].split(",")
+        rows = {}
+        for line in lines[1:]:
+            row = dict(zip(names, line.split(",")))
+            if row.get("pxname") == "nodes" and row.get("svname") not in ("BACKEND", None):
+                rows[row["svname"]] = row
+        return rows
+
+    def status(self, node):
+        return self.servers().get(node, {}).get("status", "")
+
+    def wait_status(self, node, status, seconds=30):
+        """Waits until node's status in the balancer is status, UP or DOWN
+        (not on its way: "UP 1/2" is up with one failed check); whether it
+        was."""
+        return wait_until(lambda: self.status(node) == status, seconds, 0.05)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+        self.log.close()
+
+
+def haproxy_missing():
+    """Why HAProxy cannot run here, or None."""
+    if subprocess.run(["sh", "-c", "command -v haproxy"], stdout=subprocess.DEVNULL).returncode:
+        return "haproxy is not installed (tools/bootstrap.sh installs it)"
+    return None
+
+
 # ---------------------------------------------------------------- main
+def _run_here(name, function, args):
+    try:
+        function(*args)
+    except Exception:  # a broken check is a failure, with its trace
+        fail("group %s raised:\n%s" % (name, traceback.format_exc()))
+    sys.exit(1 if _failed else 0)
+
+
 def run(groups, here_file):
     """groups: name -> (function, testbed options). Runs the group that
-    sys.argv names, outside or inside the sandbox."""
+    sys.argv names, outside or inside the sandbox; a group whose options are
+    None needs no sandbox and runs where it is, given the EXTRA arguments."""
     args = sys.argv[1:]
     if args[:1] == ["--in"]:
-        function = groups[args[1]][0]
-        try:
-            function(*args[2:])
-        except Exception:  # a broken check is a failure, with its trace
-            fail("group %s raised:\n%s" % (args[1], traceback.format_exc()))
-        sys.exit(1 if _failed else 0)
+        _run_here(args[1], groups[args[1]][0], args[2:])
     if not args or args[0] not in groups:
         print("usage: %s GROUP FETCHWRAP LIBRARY CACHEKIT_CLI [EXTRA...]; groups: %s"
               % (here_file, " ".join(groups)), file=sys.stderr)
         sys.exit(2)
     group, programs, extra = args[0], args[1:4], args[4:]
     options = groups[group][1]
+    if options is None:
+        _run_here(group, groups[group][0], extra)
     if callable(options):
         options = options(*extra)
     command = [TESTBED, "--fetchwrap", programs[0], "--lib", programs[1], "--cli", programs[2]]
