@@ -11,6 +11,7 @@ local byte = string.byte
 local next = next
 local char = string.char
 local lower = string.lower
+local upper = string.upper
 local match = string.match
 local tonumber = tonumber
 local ipairs = ipairs
@@ -111,6 +112,27 @@ local function bad_segments(text)
         return "an empty piece"
     end
     return nil
+end
+
+
+-- The one spelling of a URL text (RFC 3986, 6.2.2): a percent escape of an
+-- unreserved character (letters, digits, - . _ ~) becomes the character, the
+-- hex digits of any other escape upper case. Escapes of reserved characters
+-- (%2F, %3F, ...) keep their meaning; a malformed escape stays as it is, for
+-- refuse() to find.
+local function one_spelling(hex)
+    local c = char(tonumber(hex, 16))
+    if find(c, "^[%w%-%._~]$") then
+        return c
+    end
+    return "%" .. upper(hex)
+end
+
+function _M.normalize(text)
+    if not find(text, "%", 1, true) then
+        return text
+    end
+    return (gsub(text, "%%(%x%x)", one_spelling))
 end
 
 

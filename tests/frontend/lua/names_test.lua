@@ -105,3 +105,19 @@ for _, case in ipairs({
     t.eq(names.seekable(case[1]), case[2], "seekable " .. case[1])
     t.eq(names.cached_location(case[1]), case[3], "cached_location " .. case[1])
 end
+
+-- One spelling per URL (RFC 3986, 6.2.2): escapes of unreserved characters
+-- decoded, the others' hex upper case, malformed ones left for refuse().
+for _, case in ipairs({
+    { "node7/vod/bust.mp%34", "node7/vod/bust.mp4" },
+    { "node7/%76od/bust.mp4", "node7/vod/bust.mp4" },
+    { "node7/vod/%62%75%73%74.mp4", "node7/vod/bust.mp4" },
+    { "node7/vod/a%2Db%5F%7e%2e.mp4", "node7/vod/a-b_~..mp4" },
+    { "node7/vod/a%2fb.mp4", "node7/vod/a%2Fb.mp4" },
+    { "node7/vod/a%3f%20b.mp4", "node7/vod/a%3F%20b.mp4" },
+    { "node7/vod/a%zz%4.mp4", "node7/vod/a%zz%4.mp4" },
+    { "node7/vod/%2e%2e/a.mp4", "node7/vod/../a.mp4" },
+    { "node7/vod/a.mp4", "node7/vod/a.mp4" },
+}) do
+    t.eq(names.normalize(case[1]), case[2], "normalize " .. case[1])
+end
