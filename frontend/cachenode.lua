@@ -8,6 +8,7 @@
 
 local ffi = require "ffi"
 local lrucache = require "resty.lrucache"
+local clients = require "cachenode.clients"
 local fetch = require "cachenode.fetch"
 local guard = require "cachenode.guard"
 local health = require "cachenode.health"
@@ -129,6 +130,8 @@ function _M.init(opts)
         fetch_timeout = number(opts, "fetch_timeout", 0),
         fetch_idle_timeout = number(opts, "fetch_idle_timeout", 0),
         fetch_queue_timeout = number(opts, "fetch_queue_timeout", 0),
+        client_misses = number(opts, "client_misses", 0),
+        negative_ttl = number(opts, "negative_ttl", 0),
         guard_interval = number(opts, "guard_interval", 0),
         guard_min_free_gb = tostring(number(opts, "guard_min_free_gb", 1, GUARD_MAX)),
         guard_max_files = tostring(number(opts, "guard_max_files", 1, GUARD_MAX)),
@@ -159,6 +162,7 @@ function _M.init(opts)
     end
     conf.on_end = metrics.download
     fetch.init(conf)
+    clients.init(conf.client_misses)
     spool.init(conf.spool_dir)
     NO_FILE = conf.spool_dir .. "/.none"
     ok, why = health.init({ drain = opts.drain, spool_dir = conf.spool_dir }, dirs, lib)
@@ -168,9 +172,10 @@ function _M.init(opts)
 end
 
 
--- What the request for URL text (host and path, without the query) of host
--- names: its cache file; or nil and the status the request gets ("spool"
--- when the cache cannot hold the URL whole) with the reason.
+-- What the request for URL text (host and path, without the query, in its
+-- one spelling: names.normalize) of host names: its cache file; or nil and
+-- the status the request gets ("spool" when the cache cannot hold the URL
+-- whole) with the reason.
 local function resolve(text, host)
     local status, why = names.refuse(text, host, sites)
     if status then
@@ -188,8 +193,8 @@ local function resolve(text, host)
     return file
 end
 
--- The URL text of the request: $cachenode_url ($host$request_uri) without
--- the query.
+-- The URL text of the request as it came: $cachenode_url ($host$request_uri)
+-- without the query.
 local function url_text()
     local target = ngx_var.cachenode_url
     local query = find(target, "?", 1, true)
@@ -209,7 +214,7 @@ function _M.map()
     local text = url_text()
     local file = memo and memo:get(text)
     if not file then
-        file = resolve(text, ngx_var.host)
+        file = resolve(names.normalize(text), ngx_var.host)
         if not file then
             return NO_FILE
         end
@@ -227,18 +232,21 @@ local function purge()
     if not names.address_allowed(purgers, ngx_var.remote_addr) then
         return ngx_exit(405)
     end
-    local text = url_text()
+    local text = names.normalize(url_text())
     local file, status, why = resolve(text, ngx_var.host)
     if not file and status ~= "spool" then
         ngx_log(INFO, "cachenode: purge of \"", text, "\" refused: ", why)
         return ngx_exit(status)
     end
-    local cancelled = file and fetch.cancel(file)
+    -- The download ends before the answer: a request after it starts anew.
+    local cancelled = file and fetch.cancel(file, true)
     local removed = file and sys.stat(file) == "file" and sys.unlink(file)
-    if not (removed or cancelled) then
+    local forgotten = fetch.forget("http://" .. text)
+    if not (removed or cancelled or forgotten) then
         return ngx_exit(404)
     end
-    ngx_log(NOTICE, "cachenode: purged \"", text, "\" (", file, removed and "" or ", download stopped",
+    ngx_log(NOTICE, "cachenode: purged \"", text, "\" (", file or "uncached",
+            removed and "" or cancelled and ", download stopped" or ", failure forgotten",
             ") for ", ngx_var.remote_addr)
     metrics.purged()
     ngx.say("purged")
@@ -268,14 +276,24 @@ function _M.miss()
         ngx.header["Retry-After"] = 1
         return ngx_exit(503)
     end
-    local text = url_text()
+    local text = names.normalize(url_text())
     local status, why
     file, status, why = resolve(text, ngx_var.host)
     if status and status ~= "spool" then
         ngx_log(INFO, "cachenode: refused \"", text, "\": ", why)
         return ngx_exit(status)
     end
-    local req = { url = "http://" .. text, method = method, uri = ngx_var.uri }
+    local req = { url = "http://" .. text, method = method, uri = ngx_var.uri,
+                  client = ngx_var.binary_remote_addr }
+    -- A viewer who goes ends its request at once (lua_check_client_abort),
+    -- so that a download nobody watches can yield its slot.
+    local ok, err = ngx.on_abort(function()
+        req.aborted = true
+        fetch.wake(req.key)
+    end)
+    if not ok then
+        ngx_log(ERR, "cachenode: ngx.on_abort() failed: ", err)
+    end
     -- A directory where the file belongs (a longer URL made it) neither
     -- serves nor blocks the file: it is sent uncached.
     if not file or sys.stat(file) == "dir" then
@@ -287,7 +305,7 @@ function _M.miss()
     local action, code, r = stream.serve(req)
     if req.spool and action ~= "exec" then
         -- The download may end at this moment, and then keeps the file.
-        fetch.cancel(req.key)
+        fetch.cancel(req.key, false)
         spool.done(req.key)
     end
     if action == "exec" then
@@ -302,6 +320,8 @@ function _M.miss()
     elseif action == "status" then
         if code == 503 then
             ngx.header["Retry-After"] = conf.fetch_queue_timeout > 0 and conf.fetch_queue_timeout or 1
+        elseif code == 429 then
+            ngx.header["Retry-After"] = 1
         end
         return ngx_exit(code)
     end

@@ -4,8 +4,13 @@
 --   claim_key(key)    the download's record (cachenode.record) while it runs
 --   size_key(temp)    bytes in the temporary file, as the owner last saw them
 --   outcome_key(temp) "<status> <bytes> <outcome>" for OUTCOME_SECONDS after the end
---   cancel_key(temp)  set by a purge: the owner stops the download
+--   cancel_key(temp)  why the owner must stop the download: "purge", or
+--                     "yield" (nobody watches and misses wait for a slot)
+--   viewers_key(temp) requests following the download, all workers together
 --   lock_key(key)     held while key's claim changes after it was made
+--   failed_key(url)   the status of url's last download, which fetchwrap
+--                     found no file for, for negative_ttl seconds
+--   YIELD_TURN        held while a download is being stopped to make room
 -- key is the cache file of a cached download, or the spool file of an
 -- uncached one (its own temporary file).
 
@@ -33,6 +38,7 @@ local START_GRACE = 5
 local dict          -- ngx.shared.cachenode_fetch
 local wpid          -- this worker's pid
 local queue_timeout -- fetch_queue_timeout
+local negative_ttl  -- seconds a failed download is remembered (0: not at all)
 
 
 local function claim_key(key) return "c " .. key end
@@ -40,10 +46,13 @@ local function size_key(temp) return "s " .. temp end
 local function outcome_key(temp) return "o " .. temp end
 local function cancel_key(temp) return "x " .. temp end
 local function lock_key(key) return "l " .. key end
+local function viewers_key(temp) return "v " .. temp end
+local function failed_key(url) return "n " .. url end
+local YIELD_TURN = "yield turn"
 
 
-function _M.init(the_dict, fetch_queue_timeout)
-    dict, queue_timeout = the_dict, fetch_queue_timeout
+function _M.init(the_dict, fetch_queue_timeout, the_negative_ttl)
+    dict, queue_timeout, negative_ttl = the_dict, fetch_queue_timeout, the_negative_ttl
     wpid = ngx.worker.pid()
 end
 
@@ -140,6 +149,7 @@ end
 function _M.ended(r, status, what, size)
     dict:safe_set(outcome_key(r.temp), status .. " " .. size .. " " .. what, OUTCOME_SECONDS)
     dict:delete(size_key(r.temp))
+    dict:delete(viewers_key(r.temp))
     release(r.key, r.temp, true)
 end
 
@@ -157,20 +167,55 @@ function _M.take_down(r)
 end
 
 
--- Asks the download of key, if one runs, to stop: its requests are cut and
--- nothing is kept. Returns whether one ran.
-function _M.cancel(key)
-    local r = current(key)
-    if not r then
-        return false
-    end
-    dict:safe_set(cancel_key(r.temp), 1, OUTCOME_SECONDS)
-    return true
+-- Asks the download into temp to stop, for why ("purge" or "yield"): its
+-- requests are cut and nothing is kept.
+function _M.cancel(temp, why)
+    dict:safe_set(cancel_key(temp), why, OUTCOME_SECONDS)
 end
 
--- Whether the download into temp was asked to stop.
+-- Why the download into temp was asked to stop, or nil.
 function _M.cancelled(temp)
-    return dict:get(cancel_key(temp)) ~= nil
+    return dict:get(cancel_key(temp))
+end
+
+-- A request starts (1) or stops (-1) following the download into temp.
+function _M.watch(temp, delta)
+    dict:incr(viewers_key(temp), delta, 0)
+end
+
+-- Requests following the download into temp, all workers together. A
+-- worker that died while its requests followed leaves its count behind
+-- until the download ends: such a download never counts as unwatched.
+function _M.viewers(temp)
+    return dict:get(viewers_key(temp)) or 0
+end
+
+-- The turn to stop one download for room, or nil while another worker has
+-- it: at most one every waits.yield seconds, the time a stopped download
+-- takes to give its slot back.
+function _M.yield_turn()
+    return dict:safe_add(YIELD_TURN, wpid, waits.yield)
+end
+
+
+-- The status of url's last download when fetchwrap found no file for it,
+-- while remembered; or nil.
+function _M.failed(url)
+    return negative_ttl > 0 and dict:get(failed_key(url)) or nil
+end
+
+-- fetchwrap found no file for url: its status is remembered.
+function _M.remember_failure(url, status)
+    if negative_ttl > 0 then
+        dict:safe_set(failed_key(url), status, negative_ttl)
+    end
+end
+
+-- Forgets url's failure (a purge). Returns whether one was remembered.
+function _M.forget(url)
+    local had = dict:get(failed_key(url)) ~= nil
+    dict:delete(failed_key(url))
+    return had
 end
 
 

@@ -10,6 +10,7 @@
 
 local child = require "cachenode.child"
 local claims = require "cachenode.claims"
+local clients = require "cachenode.clients"
 local files = require "cachenode.files"
 local line = require "cachenode.line"
 local names = require "cachenode.names"
@@ -27,6 +28,8 @@ local WARN = ngx.WARN
 local INFO = ngx.INFO
 local timer_at = ngx.timer.at
 local pcall = pcall
+local ipairs = ipairs
+local min = math.min
 
 
 local _M = { _VERSION = "2.0" }
@@ -43,7 +46,7 @@ local seq = 0       -- this worker's downloads so far, for temporary names
 -- ------------------------------------------------------------ the timer
 -- Ends a download: the temporary file renamed or removed, the outcome left,
 -- the claim and the slot given back, the followers woken.
-local function finish(job, status, what, size)
+local function finish(job, status, what, size, no_file)
     if job.fd then
         sys.close(job.fd)
     end
@@ -59,6 +62,9 @@ local function finish(job, status, what, size)
         if job.file then
             files.remove_parents(job.file, job.dir_len)
         end
+    end
+    if no_file then
+        claims.remember_failure(job.url, status)
     end
     claims.ended(job, status, what, size or 0)
     if job.slot > 0 then
@@ -115,7 +121,10 @@ local function attempt(job, last)
     job.child = pid
     publish(job)
 
-    local size, grown = 0, ngx_now()
+    -- Viewers get the written prefix (a client may preallocate its file or
+    -- write it out of order); any change of it, the size or the allocated
+    -- blocks shows the client at work.
+    local prefix, size, blocks, grown = 0, 0, 0, ngx_now()
     while true do
         local code
         code, err = child.exited(pid)
@@ -123,10 +132,15 @@ local function attempt(job, last)
             job.fd = sys.open_read(job.temp)
         end
         if job.fd then
-            local now_size = sys.size(job.fd) or size
-            if now_size > size then
-                size, grown = now_size, ngx_now()
-                claims.grew(job.temp, size)
+            local now_size, now_blocks = sys.size(job.fd)
+            local now_prefix = sys.written(job.fd) or prefix
+            if now_prefix ~= prefix or now_size ~= size or now_blocks ~= blocks then
+                grown = ngx_now()
+            end
+            size, blocks = now_size or size, now_blocks or blocks
+            if now_prefix > prefix then
+                prefix = now_prefix
+                claims.grew(job.temp, prefix)
                 wake.kick(job.key)
             end
         end
@@ -141,8 +155,9 @@ local function attempt(job, last)
             return "again"
         elseif code then
             ngx_log(WARN, "cachenode: fetchwrap \"", job.temp, "\" \"", job.url, "\" exited with ", code)
-            -- fetchwrap answers 1 for a URL it cannot take, 255 when no file arrived.
-            return finish(job, code == 1 and 400 or 502, "failed", size)
+            -- fetchwrap answers 1 for a URL it cannot take, 255 when no file
+            -- arrived: both are remembered for negative_ttl.
+            return finish(job, code == 1 and 400 or 502, "failed", size, code == 1 or code == 255)
         elseif code == nil then
             ngx_log(ERR, "cachenode: fetchwrap for \"", job.temp, "\": ", err)
             return stop(job, 502, "failed", size, "lost")
@@ -154,20 +169,48 @@ local function attempt(job, last)
         if conf.fetch_timeout > 0 and now - job.started >= conf.fetch_timeout then
             return stop(job, 504, "timeout", size, "took over " .. conf.fetch_timeout .. " s")
         end
-        if claims.cancelled(job.temp) then
-            return stop(job, 503, "cancelled", size, "was cancelled")
+        local why = claims.cancelled(job.temp)
+        if why == "yield" then
+            return stop(job, 503, "yielded", size, "had no viewer while misses waited")
+        elseif why then
+            return stop(job, 503, "cancelled", size, "was purged")
         end
         ngx_sleep(waits.progress(now - job.started))
     end
 end
 
+-- Called while a miss is first in line and no slot is free: the oldest
+-- download that nobody watches is stopped (cut, nothing kept), one at a
+-- time, so that the slots go to misses that viewers wait for.
+local function make_room()
+    local oldest
+    for _, text in ipairs(cap:records()) do
+        local r = record.parse(text)
+        if r and r.child > 0 and claims.viewers(r.temp) <= 0 and not claims.cancelled(r.temp)
+           and (not oldest or r.started < oldest.started) then
+            oldest = r
+        end
+    end
+    if oldest and claims.yield_turn() then
+        claims.cancel(oldest.temp, "yield")
+    end
+end
+
 local function download(job)
+    -- A download in line whose viewers all left gives up its place.
     local slot, why = cap:acquire(wpid, record.build(job),
                                   job.started + conf.fetch_queue_timeout, function()
-        return claims.cancelled(job.temp) and "cancelled"
-    end)
+        if claims.cancelled(job.temp) then
+            return "cancelled"
+        end
+        return claims.viewers(job.temp) <= 0 and "yielded"
+    end, make_room)
     if not slot then
-        return finish(job, 503, why == "cancelled" and "cancelled" or "busy")
+        if why ~= "busy" and why ~= "cancelled" and why ~= "yielded" then
+            ngx_log(ERR, "cachenode: download of \"", job.url, "\" not in line: ", why)
+            why = "busy"
+        end
+        return finish(job, 503, why)
     end
     job.slot = slot
     for try = 1, DIR_TRIES do
@@ -226,7 +269,8 @@ end
 function _M.init_worker()
     local dict = ngx.shared.cachenode_fetch
     wpid = ngx.worker.pid()
-    claims.init(dict, conf.fetch_queue_timeout)
+    claims.init(dict, conf.fetch_queue_timeout, conf.negative_ttl)
+    clients.init_worker(dict)
     cap = line.new(dict, conf.fetch_max, sys.alive)
     wake.init(function(key)
         local r, seen = claims.current(key)
@@ -236,12 +280,14 @@ end
 
 
 -- Where the download that request req (key, url; file and dir_len, or
--- spool) stands. temp is the temporary file the request has followed so far
--- (nil at first); may_serve, whether a whole file at req.file will do.
--- Returns one of
+-- spool; client, its address) stands. temp is the temporary file the
+-- request has followed so far (nil at first); may_serve, whether a whole
+-- file at req.file will do. Returns one of
 --   "running", temp, seen   a download into temp runs; seen is for wait()
---   "ended", status, bytes  the download into the given temp has ended
+--   "ended", status, bytes  the download into the given temp has ended, or
+--                           the URL's last one found no file (negative_ttl)
 --   "cached"                none runs and the file is whole (may_serve only)
+--   nil, "client"           the client has client_misses downloads going
 --   nil, reason             no download could be started
 -- A download whose owner died is taken down and started again under a new
 -- temporary name; the request goes on from the byte it has reached.
@@ -265,6 +311,16 @@ function _M.join(req, temp, may_serve)
         if may_serve and req.file and sys.is_file(req.file) then
             return "cached"
         end
+        local failed = claims.failed(req.url)
+        if failed then
+            return "ended", failed, 0
+        end
+        if not req.counted then
+            if not clients.enter(req.client) then
+                return nil, "client"
+            end
+            req.counted = true
+        end
         local err
         r, err = claim(req)
         if not r then
@@ -284,13 +340,47 @@ function _M.wait(key, seen)
     wake.wait(key, seen, waits.follow)
 end
 
+-- Wakes this worker's requests that wait on key (one of them has gone).
+_M.wake = wake.kick
+
 -- Whether path is the temporary file of a running download, or the cache
 -- file one is making.
 _M.holds = claims.holds
 
--- Asks the download of key, if one runs, to stop (a purge): its requests
--- are cut and nothing is kept. Returns whether one ran.
-_M.cancel = claims.cancel
+-- A request starts (1) or stops (-1) following the download into temp.
+_M.watch = claims.watch
+
+-- The request req (as join() took it) has ended.
+function _M.leave(req)
+    if req.counted then
+        clients.leave(req.client)
+    end
+end
+
+-- Stops the download of key, if one runs (a purge): its requests are cut
+-- and nothing is kept. With wait, returns once it has ended (or after
+-- waits.purge), so that no request that comes after joins it. Returns
+-- whether one ran.
+function _M.cancel(key, wait)
+    local r, seen = claims.current(key)
+    if not r then
+        return false
+    end
+    claims.cancel(r.temp, "purge")
+    local deadline = ngx_now() + waits.purge
+    while wait and ngx_now() < deadline do
+        local now
+        now, seen = claims.current(key)
+        if not now or now.temp ~= r.temp then
+            break
+        end
+        wake.wait(key, seen, min(waits.follow, deadline - ngx_now()))
+    end
+    return true
+end
+
+-- Forgets url's failed download (a purge). Returns whether one was remembered.
+_M.forget = claims.forget
 
 
 -- For a timer of one worker, every second or so: downloads whose worker died

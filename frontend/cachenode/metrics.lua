@@ -17,7 +17,7 @@ local format = string.format
 local _M = { _VERSION = "1.0" }
 
 local RESULTS = { "hit", "miss", "refused", "failed" }
-local OUTCOMES = { "ok", "failed", "timeout", "idle", "busy", "cancelled" }
+local OUTCOMES = { "ok", "failed", "timeout", "idle", "busy", "cancelled", "yielded" }
 -- Upper bounds of the download time histogram, in seconds: from a small file
 -- on a near origin to a long video.
 local BUCKETS = { 0.01, 0.05, 0.1, 0.5, 1, 5, 10, 30, 60, 300, 1800 }

@@ -4,7 +4,9 @@
 -- only at the end. It ends cleanly once the download has succeeded and cuts
 -- the response (no final chunk, the connection closed) when it fails, so
 -- that no client takes a part for the whole. What only the whole file can
--- answer (a seek, most ranges) waits for the end and goes to nginx.
+-- answer (a seek, most ranges) waits for the end and goes to nginx. Only
+-- the written prefix of the file is sent, and a viewer holds at most one
+-- chunk of it in the worker, however slowly it reads.
 
 local ffi = require "ffi"
 local fetch = require "cachenode.fetch"
@@ -25,8 +27,9 @@ local min = math.min
 
 local _M = { _VERSION = "1.0" }
 
--- Bytes read and sent at a time; one buffer serves every request of the
--- worker, as each copies out before it yields.
+-- Bytes read and sent at a time, the most a viewer holds in the worker: the
+-- next chunk is read once the last has gone to the socket. One buffer
+-- serves every request of the worker, as each copies out before it yields.
 local CHUNK = 262144
 local buf = ffi.new("char[?]", CHUNK)
 
@@ -42,7 +45,9 @@ local function form_of(req)
         return "whole"
     end
     local range = ngx_var.http_range
-    if not range then
+    -- No validator matches a file still arriving (RFC 9110, 13.1.5): with
+    -- If-Range the whole file is the answer.
+    if not range or ngx_var.http_if_range then
         return "stream"
     end
     local first, last = match(range, "^bytes=(%d+)%-(%d*)$")
@@ -67,15 +72,19 @@ local function send_upto(r, upto)
         end
         local ok
         ok, err = ngx_print(ffi_string(buf, n))
+        if ok then
+            ok, err = ngx_flush(true)
+        end
         if not ok then
             return nil, err
         end
         r.offset = r.offset + n
     end
-    return ngx_flush(true)
+    return true
 end
 
--- Sends what the request's form allows of size bytes that have arrived.
+-- Sends what the request's form allows of the first size bytes, which have
+-- arrived.
 -- Returns "done" when the answer is complete, true to go on, or nil and the
 -- reason.
 local function send_arrived(r, size)
@@ -127,16 +136,34 @@ local function ended(r, status, size)
 end
 
 
+-- The request follows the download into temp from now on.
+local function follow_temp(r, temp)
+    if r.fd then
+        sys.close(r.fd)
+        r.fd = nil
+    end
+    if r.temp then
+        fetch.watch(r.temp, -1)
+    end
+    r.temp = temp
+    if temp then
+        fetch.watch(temp, 1)
+    end
+end
+
+
 -- Follows the download of req.key until the answer is complete. Returns
 -- what the handler does next: "done", "gone" (the client left), "cut",
 -- "exec" (nginx serves the finished file) or "status" with a status.
 local function follow(req, r)
-    while true do
+    while not req.aborted do
         local state, temp, seen = fetch.join(req, r.temp, not r.begun)
         if state == "ended" then
             return ended(r, temp, seen)
         elseif state == "cached" then
             return "exec"
+        elseif temp == "client" then
+            return "status", 429
         elseif not state then
             ngx.log(ngx.ERR, "cachenode: download of \"", req.url, "\" not started: ", temp)
             return r.begun and "cut" or "status", 503
@@ -144,16 +171,13 @@ local function follow(req, r)
         -- After a takeover the download starts again under a new name; the
         -- request goes on from the byte it has reached.
         if temp ~= r.temp then
-            if r.fd then
-                sys.close(r.fd)
-            end
-            r.fd, r.temp = nil, temp
+            follow_temp(r, temp)
         end
         if not r.fd then
             r.fd = sys.open_read(r.temp)
         end
         if r.fd then
-            local size = sys.size(r.fd) or 0
+            local size = sys.written(r.fd) or 0
             if size > r.offset or not r.begun then
                 local ok, err = send_arrived(r, size)
                 if ok == "done" then
@@ -167,19 +191,21 @@ local function follow(req, r)
         end
         fetch.wait(req.key, seen)
     end
+    return "gone"
 end
 
 
--- The content handler's part for a miss: req holds key, url, method and uri,
--- and either the cache file (file, dir_len) or spool = true. Returns what
--- follow() returns; r.temp names the file the answer came from.
+-- The content handler's part for a miss: req holds key, url, method, uri
+-- and client, and either the cache file (file, dir_len) or spool = true;
+-- req.aborted, set when the client has gone, ends it. Returns what follow()
+-- returns ("status" 429 when the client has client_misses downloads going);
+-- r.offset says how far the answer came.
 function _M.serve(req)
     local r = { offset = 0, begun = false }
     r.form, r.first, r.last = form_of(req)
     local ok, action, status = pcall(follow, req, r)
-    if r.fd then
-        sys.close(r.fd)
-    end
+    follow_temp(r, nil)
+    fetch.leave(req)
     if not ok then
         ngx.log(ngx.ERR, "cachenode: answer for \"", req.url, "\" failed: ", action)
         action, status = r.begun and "cut" or "status", 500

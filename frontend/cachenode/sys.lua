@@ -21,12 +21,15 @@ local _M = { _VERSION = "1.0" }
 _M.EPERM = 1
 _M.ENOENT = 2
 _M.EEXIST = 17
--- open() flags, lseek() and stat() mode bits
+_M.ENXIO = 6
+-- open() flags, lseek() whences and stat() mode bits
 _M.O_RDONLY = 0
 _M.O_WRONLY = 1
 _M.O_CREAT = 64
 _M.O_EXCL = 128
 _M.O_CLOEXEC = 524288
+_M.SEEK_DATA = 3
+_M.SEEK_HOLE = 4
 _M.S_IFMT = 61440
 _M.S_IFDIR = 16384
 _M.S_IFREG = 32768
@@ -90,6 +93,7 @@ extern char **environ;
 int open(const char *path, int flags, ...);
 int close(int fd);
 int64_t pread(int fd, void *buf, size_t count, int64_t offset);
+int64_t lseek(int fd, int64_t offset, int whence);
 int stat(const char *path, cachenode_stat_t *st);
 int fstat(int fd, cachenode_stat_t *st);
 int statfs(const char *path, cachenode_statfs_t *st);
@@ -170,12 +174,33 @@ function _M.close(fd)
     C.close(fd)
 end
 
--- The size of the file behind fd.
+-- The size of the file behind fd, and its allocated 512-byte blocks.
 function _M.size(fd)
     if C.fstat(fd, st) ~= 0 then
         return nil, strerror()
     end
-    return tonumber(st.st_size)
+    return tonumber(st.st_size), tonumber(st.st_blocks)
+end
+
+-- The bytes of the file behind fd from its start up to its first hole: what
+-- a writer that may preallocate the file or write it out of order has
+-- written so far. Unwritten preallocated ranges read as holes on tmpfs, ext4
+-- and xfs; a file system without holes answers its size. nil and the reason
+-- when lseek() fails.
+function _M.written(fd)
+    local data = C.lseek(fd, 0, _M.SEEK_DATA)
+    if data ~= 0 then
+        -- ENXIO: no data at or after 0 (an empty file, or all hole).
+        if data < 0 and ffi_errno() ~= _M.ENXIO then
+            return nil, strerror()
+        end
+        return 0
+    end
+    local hole = C.lseek(fd, 0, _M.SEEK_HOLE)
+    if hole < 0 then
+        return nil, strerror()
+    end
+    return tonumber(hole)
 end
 
 -- Reads up to len bytes at offset into buf; the count, 0 at the end, or nil

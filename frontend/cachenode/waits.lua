@@ -33,6 +33,10 @@ local _M = {
     checkdisk = 600,
     -- A purge waits this long for the download it stops to end.
     purge = 5,
+    -- While misses wait in line, a download nobody watches is stopped to
+    -- make room at most this often: about the time a stopped download
+    -- takes to give its slot back.
+    yield = 0.2,
     -- The line's lock lasts this long should its holder die; its holder
     -- never yields while it holds it.
     lock = 1,

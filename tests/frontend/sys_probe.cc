@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -23,11 +24,14 @@ int main() {
     NUMBER(EPERM);
     NUMBER(ENOENT);
     NUMBER(EEXIST);
+    NUMBER(ENXIO);
     NUMBER(O_RDONLY);
     NUMBER(O_WRONLY);
     NUMBER(O_CREAT);
     NUMBER(O_EXCL);
     NUMBER(O_CLOEXEC);
+    NUMBER(SEEK_DATA);
+    NUMBER(SEEK_HOLE);
     NUMBER(S_IFMT);
     NUMBER(S_IFDIR);
     NUMBER(S_IFREG);

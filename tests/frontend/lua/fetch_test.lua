@@ -9,7 +9,7 @@ local fetch = require "cachenode.fetch"
 
 local dict = ngx.shared.cachenode_fetch
 dict:flush_all()
-fetch.init({ fetch_max = 4, fetch_queue_timeout = 10 })
+fetch.init({ fetch_max = 4, fetch_queue_timeout = 10, negative_ttl = 10 })
 fetch.init_worker()
 assert(dict:safe_set("c /d1/long.mp4", "1 0 0 0 /d1/long.mp4.cn-1-1.part /d1/long.mp4"))
 local n = 0
