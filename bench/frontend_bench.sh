@@ -42,65 +42,8 @@ SMALL_SIZE=50000
 JOIN_AFTER=1
 
 # ---------------------------------------------------------------- inside
-# Starts the nginx of prefix /node/$1 (its nginx.conf is there) that serves
-# port $2, and waits until it answers.
-start() {
-    "$CN_TESTBED" --launch "$1" "$2"
-}
-
-stop() {
-    local pid
-    pid=$(cat "/node/$1/master.pid")
-    kill "$pid"
-    while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
-}
-
-# $1 free ports on 127.0.0.1, as the testbed picks its own.
-free_ports() {
-    python3 -c '
-import socket, sys
-socks = [socket.socket() for _ in range(int(sys.argv[1]))]
-for s in socks: s.bind(("127.0.0.1", 0))
-print(*[s.getsockname()[1] for s in socks])' "$1"
-}
-
-median() {
-    sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
-}
-
-# Prints "met" when the awk condition $1 holds, else "MISSED".
-verdict() {
-    awk "BEGIN {exit !($1)}" && echo met || echo MISSED
-}
-
-# A stock nginx of prefix /node/$1 on port $2, one worker, no access log:
-# $3 goes into http {}, $4 into its server {}.
-stock_conf() {
-    mkdir -p "/node/$1/logs" "/node/$1/run"
-    cat >"/node/$1/nginx.conf" <<CONF
-user $TB_USER;
-worker_processes 1;
-pid run/nginx.pid;
-error_log logs/error.log notice;
-events { worker_connections 4096; }
-http {
-    access_log off;
-    default_type application/octet-stream;
-    sendfile on;
-    tcp_nopush on;
-    client_body_temp_path run/body;
-    proxy_temp_path run/proxy;
-    fastcgi_temp_path run/fastcgi;
-    uwsgi_temp_path run/uwsgi;
-    scgi_temp_path run/scgi;
-$3
-    server {
-        listen 127.0.0.1:$2;
-$4
-    }
-}
-CONF
-}
+# shellcheck source=bench_lib.sh
+. "$HERE/bench_lib.sh"
 
 # Plain nginx: the cache directories by an alias.
 plain_conf() {
@@ -158,24 +101,6 @@ measure() {
         grep 'Non-2xx' <<<"$out" >&2
     fi
     awk '/^Requests\/sec:/ {printf "%.0f", $2}' <<<"$out"
-}
-
-# Puts $2 files of size $1 at the origin and at the paths uri2d gives them
-# among the cache directories, and writes the request paths for the front end
-# and proxy_cache (/tmp/front.paths) and for plain nginx (/tmp/plain.paths).
-place_files() {
-    mkdir -p "$CN_FILES/vod/$1"
-    local i
-    for i in $(seq "$2"); do
-        head -c "$1" /dev/urandom >"$CN_FILES/vod/$1/f$i.mp4"
-    done
-    seq "$2" | xargs -P 4 -I{} sh -c '
-        path=$("$0" --lib "$1" uri "http://$2/vod/$3/f{}.mp4" "$4")
-        mkdir -p "$(dirname "$path")" && cp "$5/vod/$3/f{}.mp4" "$path" && echo "$path"
-    ' "$CN_CLI" "$CN_LIB" "$HOST" "$1" "$CN_DIRS" "$CN_FILES" | sed 's|^/node/cache/|/plain/|' \
-        >/tmp/plain.paths
-    chown -R "$TB_USER" /node/cache
-    seq "$2" | sed "s|.*|/vod/$1/f&.mp4|" >/tmp/front.paths
 }
 
 # The HIT servers: name, label, port, paths file and rounds (all unless

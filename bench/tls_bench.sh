@@ -35,71 +35,17 @@ MISS_SIZE=$((16 << 20))
 MISS_RATE=$((8 << 20))
 
 # ---------------------------------------------------------------- inside
-median() {
-    sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
-}
-
-verdict() {
-    awk "BEGIN {exit !($1)}" && echo met || echo MISSED
-}
-
-free_ports() {
-    python3 -c '
-import socket, sys
-socks = [socket.socket() for _ in range(int(sys.argv[1]))]
-for s in socks: s.bind(("127.0.0.1", 0))
-print(*[s.getsockname()[1] for s in socks])' "$1"
-}
+# shellcheck source=bench_lib.sh
+. "$HERE/bench_lib.sh"
 
 # Plain nginx of prefix /node/plain, one worker, no access log, serving the
 # cache tmpfs below /plain/ on port $1 and over TLS on port $2 with the first
 # certificate and the front end's own ssl_ lines (from its configuration $3).
 plain_conf() {
-    mkdir -p /node/plain/logs /node/plain/run
-    cat >/node/plain/nginx.conf <<CONF
-user $TB_USER;
-worker_processes 1;
-pid run/nginx.pid;
-error_log logs/error.log notice;
-events { worker_connections 4096; }
-http {
-    access_log off;
-    default_type application/octet-stream;
-    sendfile on;
-    tcp_nopush on;
-    client_body_temp_path run/body;
-    proxy_temp_path run/proxy;
-    fastcgi_temp_path run/fastcgi;
-    uwsgi_temp_path run/uwsgi;
-    scgi_temp_path run/scgi;
-$(grep '^    ssl_' "$3")
-    server {
-        listen 127.0.0.1:$1;
-        listen 127.0.0.1:$2 ssl http2;
+    stock_conf plain "$1" "$(grep '^    ssl_' "$3")" "        listen 127.0.0.1:$2 ssl http2;
         ssl_certificate ${CN_TLS_CERT%%|*};
         ssl_certificate_key ${CN_TLS_KEY%%|*};
-        location /plain/ { alias /node/cache/; }
-    }
-}
-CONF
-}
-
-# Puts $2 files of size $1 at the origin and at their cache paths; writes the
-# request paths for the front end (/tmp/front.paths) and plain nginx
-# (/tmp/plain.paths).
-place_files() {
-    mkdir -p "$CN_FILES/vod/$1"
-    local i
-    for i in $(seq "$2"); do
-        head -c "$1" /dev/urandom >"$CN_FILES/vod/$1/f$i.mp4"
-    done
-    seq "$2" | xargs -P 4 -I{} sh -c '
-        path=$("$0" --lib "$1" uri "http://$2/vod/$3/f{}.mp4" "$4")
-        mkdir -p "$(dirname "$path")" && cp "$5/vod/$3/f{}.mp4" "$path" && echo "$path"
-    ' "$CN_CLI" "$CN_LIB" "$HOST" "$1" "$CN_DIRS" "$CN_FILES" | sed 's|^/node/cache/|/plain/|' \
-        >/tmp/plain.paths
-    chown -R "$TB_USER" /node/cache
-    seq "$2" | sed "s|.*|/vod/$1/f&.mp4|" >/tmp/front.paths
+        location /plain/ { alias /node/cache/; }"
 }
 
 # requests/s of wrk over HTTPS/1.1 against port $1 with the paths of file $2.
