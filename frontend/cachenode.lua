@@ -9,6 +9,7 @@
 local ffi = require "ffi"
 local lrucache = require "resty.lrucache"
 local clients = require "cachenode.clients"
+local config = require "cachenode.config"
 local fetch = require "cachenode.fetch"
 local guard = require "cachenode.guard"
 local health = require "cachenode.health"
@@ -31,12 +32,9 @@ local NOTICE = ngx.NOTICE
 local WARN = ngx.WARN
 local find = string.find
 local sub = string.sub
-local floor = math.floor
-local tonumber = tonumber
 local tostring = tostring
 local error = error
 local pcall = pcall
-local ipairs = ipairs
 
 
 local _M = { _VERSION = "2.0" }
@@ -68,75 +66,15 @@ local path_buf = ffi_new("char[?]", names.PATH_MAX_BYTES)
 local NO_FILE
 
 
--- A knob that must be a whole number from min to max (default 2^31 - 1).
-local function number(opts, key, min, max)
-    local value = tonumber(opts[key])
-    max = max or 2 ^ 31 - 1
-    if not value or value < min or value > max or value ~= floor(value) then
-        error("cachenode: " .. key .. " must be a whole number from " .. min .. " to " .. max
-              .. ", not \"" .. tostring(opts[key]) .. "\"", 2)
-    end
-    return value
-end
-
--- The most the guard's cachekit checkdisk takes for a threshold or a count.
-local GUARD_MAX = 1000000000
-
-
 -- Called once from init_by_lua with the knobs of nginx.conf.in. Errors stop
 -- nginx from starting, with the reason.
 function _M.init(opts)
-    local text = opts.cache_dirs or ""
-    if #text >= names.DIRS_TEXT_MAX then
-        error("cachenode: cache_dirs is " .. #text .. " bytes, the library takes fewer than "
-              .. names.DIRS_TEXT_MAX)
-    end
-    dirs = names.split_dirs(text)
-    if #dirs == 0 then
-        error("cachenode: cache_dirs names no directory")
-    end
-    for _, name in ipairs(dirs) do
-        local why = names.check_dir(name)
-        if why then
-            error("cachenode: cache directory \"" .. name .. "\" " .. why)
-        end
-    end
     local why
-    sites, why = names.parse_hosts(opts.hosts)
-    if not sites then
-        error("cachenode: hosts " .. why)
+    conf, why = config.load(opts)
+    if not conf then
+        error("cachenode: " .. why)
     end
-    purgers, why = names.parse_addresses(opts.purge_allow)
-    if not purgers then
-        error("cachenode: purge_allow " .. why)
-    end
-    scrapers, why = names.parse_addresses(opts.metrics_allow)
-    if not scrapers then
-        error("cachenode: metrics_allow " .. why)
-    end
-    why = names.check_dir(opts.spool_dir or "")
-    if why or sys.stat(opts.spool_dir) ~= "dir" then
-        error("cachenode: spool_dir \"" .. tostring(opts.spool_dir) .. "\" "
-              .. (why or "is not a directory"))
-    end
-
-    conf = {
-        cache_dirs = text,
-        spool_dir = opts.spool_dir,
-        fetchwrap = opts.fetchwrap,
-        cachekit_cli = opts.cachekit_cli,
-        cachekit_lib = opts.cachekit_lib,
-        fetch_max = number(opts, "fetch_max", 1, 100000),
-        fetch_timeout = number(opts, "fetch_timeout", 0),
-        fetch_idle_timeout = number(opts, "fetch_idle_timeout", 0),
-        fetch_queue_timeout = number(opts, "fetch_queue_timeout", 0),
-        client_misses = number(opts, "client_misses", 0),
-        negative_ttl = number(opts, "negative_ttl", 0),
-        guard_interval = number(opts, "guard_interval", 0),
-        guard_min_free_gb = tostring(number(opts, "guard_min_free_gb", 1, GUARD_MAX)),
-        guard_max_files = tostring(number(opts, "guard_max_files", 1, GUARD_MAX)),
-    }
-    local memo_size = number(opts, "memo_size", 0)
+    dirs, sites, purgers, scrapers = conf.dirs, conf.sites, conf.purgers, conf.scrapers
 
     local ok, loaded = pcall(ffi.load, conf.cachekit_lib)
     if not ok then
@@ -145,11 +83,11 @@ function _M.init(opts)
     end
     lib = loaded
 
-    if memo_size > 0 then
+    if conf.memo_size > 0 then
         local err
-        memo, err = lrucache.new(memo_size)
+        memo, err = lrucache.new(conf.memo_size)
         if not memo then
-            error("cachenode: lrucache.new(" .. memo_size .. ") failed: " .. tostring(err))
+            error("cachenode: lrucache.new(" .. conf.memo_size .. ") failed: " .. tostring(err))
         end
     end
 
@@ -165,7 +103,7 @@ function _M.init(opts)
     clients.init(conf.client_misses)
     spool.init(conf.spool_dir)
     NO_FILE = conf.spool_dir .. "/.none"
-    ok, why = health.init({ drain = opts.drain, spool_dir = conf.spool_dir }, dirs, lib)
+    ok, why = health.init({ drain = conf.drain, spool_dir = conf.spool_dir }, dirs, lib)
     if not ok then
         error("cachenode: " .. why)
     end

@@ -61,7 +61,8 @@ step_contents() {
         /usr/share/cachenode/frontend/cachenode/fetch.lua /usr/share/cachenode/frontend/cachenode/stream.lua
         /usr/share/cachenode/frontend/cachenode/guard.lua /usr/share/cachenode/frontend/cachenode/sys.lua
         /usr/share/cachenode/frontend/cachenode/claims.lua /usr/share/cachenode/frontend/cachenode/files.lua
-        /usr/share/cachenode/frontend/cachenode/clients.lua
+        /usr/share/cachenode/frontend/cachenode/clients.lua /usr/share/cachenode/frontend/cachenode/config.lua
+        /usr/share/cachenode/frontend/cachenode/download.lua
         /usr/share/cachenode/frontend/cachenode/line.lua /usr/share/cachenode/frontend/cachenode/record.lua
         /usr/share/cachenode/frontend/cachenode/spool.lua /usr/share/cachenode/frontend/cachenode/waits.lua
         /usr/share/cachenode/frontend/cachenode/wake.lua /usr/share/cachenode/frontend/cachenode/health.lua

@@ -228,7 +228,7 @@ def after_load(soak, start):
     m = _metrics(soak.front_port)
     out("front end's counters: fetches %s; requests %s; guard removed %d files" % (
         ", ".join("%s %d" % (o, m.get('cachenode_fetches_total{outcome="%s"}' % o, 0))
-                  for o in ("ok", "failed", "idle", "timeout", "busy", "cancelled")),
+                  for o in ("ok", "failed", "idle", "timeout", "busy", "cancelled", "yielded")),
         ", ".join("%s %d" % (r, m.get('cachenode_requests_total{result="%s"}' % r, 0))
                   for r in ("hit", "miss", "refused", "failed")),
         sum(v for k, v in m.items() if k.startswith("cachenode_guard_removed_files_total"))))

@@ -1,0 +1,84 @@
+-- cachenode.config: the knobs of nginx.conf.in as init_by_lua hands them
+-- over, each checked once at start: a table of settings, or nil and the
+-- reason nginx then refuses to start with.
+
+local names = require "cachenode.names"
+local sys = require "cachenode.sys"
+
+local floor = math.floor
+local tonumber = tonumber
+local tostring = tostring
+local ipairs = ipairs
+
+
+local _M = { _VERSION = "1.0" }
+
+-- The most the guard's cachekit checkdisk takes for a threshold or a count.
+local GUARD_MAX = 1000000000
+-- Each whole-number knob: its name, least and most value (2^31 - 1 unless
+-- given).
+local NUMBERS = {
+    { "fetch_max", 1, 100000 }, { "fetch_timeout", 0 }, { "fetch_idle_timeout", 0 },
+    { "fetch_queue_timeout", 0 }, { "client_misses", 0 }, { "negative_ttl", 0 },
+    { "guard_interval", 0 }, { "guard_min_free_gb", 1, GUARD_MAX },
+    { "guard_max_files", 1, GUARD_MAX }, { "memo_size", 0 },
+}
+
+
+-- The settings of opts (every knob a text): the numbers as numbers (the
+-- guard's two as texts for its command line), the cache directories as
+-- cache_dirs (the text) and dirs (the names), sites, purgers and scrapers
+-- as names parses them; or nil and the reason.
+function _M.load(opts)
+    local conf = { spool_dir = opts.spool_dir, fetchwrap = opts.fetchwrap,
+                   cachekit_cli = opts.cachekit_cli, cachekit_lib = opts.cachekit_lib,
+                   drain = opts.drain }
+    for _, knob in ipairs(NUMBERS) do
+        local name, min, max = knob[1], knob[2], knob[3] or 2 ^ 31 - 1
+        local value = tonumber(opts[name])
+        if not value or value < min or value > max or value ~= floor(value) then
+            return nil, name .. " must be a whole number from " .. min .. " to " .. max
+                        .. ", not \"" .. tostring(opts[name]) .. "\""
+        end
+        conf[name] = value
+    end
+    conf.guard_min_free_gb = tostring(conf.guard_min_free_gb)
+    conf.guard_max_files = tostring(conf.guard_max_files)
+
+    local text = opts.cache_dirs or ""
+    if #text >= names.DIRS_TEXT_MAX then
+        return nil, "cache_dirs is " .. #text .. " bytes, the library takes fewer than "
+                    .. names.DIRS_TEXT_MAX
+    end
+    conf.cache_dirs, conf.dirs = text, names.split_dirs(text)
+    if #conf.dirs == 0 then
+        return nil, "cache_dirs names no directory"
+    end
+    for _, name in ipairs(conf.dirs) do
+        local why = names.check_dir(name)
+        if why then
+            return nil, "cache directory \"" .. name .. "\" " .. why
+        end
+    end
+    local why
+    conf.sites, why = names.parse_hosts(opts.hosts)
+    if not conf.sites then
+        return nil, "hosts " .. why
+    end
+    conf.purgers, why = names.parse_addresses(opts.purge_allow)
+    if not conf.purgers then
+        return nil, "purge_allow " .. why
+    end
+    conf.scrapers, why = names.parse_addresses(opts.metrics_allow)
+    if not conf.scrapers then
+        return nil, "metrics_allow " .. why
+    end
+    why = names.check_dir(opts.spool_dir or "")
+    if why or sys.stat(opts.spool_dir) ~= "dir" then
+        return nil, "spool_dir \"" .. tostring(opts.spool_dir) .. "\" " .. (why or "is not a directory")
+    end
+    return conf
+end
+
+
+return _M

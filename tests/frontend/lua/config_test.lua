@@ -1,0 +1,44 @@
+-- cachenode.config: the knobs checked at start, a table of those refused
+-- with the reason nginx stops with, and one good set read back.
+local t = require "harness"
+local config = require "cachenode.config"
+
+local function knobs(changes)
+    local opts = {
+        hosts = "node7", cache_dirs = "/d1|/d2", spool_dir = "/tmp", metrics_allow = "127.0.0.1",
+        purge_allow = "192.0.2.0/24", fetch_max = "64", fetch_timeout = "0",
+        fetch_idle_timeout = "30", fetch_queue_timeout = "10", client_misses = "16",
+        negative_ttl = "10", guard_interval = "60", guard_min_free_gb = "80",
+        guard_max_files = "20", memo_size = "10000", drain = "off",
+    }
+    for name, value in pairs(changes) do
+        opts[name] = value
+    end
+    return opts
+end
+
+local conf = assert(config.load(knobs({})))
+t.eq(conf.fetch_max, 64, "fetch_max read")
+t.eq(conf.guard_min_free_gb, "80", "the guard's numbers stay texts")
+t.eq(#conf.dirs, 2, "two cache directories")
+t.eq(conf.cache_dirs, "/d1|/d2", "the list as uri2d takes it")
+
+for _, case in ipairs({
+    { { fetch_max = "0" }, "fetch_max must be a whole number from 1 to 100000, not \"0\"" },
+    { { fetch_max = "1.5" }, "fetch_max must be a whole number from 1 to 100000, not \"1.5\"" },
+    { { client_misses = "-1" }, "client_misses must be a whole number from 0 to 2147483647, not \"-1\"" },
+    { { negative_ttl = "ten" }, "negative_ttl must be a whole number from 0 to 2147483647, not \"ten\"" },
+    { { guard_max_files = "0" }, "guard_max_files must be a whole number from 1 to 1000000000, not \"0\"" },
+    { { cache_dirs = "|" }, "cache_dirs names no directory" },
+    { { cache_dirs = "/d1/" }, "cache directory \"/d1/\" must be absolute and must not end in '/'" },
+    { { cache_dirs = "/d1|/x/../d2" }, "cache directory \"/x/../d2\" must not hold a '.' or '..' piece" },
+    { { cache_dirs = "/" .. string.rep("d", 10240) }, "cache_dirs is 10241 bytes, the library takes fewer than 10240" },
+    { { hosts = "10.1.2.3" }, "hosts \"10.1.2.3\" is an IP address, not a site's name" },
+    { { purge_allow = "10.0.0.0/40" }, "purge_allow \"10.0.0.0/40\" is not an IPv4 address or network" },
+    { { spool_dir = "/nonexistent-spool" }, "spool_dir \"/nonexistent-spool\" is not a directory" },
+}) do
+    local changes, want = case[1], case[2]
+    local got, why = config.load(knobs(changes))
+    t.eq(got, nil, "refused: " .. want)
+    t.eq(why, want, "the reason")
+end
