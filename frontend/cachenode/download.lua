@@ -57,6 +57,9 @@ local function finish(job, status, what, size, no_file)
         if job.file then
             files.remove_parents(job.file, job.dir_len)
         end
+    elseif not job.file and claims.cancelled(job.temp) then
+        -- A spool file whose answer ended while fetchwrap finished it.
+        sys.unlink(job.temp)
     end
     if no_file then
         claims.remember_failure(job.url, status)
@@ -148,6 +151,11 @@ local function attempt(job, last)
                 job.fd = nil
             end
             return "again"
+        elseif code and claims.cancelled(job.temp) then
+            -- Stopped meanwhile: an uncached download's spool file goes with
+            -- its answer, and fetchwrap then finds no file. Not a failure.
+            return finish(job, 503, claims.cancelled(job.temp) == "yield" and "yielded" or "cancelled",
+                          size)
         elseif code then
             ngx_log(WARN, "cachenode: fetchwrap \"", job.temp, "\" \"", job.url, "\" exited with ", code)
             -- fetchwrap answers 1 for a URL it cannot take, 255 when no file
