@@ -48,6 +48,8 @@ int main() {
     PRINT("sizeof stat", sizeof(struct stat));
     PRINT("offsetof stat st_mode", offsetof(struct stat, st_mode));
     PRINT("offsetof stat st_size", offsetof(struct stat, st_size));
+    PRINT("offsetof stat st_blksize", offsetof(struct stat, st_blksize));
+    PRINT("offsetof stat st_blocks", offsetof(struct stat, st_blocks));
     PRINT("sizeof statfs", sizeof(struct statfs));
     PRINT("offsetof statfs f_blocks", offsetof(struct statfs, f_blocks));
     PRINT("offsetof statfs f_bavail", offsetof(struct statfs, f_bavail));

@@ -54,7 +54,7 @@ for _, module in ipairs({ sys, names }) do
     end
 end
 for _, s in ipairs({
-    { "stat", "cachenode_stat_t", { "st_mode", "st_size" }, true },
+    { "stat", "cachenode_stat_t", { "st_mode", "st_size", "st_blksize", "st_blocks" }, true },
     { "statfs", "cachenode_statfs_t", { "f_blocks", "f_bavail", "f_frsize" }, true },
     { "dirent", "cachenode_dirent_t", { "d_name" }, false },
 }) do
