@@ -8,6 +8,7 @@ knobs where that shows the same."""
 import os
 import resource
 import selectors
+import socket
 import sys
 import threading
 import time
@@ -79,7 +80,7 @@ def connections():
         headers = ("X-Forwarded-For: " + held,) if held else ()
         # Each reads nothing: its answer stays in progress, its window full.
         socks = [open_request(big, headers=headers, source=source, rcvbuf=4096) for _ in range(4)]
-        time.sleep(0.2)
+        check(wait_until(lambda: all(answering(sock) for sock in socks)), "the held requests have no answer")
         extra = ("--interface", source) + (("-H", "X-Forwarded-For: " + fifth) if fifth else ())
         answer = get("/vod/small.mp4", extra=extra)
         check(answer.status == status, "a fifth request from %s (X-Forwarded-For '%s') beside four from "
@@ -89,6 +90,14 @@ def connections():
         for sock in socks:
             sock.close()
     half_open()
+
+
+def answering(sock):
+    """Whether the answer to sock's request has begun to arrive."""
+    try:
+        return bool(sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT))
+    except BlockingIOError:
+        return False
 
 
 def half_open():
