@@ -45,8 +45,8 @@ for tool in ffmpeg ffprobe; do
     command -v $tool >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 # Every viewer comes from 127.0.0.1: the crowd of a whole region behind one
-# address, which the per-address limit is not for.
-CLIENT_CONNS=100000
+# address, which the per-address limit is not for (65535, the most nginx takes).
+CLIENT_CONNS=65535
 echo "soak_node: cache tmpfs $CACHE_SIZE in 3 directories, guard every 1 s removing up to" \
     "$GUARD_MAX_FILES files a directory, fetch_idle_timeout $IDLE s"
 exec "$HERE/testbed/testbed" "${testbed[@]}" --dirs 3 --cache-size "$CACHE_SIZE" \
