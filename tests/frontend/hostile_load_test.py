@@ -71,16 +71,18 @@ def connections():
     make_file(big, 32 << 20)
     make_file("vod/small.mp4", 20000)
     check(get(big).status == 200, "the held file is not served")
-    # (source, X-Forwarded-For of the four held requests, of a fifth, its status)
+    # (source, X-Forwarded-For of the four held requests, of a fifth, its
+    # status). Each row's client is another, as a closed connection's
+    # request may still be counted for a moment.
     for source, held, fifth, status in (
             ("127.0.0.1", "", "", 429),
-            ("127.0.0.1", "", "127.0.0.9", 429),      # not a balancer: the header is no one's address
+            ("127.0.0.4", "", "127.0.0.9", 429),      # not a balancer: the header is no one's address
             ("127.0.0.3", "127.0.0.9", "127.0.0.9", 429),
-            ("127.0.0.3", "127.0.0.9", "127.0.0.10", 200)):
+            ("127.0.0.3", "127.0.0.11", "127.0.0.10", 200)):
         headers = ("X-Forwarded-For: " + held,) if held else ()
         # Each reads nothing: its answer stays in progress, its window full.
         socks = [open_request(big, headers=headers, source=source, rcvbuf=4096) for _ in range(4)]
-        check(wait_until(lambda: all(answering(sock) for sock in socks)), "the held requests have no answer")
+        check(wait_until(lambda: all(answering(sock) for sock in socks)), "the held requests have no 200")
         extra = ("--interface", source) + (("-H", "X-Forwarded-For: " + fifth) if fifth else ())
         answer = get("/vod/small.mp4", extra=extra)
         check(answer.status == status, "a fifth request from %s (X-Forwarded-For '%s') beside four from "
@@ -93,9 +95,9 @@ def connections():
 
 
 def answering(sock):
-    """Whether the answer to sock's request has begun to arrive."""
+    """Whether a 200 to sock's request has begun to arrive."""
     try:
-        return bool(sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT))
+        return sock.recv(12, socket.MSG_PEEK | socket.MSG_DONTWAIT).startswith(b"HTTP/1.1 200")
     except BlockingIOError:
         return False
 
