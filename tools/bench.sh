@@ -24,3 +24,7 @@ bench/tls_bench.sh build-bench || [ $? = 77 ]
 # node sandbox, HAProxy).
 echo "== bench_balancer"
 bench/balancer_bench.py build-bench || [ $? = 77 ]
+# A viewer's first byte while one hostile client attacks the node, against
+# the same without attack (root, node sandbox).
+echo "== bench_hostile"
+bench/hostile_bench.py build-bench || [ $? = 77 ]

@@ -18,6 +18,7 @@ PACKAGES=(
   ffmpeg                                # a real MP4 that the front end's tests play
   prometheus prometheus-node-exporter   # promtool and the textfile collector for dispatch_listen
   haproxy                               # the balancer in front of a fleet of nodes, and its tests
+  xfsprogs e2fsprogs                    # tools/holes.py: holes on an xfs and an ext4 loop device
 )
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

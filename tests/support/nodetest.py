@@ -181,6 +181,24 @@ def start_viewer(target, out, host=HOST, headers=(), extra=(), server=None, time
     return subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
 
+def open_request(target, host=HOST, headers=(), ended=True, source="127.0.0.1", server=None,
+                 rcvbuf=0, method="GET"):
+    """A socket from source to server (default the front end) that has sent
+    an HTTP/1.1 request for target, its header ended or not (a client that
+    never finishes it); rcvbuf, when given, is its receive buffer, set before
+    the connection so that the window stays that small. The caller reads and
+    closes it."""
+    address, port = (server or front()).rsplit(":", 1)
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    if rcvbuf:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    sock.bind((source, 0))
+    sock.connect((address, int(port)))
+    lines = ["%s %s HTTP/1.1" % (method, target), "Host: " + host] + list(headers)
+    sock.sendall(("\r\n".join(lines) + "\r\n" + ("\r\n" if ended else "")).encode())
+    return sock
+
+
 def metrics_text(server=None):
     """The front end's metrics, as a scraper without a site name asks."""
     return get("/cachenode/metrics", host=None, server=server).body.decode(errors="replace")
@@ -380,6 +398,22 @@ def stop_front(name):
     except ProcessLookupError:
         return
     wait_until(lambda: not os.path.exists("/proc/%d" % pid), 10, 0.05)
+
+
+def workers(name="front"):
+    """The worker pids of the front end of prefix /node/NAME."""
+    return children(int(_read("/node/%s/master.pid" % name, "r")))
+
+
+def resident(pids):
+    """The resident memory of processes pids together, in bytes (those gone
+    count nothing)."""
+    total = 0
+    for pid in pids:
+        for line in (_read("/proc/%d/status" % pid, "r") or "").splitlines():
+            if line.startswith("VmRSS:"):
+                total += int(line.split()[1]) * 1024
+    return total
 
 
 def error_log(prefix=None):

@@ -8,7 +8,9 @@ GET /fault/KIND/N/PATH answers with FILES/PATH's Content-Length and then:
   stall  sends its first N bytes, then nothing until the client leaves;
   cut    sends its first N bytes, then closes the connection;
   late   waits N ms before its answer, then sends the whole file;
-  500    answers 500 at once (N is ignored).
+  500    answers 500 at once (N is ignored);
+  404    waits N ms, then answers 404 (PATH need not exist): an origin slow
+         to say that it has no such file.
 """
 import http.server
 import os
@@ -32,6 +34,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         kind, count, name = parts[2], int(parts[3]), parts[4].split("?")[0]
         if kind == "500":
             self.send_error(500)
+            return
+        if kind == "404":
+            time.sleep(count / 1000)
+            self.send_error(404)
             return
         path = os.path.join(FILES, name)
         if kind not in ("stall", "cut", "late") or ".." in name.split("/") or not os.path.isfile(path):
