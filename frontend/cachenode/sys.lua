@@ -184,18 +184,19 @@ end
 
 -- The bytes of the file behind fd from its start that a writer that may
 -- reserve the file's length (fallocate) or write it out of order has
--- written so far: up to its first hole, where unwritten reserved ranges
--- read as holes too (tmpfs, ext4, xfs). A hole begins only at the end of the
--- block that holds the last byte written, so the last block before a hole is
--- held back until the writer has gone past it: this is exact for a writer
--- that writes each region front to back from a block's start. A file system
--- without holes answers the size, as a file written front to back has.
--- nil and the reason when lseek() or fstat() fails.
+-- written for sure: up to its first hole, where unwritten reserved ranges
+-- read as holes too (tmpfs, ext4, xfs), less the block before that hole.
+-- A hole begins only at the end of the block that holds the last byte
+-- written, and the end of the file counts as one, so that block may be
+-- partly written whatever the file's size says; it is held back until the
+-- writer has gone past it (at most a block behind for a writer that writes
+-- front to back; exact for one that writes each region front to back from a
+-- block's start). nil and the reason when lseek() or fstat() fails.
 function _M.written(fd)
     if C.fstat(fd, st) ~= 0 then
         return nil, strerror()
     end
-    local size, block = tonumber(st.st_size), tonumber(st.st_blksize)
+    local block = tonumber(st.st_blksize)
     local data = C.lseek(fd, 0, _M.SEEK_DATA)
     if data ~= 0 then
         -- ENXIO: no data at or after 0 (an empty file, or all hole).
@@ -207,9 +208,6 @@ function _M.written(fd)
     local hole = tonumber(C.lseek(fd, 0, _M.SEEK_HOLE))
     if hole < 0 then
         return nil, strerror()
-    end
-    if hole >= size then
-        return size
     end
     -- The start of the block that holds byte hole - 1.
     return (hole - 1) - (hole - 1) % block
