@@ -184,8 +184,8 @@ hit_table() {
         name=${HIT_NAMES[i]}
         ratio=$(median <"/tmp/hit.$name.ratios")
         target=""
-        [ "$name" = fe-memo ] && target=">= 0.95 and above proxy_cache: $(verdict \
-            "$memo >= 0.95 && $memo > $proxy")"
+        [ "$name" = fe-memo ] && target=">= 0.92 and at least proxy_cache: $(verdict \
+            "$memo >= 0.92 && $memo >= $proxy")"
         printf '  %-26s %8.0f %7.3f  %s\n' "${HIT_LABELS[i]}" "$(median <"/tmp/hit.$name.rates")" \
             "$ratio" "$target"
         [ "$i" = 0 ] && continue

@@ -214,9 +214,14 @@ function _M.miss()
         ngx.header["Retry-After"] = 1
         return ngx_exit(503)
     end
-    local text = names.normalize(url_text())
+    local raw = url_text()
+    local text = names.normalize(raw)
     local status, why
-    file, status, why = resolve(text, ngx_var.host)
+    -- The memo holds what map() found for this request a moment ago.
+    file = memo and memo:get(raw)
+    if not file then
+        file, status, why = resolve(text, ngx_var.host)
+    end
     if status and status ~= "spool" then
         ngx_log(INFO, "cachenode: refused \"", text, "\": ", why)
         return ngx_exit(status)

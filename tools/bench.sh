@@ -13,6 +13,9 @@ done
 # The front end against plain nginx (root: it runs in the node sandbox).
 echo "== bench_frontend"
 bench/frontend_bench.sh build-bench || [ $? = 77 ]
+# Where a HIT's time goes, in instructions under callgrind (no root).
+echo "== bench_hit_profile"
+bench/hit_profile.py build-bench || [ $? = 77 ]
 # The memory the front end's memo takes per entry (root, node sandbox too).
 echo "== bench_frontend_memo"
 bench/frontend_memo.sh build-bench || [ $? = 77 ]

@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""bench_hit_profile: where a HIT's time goes, in instructions. nginx runs one
+process (master_process off) under valgrind's callgrind, which counts the
+instructions it executes in user space whatever else the machine does; each
+configuration serves 1,000 and then 3,000 keep-alive HITs of 20 kB files over
+12 cache directories, and the difference over 2,000 is its cost per HIT. The
+kernel's share (sendfile, epoll), the same for all, is not in the figures.
+
+  plain nginx              an alias of the cache directories, the reference
+  front end                the template as shipped (memo on)
+  front end, map() const   the same Lua entry, map() answering one file
+  front end, no Lua        $cachenode_file a constant: the locations alone
+
+  hit_profile.py BUILD_DIR      (tools/bench.sh runs it with build-bench)
+
+Runs in a temporary directory on loopback ports, no root needed; exit 77
+when valgrind or nginx's Lua module is missing."""
+
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FRONTEND = os.path.join(os.path.dirname(HERE), "frontend")
+HOST = "bench.example"
+DIRS, FILES, SIZE = 12, 100, 20000
+ROUNDS = (1000, 3000)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def ask(port, paths, count):
+    """count keep-alive GETs (a new connection every 500, under nginx's
+    keepalive_requests); each must be a 200 read whole."""
+    conn = None
+    for i in range(count):
+        if i % 500 == 0:
+            if conn:
+                conn.close()
+            conn = socket.create_connection(("127.0.0.1", port))
+        conn.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\n\r\n" % (paths[i % len(paths)], HOST)).encode())
+        data = b""
+        while b"\r\n\r\n" not in data:
+            piece = conn.recv(65536)
+            if not piece:
+                sys.exit("hit_profile: the connection closed")
+            data += piece
+        head, body = data.split(b"\r\n\r\n", 1)
+        if not head.startswith(b"HTTP/1.1 200"):
+            sys.exit("hit_profile: %s answered %r" % (paths[i % len(paths)], head.split(b"\r\n")[0]))
+        length = int(re.search(rb"(?i)content-length: *(\d+)", head).group(1))
+        while len(body) < length:
+            body += conn.recv(65536)
+    conn.close()
+
+
+def instructions(work, conf, port, paths, count):
+    """The instructions nginx executed, start and count HITs included."""
+    out = os.path.join(work, "callgrind.out")
+    nginx = subprocess.Popen(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, "--smc-check=all-non-file",
+         "nginx", "-p", work, "-c", conf, "-e", os.path.join(work, "logs", "error.log"),
+         "-g", "daemon off; master_process off;"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(600):
+        try:
+            socket.create_connection(("127.0.0.1", port)).close()
+            break
+        except OSError:
+            time.sleep(0.1)
+    ask(port, paths, count)
+    # Under valgrind a signal may wait for nginx's next event: ask again, and
+    # knock, until it has gone.
+    while True:
+        nginx.terminate()
+        try:
+            nginx.wait(timeout=2)
+            break
+        except subprocess.TimeoutExpired:
+            try:
+                socket.create_connection(("127.0.0.1", port)).close()
+            except OSError:
+                pass
+    with open(out) as f:
+        for line in f:
+            if line.startswith("summary:") or line.startswith("totals:"):
+                return int(line.split()[1])
+    sys.exit("hit_profile: no totals in " + out)
+
+
+def per_hit(work, conf, port, paths):
+    low, high = (instructions(work, conf, port, paths, n) for n in ROUNDS)
+    return (high - low) / (ROUNDS[1] - ROUNDS[0])
+
+
+def main():
+    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+    if not shutil.which("valgrind") or not os.path.exists("/usr/lib/nginx/modules/ngx_http_lua_module.so"):
+        print("SKIP: valgrind or nginx's Lua module is not installed")
+        sys.exit(77)
+    work = tempfile.mkdtemp(prefix="hit-profile.")
+    for sub in ("logs", "run", "spool"):
+        os.makedirs(os.path.join(work, sub))
+    dirs = [os.path.join(work, "cache", "d%d" % i) for i in range(1, DIRS + 1)]
+    for d in dirs:
+        os.makedirs(d)
+    cli, lib = os.path.join(build, "cachekit", "cli", "cachekit"), os.path.join(build, "cachekit",
+                                                                                 "libcachekit.so.1")
+    front_paths, plain_paths = [], []
+    for i in range(1, FILES + 1):
+        target = "/vod/20k/f%d.mp4" % i
+        path = subprocess.run([cli, "--lib", lib, "uri", "http://" + HOST + target, "|".join(dirs)],
+                              stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(os.urandom(SIZE))
+        front_paths.append(target)
+        plain_paths.append("/plain/" + os.path.relpath(path, os.path.join(work, "cache")))
+
+    port = free_port()
+    front = os.path.join(work, "front.conf")
+    subprocess.run([os.path.join(FRONTEND, "cachenode-conf"), "-o", front,
+                    "listen=127.0.0.1:%d" % port, "hosts=" + HOST, "cache_dirs=" + "|".join(dirs),
+                    "spool_dir=" + os.path.join(work, "spool"), "cachekit_lib=" + lib,
+                    "fetchwrap=/bin/false", "cachekit_cli=" + cli, "frontend_dir=" + FRONTEND,
+                    "worker_processes=1", "access_log=off", "guard_interval=0", "user=root"],
+                   check=True)
+    text = open(front).read()
+    one = os.path.join(dirs[0], "one.mp4")
+    with open(one, "wb") as f:
+        f.write(os.urandom(SIZE))
+    const = text.replace("return package.loaded.cachenode.map()", 'return "%s"' % one)
+    assert const != text
+    bare = re.sub(r"set \$cachenode_url[^;]*;\s*set_by_lua_block \$cachenode_file \{[^}]*\}",
+                  "set $cachenode_file %s;" % one, text)
+    assert bare != text
+    plain = """worker_processes 1;
+pid run/plain.pid;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    default_type application/octet-stream;
+    sendfile on;
+    tcp_nopush on;
+    server {
+        listen 127.0.0.1:%d;
+        location /plain/ { alias %s/cache/; }
+    }
+}
+""" % (port, work)
+    confs = []
+    for name, body in (("plain nginx", plain), ("front end", text), ("front end, map() const", const),
+                       ("front end, no Lua", bare)):
+        path = os.path.join(work, "%d.conf" % len(confs))
+        with open(path, "w") as f:
+            f.write(body)
+        confs.append((name, path))
+
+    print("Instructions per HIT (user space, callgrind), 20 kB files over %d directories, one process"
+          % DIRS)
+    figures = {}
+    for name, path in confs:
+        figures[name] = per_hit(work, path, port, plain_paths if name == "plain nginx" else front_paths)
+        print("  %-26s %8.0f  %+8.0f" % (name, figures[name], figures[name] - figures["plain nginx"]))
+    print("  of the front end's: map()'s work %.0f, the set_by_lua entry and $cachenode_url %.0f, "
+          "the locations %.0f" % (figures["front end"] - figures["front end, map() const"],
+                                  figures["front end, map() const"] - figures["front end, no Lua"],
+                                  figures["front end, no Lua"] - figures["plain nginx"]))
+    shutil.rmtree(work)
+
+
+if __name__ == "__main__":
+    main()
