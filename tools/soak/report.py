@@ -26,6 +26,21 @@ def sample_workers(master):
     return [(pid, node.descriptors(pid), node.rss_kb(pid)) for pid in [master] + node.workers(master)]
 
 
+def settled_workers(master, looks=5, pause=0.2):
+    """sample_workers() with each process's fewest descriptors of a few looks
+    apart: a connection that is closing or a file open for a moment is not a
+    descriptor lost, and a leak stays in every look."""
+    fewest = {}
+    sample = []
+    for _ in range(looks):
+        sample = sample_workers(master)
+        for pid, fds, _ in sample:
+            if fds is not None:
+                fewest[pid] = min(fds, fewest.get(pid, fds))
+        time.sleep(pause)
+    return [(pid, fewest.get(pid, fds), rss) for pid, fds, rss in sample]
+
+
 def _text_of(sample):
     return ", ".join("%s fd %s kB" % (fds, rss) for _, fds, rss in sample)
 
@@ -152,7 +167,7 @@ def after_load(soak, start):
     checked, temps = _check_cache(soak)
     # A spool file is named "<worker pid>-<n>.part".
     spool = [int(name.split("-")[0]) for name in os.listdir(os.environ["CN_SPOOL"])]
-    end = sample_workers(master)
+    end = settled_workers(master)
     # An idle worker holds the same descriptors whatever it has served.
     if max(fds or 0 for _, fds, _ in end[1:]) > max(fds or 0 for _, fds, _ in start[1:]):
         soak.count["worker descriptors grew"] = 1
