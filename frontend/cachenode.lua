@@ -103,10 +103,7 @@ function _M.init(opts)
     clients.init(conf.client_misses)
     spool.init(conf.spool_dir)
     NO_FILE = conf.spool_dir .. "/.none"
-    ok, why = health.init({ drain = conf.drain, spool_dir = conf.spool_dir }, dirs, lib)
-    if not ok then
-        error("cachenode: " .. why)
-    end
+    health.init(conf.drain, conf.spool_dir, dirs, lib)
 end
 
 
@@ -140,6 +137,22 @@ local function url_text()
 end
 
 
+-- The cache file of the request's URL text as it came, from the memo or
+-- resolve() (which the memo then keeps); or nil, the status and the reason.
+local function file_of(raw)
+    local file = memo and memo:get(raw)
+    if file then
+        return file
+    end
+    local status, why
+    file, status, why = resolve(names.normalize(raw), ngx_var.host)
+    if file and memo then
+        memo:set(raw, file)
+    end
+    return file, status, why
+end
+
+
 -- set_by_lua of the server: $cachenode_file, the file that a HIT location
 -- serves, or NO_FILE. No coroutine, no nginx variable written, and with the
 -- memo no uri2d: a HIT is counted here, and un-counted by the miss location
@@ -149,16 +162,9 @@ function _M.map()
     if method ~= "GET" and method ~= "HEAD" then
         return NO_FILE
     end
-    local text = url_text()
-    local file = memo and memo:get(text)
+    local file = file_of(url_text())
     if not file then
-        file = resolve(names.normalize(text), ngx_var.host)
-        if not file then
-            return NO_FILE
-        end
-        if memo then
-            memo:set(text, file)
-        end
+        return NO_FILE
     end
     metrics.hit()
     return file
@@ -170,8 +176,9 @@ local function purge()
     if not names.address_allowed(purgers, ngx_var.remote_addr) then
         return ngx_exit(405)
     end
-    local text = names.normalize(url_text())
-    local file, status, why = resolve(text, ngx_var.host)
+    local raw = url_text()
+    local text = names.normalize(raw)
+    local file, status, why = file_of(raw)
     if not file and status ~= "spool" then
         ngx_log(INFO, "cachenode: purge of \"", text, "\" refused: ", why)
         return ngx_exit(status)
@@ -217,11 +224,7 @@ function _M.miss()
     local raw = url_text()
     local text = names.normalize(raw)
     local status, why
-    -- The memo holds what map() found for this request a moment ago.
-    file = memo and memo:get(raw)
-    if not file then
-        file, status, why = resolve(text, ngx_var.host)
-    end
+    file, status, why = file_of(raw)
     if status and status ~= "spool" then
         ngx_log(INFO, "cachenode: refused \"", text, "\": ", why)
         return ngx_exit(status)
@@ -257,7 +260,6 @@ function _M.miss()
     elseif action == "cut" then
         ngx_log(NOTICE, "cachenode: answer for \"", req.url, "\" cut after ", r.offset, " bytes: ",
                 "the download failed")
-        ngx.ctx.cachenode_result = "failed"
         ngx_var.cachenode_cut = "cut"
         return ngx_exit(ngx.ERROR)
     elseif action == "status" then

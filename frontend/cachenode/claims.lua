@@ -4,8 +4,9 @@
 --   claim_key(key)    the download's record (cachenode.record) while it runs
 --   size_key(temp)    bytes in the temporary file, as the owner last saw them
 --   outcome_key(temp) "<status> <bytes> <outcome>" for OUTCOME_SECONDS after the end
---   cancel_key(temp)  why the owner must stop the download: "purge", or
---                     "yield" (nobody watches and misses wait for a slot)
+--   cancel_key(temp)  the outcome the owner must stop the download with:
+--                     "cancelled" (a purge) or "yielded" (nobody watches and
+--                     misses wait for a slot)
 --   viewers_key(temp) requests following the download, all workers together
 --   lock_key(key)     held while key's claim changes after it was made
 --   failed_key(url)   the status of url's last download, which fetchwrap
@@ -22,7 +23,6 @@ local waits = require "cachenode.waits"
 
 local ngx = ngx
 local ngx_now = ngx.now
-local ngx_sleep = ngx.sleep
 local match = string.match
 local tonumber = tonumber
 
@@ -36,7 +36,6 @@ local OUTCOME_SECONDS = 60
 local START_GRACE = 5
 
 local dict          -- ngx.shared.cachenode_fetch
-local wpid          -- this worker's pid
 local queue_timeout -- fetch_queue_timeout
 local negative_ttl  -- seconds a failed download is remembered (0: not at all)
 
@@ -53,19 +52,20 @@ local YIELD_TURN = "yield turn"
 
 function _M.init(the_dict, fetch_queue_timeout, the_negative_ttl)
     dict, queue_timeout, negative_ttl = the_dict, fetch_queue_timeout, the_negative_ttl
-    wpid = ngx.worker.pid()
 end
 
 
--- The download of key in progress (its record) or nil, and a text that
--- changes whenever the download moves on ("" when none runs).
+-- The download of key in progress (its record) or nil, a text that changes
+-- whenever the download moves on ("" when none runs), and the bytes its
+-- owner has seen written from the file's start.
 function _M.current(key)
     local text = dict:get(claim_key(key))
     local r = record.parse(text)
     if not r then
-        return nil, ""
+        return nil, "", 0
     end
-    return r, text .. " " .. (dict:get(size_key(r.temp)) or 0)
+    local bytes = dict:get(size_key(r.temp)) or 0
+    return r, text .. " " .. bytes, bytes
 end
 local current = _M.current
 
@@ -107,13 +107,8 @@ end
 -- made happens under it, and a new claim needs the old one gone.
 local function while_mine(key, temp, patient, fn)
     local lock = lock_key(key)
-    local step, deadline = 0, ngx_now() + waits.lock
-    while not dict:safe_add(lock, wpid, waits.lock) do
-        if not patient or ngx_now() >= deadline then
-            return nil, "locked"
-        end
-        step = waits.step(waits.line, step, waits.lock)
-        ngx_sleep(step)
+    if not waits.take(dict, lock, patient) then
+        return nil, "locked"
     end
     local r = record.parse(dict:get(claim_key(key)))
     if r and r.temp == temp then
@@ -167,13 +162,13 @@ function _M.take_down(r)
 end
 
 
--- Asks the download into temp to stop, for why ("purge" or "yield"): its
--- requests are cut and nothing is kept.
-function _M.cancel(temp, why)
-    dict:safe_set(cancel_key(temp), why, OUTCOME_SECONDS)
+-- Asks the download into temp to stop with outcome what ("cancelled" or
+-- "yielded"): its requests are cut and nothing is kept.
+function _M.cancel(temp, what)
+    dict:safe_set(cancel_key(temp), what, OUTCOME_SECONDS)
 end
 
--- Why the download into temp was asked to stop, or nil.
+-- The outcome the download into temp was asked to stop with, or nil.
 function _M.cancelled(temp)
     return dict:get(cancel_key(temp))
 end
@@ -194,7 +189,7 @@ end
 -- it: at most one every waits.yield seconds, the time a stopped download
 -- takes to give its slot back.
 function _M.yield_turn()
-    return dict:safe_add(YIELD_TURN, wpid, waits.yield)
+    return dict:safe_add(YIELD_TURN, 1, waits.yield)
 end
 
 

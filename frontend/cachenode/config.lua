@@ -26,13 +26,17 @@ local NUMBERS = {
 
 
 -- The settings of opts (every knob a text): the numbers as numbers (the
--- guard's two as texts for its command line), the cache directories as
+-- guard's two as texts for its command line), drain as a boolean, the cache
+-- directories as
 -- cache_dirs (the text) and dirs (the names), sites, purgers and scrapers
 -- as names parses them; or nil and the reason.
 function _M.load(opts)
     local conf = { spool_dir = opts.spool_dir, fetchwrap = opts.fetchwrap,
                    cachekit_cli = opts.cachekit_cli, cachekit_lib = opts.cachekit_lib,
-                   drain = opts.drain }
+                   drain = opts.drain == "on" }
+    if opts.drain ~= "on" and opts.drain ~= "off" then
+        return nil, "drain must be on or off, not \"" .. tostring(opts.drain) .. "\""
+    end
     for _, knob in ipairs(NUMBERS) do
         local name, min, max = knob[1], knob[2], knob[3] or 2 ^ 31 - 1
         local value = tonumber(opts[name])

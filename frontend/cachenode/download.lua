@@ -28,6 +28,8 @@ local _M = { _VERSION = "1.0" }
 
 -- Runs of fetchwrap for a download whose directory another one removed.
 local DIR_TRIES = 3
+-- Why a download was stopped, by the outcome asked for.
+local STOPPED = { cancelled = "was purged", yielded = "had no viewer while misses waited" }
 
 local conf          -- fetchwrap, fetch_queue_timeout, the two other time-outs, on_end
 local cap           -- the line (cachenode.line)
@@ -130,18 +132,18 @@ local function attempt(job, last)
             job.fd = sys.open_read(job.temp)
         end
         if job.fd then
-            local now_size, now_blocks = sys.size(job.fd)
-            local now_prefix = sys.written(job.fd) or prefix
-            if now_prefix ~= prefix or now_size ~= size or now_blocks ~= blocks then
+            local now_prefix, now_size, now_blocks = sys.written(job.fd)
+            if now_prefix and (now_prefix ~= prefix or now_size ~= size or now_blocks ~= blocks) then
                 grown = ngx_now()
-            end
-            size, blocks = now_size or size, now_blocks or blocks
-            if now_prefix > prefix then
-                prefix = now_prefix
-                claims.grew(job.temp, prefix)
-                wake.kick(job.key)
+                size, blocks = now_size, now_blocks
+                if now_prefix > prefix then
+                    prefix = now_prefix
+                    claims.grew(job.temp, prefix)
+                    wake.kick(job.key)
+                end
             end
         end
+        local stopped = claims.cancelled(job.temp)
         if code == 0 then
             return finish(job, 200, "ok", size)
         elseif code == 255 and size == 0 and not last and job.file and files.dir_gone(job.temp) then
@@ -151,11 +153,10 @@ local function attempt(job, last)
                 job.fd = nil
             end
             return "again"
-        elseif code and claims.cancelled(job.temp) then
+        elseif code and stopped then
             -- Stopped meanwhile: an uncached download's spool file goes with
             -- its answer, and fetchwrap then finds no file. Not a failure.
-            return finish(job, 503, claims.cancelled(job.temp) == "yield" and "yielded" or "cancelled",
-                          size)
+            return finish(job, 503, stopped, size)
         elseif code then
             ngx_log(WARN, "cachenode: fetchwrap \"", job.temp, "\" \"", job.url, "\" exited with ", code)
             -- fetchwrap answers 1 for a URL it cannot take, 255 when no file
@@ -172,11 +173,8 @@ local function attempt(job, last)
         if conf.fetch_timeout > 0 and now - job.started >= conf.fetch_timeout then
             return stop(job, 504, "timeout", size, "took over " .. conf.fetch_timeout .. " s")
         end
-        local why = claims.cancelled(job.temp)
-        if why == "yield" then
-            return stop(job, 503, "yielded", size, "had no viewer while misses waited")
-        elseif why then
-            return stop(job, 503, "cancelled", size, "was purged")
+        if stopped then
+            return stop(job, 503, stopped, size, STOPPED[stopped])
         end
         ngx_sleep(waits.progress(now - job.started))
     end
@@ -195,7 +193,7 @@ local function make_room()
         end
     end
     if oldest and claims.yield_turn() then
-        claims.cancel(oldest.temp, "yield")
+        claims.cancel(oldest.temp, "yielded")
     end
 end
 
@@ -203,10 +201,7 @@ local function download(job)
     -- A download in line whose viewers all left gives up its place.
     local slot, why = cap:acquire(wpid, record.build(job),
                                   job.started + conf.fetch_queue_timeout, function()
-        if claims.cancelled(job.temp) then
-            return "cancelled"
-        end
-        return claims.viewers(job.temp) <= 0 and "yielded"
+        return claims.cancelled(job.temp) or (claims.viewers(job.temp) <= 0 and "yielded")
     end, make_room)
     if not slot then
         if why ~= "busy" and why ~= "cancelled" and why ~= "yielded" then

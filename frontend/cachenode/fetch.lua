@@ -81,7 +81,9 @@ end
 -- spool; client, its address) stands. temp is the temporary file the
 -- request has followed so far (nil at first); may_serve, whether a whole
 -- file at req.file will do. Returns one of
---   "running", temp, seen   a download into temp runs; seen is for wait()
+--   "running", temp, seen, bytes
+--                           a download into temp runs, bytes of it written
+--                           (as its owner last saw); seen is for wait()
 --   "ended", status, bytes  the download into the given temp has ended, or
 --                           the URL's last one found no file (negative_ttl)
 --   "cached"                none runs and the file is whole (may_serve only)
@@ -90,10 +92,10 @@ end
 -- A download whose owner died is taken down and started again under a new
 -- temporary name; the request goes on from the byte it has reached.
 function _M.join(req, temp, may_serve)
-    local r, seen = claims.current(req.key)
+    local r, seen, bytes = claims.current(req.key)
     if r and claims.orphaned(r) then
         claims.take_down(r)
-        r, seen = claims.current(req.key)
+        r, seen, bytes = claims.current(req.key)
     end
     if temp and (not r or r.temp ~= temp) then
         local status, bytes = claims.outcome(temp)
@@ -127,10 +129,10 @@ function _M.join(req, temp, may_serve)
         -- It may have ended already: then nothing was seen, and wait()
         -- returns at once.
         local now
-        now, seen = claims.current(req.key)
+        now, seen, bytes = claims.current(req.key)
         r, seen = now or r, now and seen
     end
-    return "running", r.temp, seen
+    return "running", r.temp, seen, bytes
 end
 
 -- Waits until the download of key moves on from seen, or waits.follow.
@@ -164,7 +166,7 @@ function _M.cancel(key, wait)
     if not r then
         return false
     end
-    claims.cancel(r.temp, "purge")
+    claims.cancel(r.temp, "cancelled")
     local deadline = ngx_now() + waits.purge
     while wait and ngx_now() < deadline do
         local now

@@ -12,7 +12,6 @@ local sys = require "cachenode.sys"
 local ngx = ngx
 local concat = table.concat
 local ipairs = ipairs
-local tostring = tostring
 
 
 local _M = { _VERSION = "1.0" }
@@ -31,14 +30,10 @@ local last_at = -LOOK_SECONDS
 local last_ok, last_text = true, nil
 
 
--- opts.drain ("on" or "off") and opts.spool_dir; the_dirs the cache
--- directories; the_lib the loaded library. true, or nil and the reason.
-function _M.init(opts, the_dirs, the_lib)
-    if opts.drain ~= "on" and opts.drain ~= "off" then
-        return nil, "drain must be on or off, not \"" .. tostring(opts.drain) .. "\""
-    end
-    drained, spool_dir, dirs, lib = opts.drain == "on", opts.spool_dir, the_dirs, the_lib
-    return true
+-- the_drained: the drain knob; the spool and cache directories; the_lib
+-- the loaded library.
+function _M.init(the_drained, the_spool_dir, the_dirs, the_lib)
+    drained, spool_dir, dirs, lib = the_drained, the_spool_dir, the_dirs, the_lib
 end
 
 

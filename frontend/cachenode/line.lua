@@ -39,8 +39,8 @@ function _M.new(dict, max, alive)
 end
 
 
-local function lock(self)
-    return self.dict:safe_add(LOCK, 1, waits.lock)
+local function lock(self, patient)
+    return waits.take(self.dict, LOCK, patient)
 end
 
 local function unlock(self)
@@ -170,19 +170,17 @@ function _M.set(self, i, text)
 end
 
 -- Gives slot i back. It waits (yielding) for the lock, which its holders
--- keep for microseconds; after waits.lock the lock has expired.
+-- keep for microseconds.
 function _M.release(self, i)
-    local step, deadline = 0, ngx_now() + waits.lock
-    while not lock(self) and ngx_now() < deadline do
-        step = waits.step(waits.line, step, waits.lock)
-        ngx_sleep(step)
-    end
+    local locked = lock(self, true)
     local dict = self.dict
     dict:delete(slot_key(i))
     if i <= self.max then
         dict:lpush(FREE, i)
     end
-    unlock(self)
+    if locked then
+        unlock(self)
+    end
 end
 
 

@@ -78,7 +78,9 @@ function _M.request(result)
             return
         end
         local status = ngx.status
-        result = ngx.ctx.cachenode_result
+        -- The miss handler marks an answer it cut ($cachenode_cut, which the
+        -- access log's result reads too).
+        result = ngx_var.cachenode_cut == "cut" and "failed"
             or (status >= 500 and "failed" or status >= 400 and "refused" or "miss")
     end
     local k = REQUEST_KEYS[result]

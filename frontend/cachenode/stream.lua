@@ -157,7 +157,7 @@ end
 -- "exec" (nginx serves the finished file) or "status" with a status.
 local function follow(req, r)
     while not req.aborted do
-        local state, temp, seen = fetch.join(req, r.temp, not r.begun)
+        local state, temp, seen, arrived = fetch.join(req, r.temp, not r.begun)
         if state == "ended" then
             return ended(r, temp, seen)
         elseif state == "cached" then
@@ -176,17 +176,14 @@ local function follow(req, r)
         if not r.fd then
             r.fd = sys.open_read(r.temp)
         end
-        if r.fd then
-            local size = sys.written(r.fd) or 0
-            if size > r.offset or not r.begun then
-                local ok, err = send_arrived(r, size)
-                if ok == "done" then
-                    return "done"
-                end
-                if not ok then
-                    ngx.log(ngx.INFO, "cachenode: viewer of \"", req.url, "\" left: ", err)
-                    return "gone"
-                end
+        if r.fd and (arrived > r.offset or not r.begun) then
+            local ok, err = send_arrived(r, arrived)
+            if ok == "done" then
+                return "done"
+            end
+            if not ok then
+                ngx.log(ngx.INFO, "cachenode: viewer of \"", req.url, "\" left: ", err)
+                return "gone"
             end
         end
         fetch.wait(req.key, seen)

@@ -174,12 +174,12 @@ function _M.close(fd)
     C.close(fd)
 end
 
--- The size of the file behind fd, and its allocated 512-byte blocks.
+-- The size of the file behind fd.
 function _M.size(fd)
     if C.fstat(fd, st) ~= 0 then
         return nil, strerror()
     end
-    return tonumber(st.st_size), tonumber(st.st_blocks)
+    return tonumber(st.st_size)
 end
 
 -- The bytes of the file behind fd from its start that a writer that may
@@ -191,26 +191,27 @@ end
 -- partly written whatever the file's size says; it is held back until the
 -- writer has gone past it (at most a block behind for a writer that writes
 -- front to back; exact for one that writes each region front to back from a
--- block's start). nil and the reason when lseek() or fstat() fails.
+-- block's start). Also the file's size and its allocated 512-byte blocks;
+-- nil and the reason when lseek() or fstat() fails.
 function _M.written(fd)
     if C.fstat(fd, st) ~= 0 then
         return nil, strerror()
     end
-    local block = tonumber(st.st_blksize)
+    local size, blocks, block = tonumber(st.st_size), tonumber(st.st_blocks), tonumber(st.st_blksize)
     local data = C.lseek(fd, 0, _M.SEEK_DATA)
     if data ~= 0 then
         -- ENXIO: no data at or after 0 (an empty file, or all hole).
         if data < 0 and ffi_errno() ~= _M.ENXIO then
             return nil, strerror()
         end
-        return 0
+        return 0, size, blocks
     end
     local hole = tonumber(C.lseek(fd, 0, _M.SEEK_HOLE))
     if hole < 0 then
         return nil, strerror()
     end
     -- The start of the block that holds byte hole - 1.
-    return (hole - 1) - (hole - 1) % block
+    return (hole - 1) - (hole - 1) % block, size, blocks
 end
 
 -- Reads up to len bytes at offset into buf; the count, 0 at the end, or nil

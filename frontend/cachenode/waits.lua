@@ -6,6 +6,8 @@
 
 local min = math.min
 local max = math.max
+local ngx_now = ngx.now
+local ngx_sleep = ngx.sleep
 
 
 local _M = {
@@ -37,8 +39,8 @@ local _M = {
     -- make room at most this often: about the time a stopped download
     -- takes to give its slot back.
     yield = 0.2,
-    -- The line's lock lasts this long should its holder die; its holder
-    -- never yields while it holds it.
+    -- A lock of the shared dictionary (the line's, a claim's) lasts this
+    -- long should its holder die; its holder never yields while it holds it.
     lock = 1,
 }
 
@@ -49,11 +51,27 @@ function _M.progress(age)
 end
 
 
--- The next step of a backoff after step (0 at first): spec.ratio times the
--- last, at most spec.most and not past left seconds, but at least
--- spec.first (a shorter sleep would not let ngx.now() move on).
-function _M.step(spec, step, left)
-    return max(spec.first, min(step * spec.ratio, spec.most, left))
+-- The next step of a backoff after step (0 at first): curve.ratio times the
+-- last, at most curve.most and not past left seconds, but at least
+-- curve.first (a shorter sleep would not let ngx.now() move on).
+function _M.step(curve, step, left)
+    return max(curve.first, min(step * curve.ratio, curve.most, left))
+end
+
+
+-- Takes the lock key of the shared dictionary dict. patient: waits for it
+-- (yielding, backing off as the line does) until it has expired at the
+-- latest; else gives up at once. Returns true, or nil when not taken.
+function _M.take(dict, key, patient)
+    local step, deadline = 0, ngx_now() + 2 * _M.lock
+    while not dict:safe_add(key, 1, _M.lock) do
+        if not patient or ngx_now() >= deadline then
+            return nil
+        end
+        step = _M.step(_M.line, step, _M.lock)
+        ngx_sleep(step)
+    end
+    return true
 end
 
 

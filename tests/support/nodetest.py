@@ -465,17 +465,6 @@ def is_temp(path):
     return bool(re.search(r"\.cn-\d+-\d+\.part$", path))
 
 
-def _children():
-    """pid -> the pids of its children, of every process there is."""
-    children = {}
-    for name in os.listdir("/proc"):
-        text = _read("/proc/%s/stat" % name, "r") if name.isdigit() else None
-        if text:
-            ppid = int(text[text.rindex(")") + 2:].split()[1])
-            children.setdefault(ppid, []).append(int(name))
-    return children
-
-
 def kill_node(name):
     """Kills the nginx of prefix /node/NAME, its workers and their downloads
     with SIGKILL, as a machine that dies takes them all at once; returns once
@@ -490,10 +479,10 @@ def kill_node(name):
                 except ProcessLookupError:
                     pass
                 stopped.add(pid)
-        children = _children()
+        procs = processes()
         tree = [master]
         for pid in tree:
-            tree.extend(children.get(pid, []))
+            tree.extend(child for child, parent, _ in procs if parent == pid)
     for pid in tree:
         try:
             os.kill(pid, signal.SIGKILL)

@@ -22,6 +22,7 @@ t.eq(conf.fetch_max, 64, "fetch_max read")
 t.eq(conf.guard_min_free_gb, "80", "the guard's numbers stay texts")
 t.eq(#conf.dirs, 2, "two cache directories")
 t.eq(conf.cache_dirs, "/d1|/d2", "the list as uri2d takes it")
+t.eq(conf.drain, false, "drain off")
 
 for _, case in ipairs({
     { { fetch_max = "0" }, "fetch_max must be a whole number from 1 to 100000, not \"0\"" },
@@ -36,6 +37,7 @@ for _, case in ipairs({
     { { hosts = "10.1.2.3" }, "hosts \"10.1.2.3\" is an IP address, not a site's name" },
     { { purge_allow = "10.0.0.0/40" }, "purge_allow \"10.0.0.0/40\" is not an IPv4 address or network" },
     { { spool_dir = "/nonexistent-spool" }, "spool_dir \"/nonexistent-spool\" is not a directory" },
+    { { drain = "yes" }, "drain must be on or off, not \"yes\"" },
 }) do
     local changes, want = case[1], case[2]
     local got, why = config.load(knobs(changes))
