@@ -162,10 +162,7 @@ function _M.map()
     if method ~= "GET" and method ~= "HEAD" then
         return NO_FILE
     end
-    -- The memo is looked up here, not only in file_of(): through that call
-    -- a HIT took some 700 instructions more (bench_hit_profile).
-    local text = url_text()
-    local file = memo and memo:get(text) or file_of(text)
+    local file = file_of(url_text())
     if not file then
         return NO_FILE
     end
