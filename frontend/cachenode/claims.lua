@@ -3,7 +3,7 @@
 -- by one function:
 --   claim_key(key)    the download's record (cachenode.record) while it runs
 --   size_key(temp)    bytes in the temporary file, as the owner last saw them
---   outcome_key(temp) "<status> <bytes> <outcome>" for OUTCOME_SECONDS after the end
+--   outcome_key(temp) "<status> <bytes>" for OUTCOME_SECONDS after the end
 --   cancel_key(temp)  the outcome the owner must stop the download with:
 --                     "cancelled" (a purge) or "yielded" (nobody watches and
 --                     misses wait for a slot)
@@ -82,7 +82,7 @@ local orphaned = _M.orphaned
 -- The outcome of the download into temp once it has ended: the HTTP status
 -- (200: the file is whole) and its bytes; or nil.
 function _M.outcome(temp)
-    local status, bytes = match(dict:get(outcome_key(temp)) or "", "^(%d+) (%d+) ")
+    local status, bytes = match(dict:get(outcome_key(temp)) or "", "^(%d+) (%d+)$")
     return tonumber(status), tonumber(bytes)
 end
 
@@ -96,8 +96,17 @@ end
 
 -- Makes the claim of download r (a record). Returns true; or nil and
 -- "exists" when another download of r.key runs, or the dictionary's reason.
+-- Its viewers' count is made with it, before a request can follow it, and
+-- goes with it (release()): a viewer never makes the count (see watch()).
 function _M.add(r)
-    return dict:safe_add(claim_key(r.key), record.build(r))
+    local ok, err = dict:safe_set(viewers_key(r.temp), 0)
+    if ok then
+        ok, err = dict:safe_add(claim_key(r.key), record.build(r))
+    end
+    if not ok then
+        dict:delete(viewers_key(r.temp))
+    end
+    return ok, err
 end
 
 -- Runs fn() while holding key's lock, and only while key's claim is the
@@ -118,10 +127,12 @@ local function while_mine(key, temp, patient, fn)
     return true
 end
 
--- Deletes key's claim if it is still that of the download into temp.
+-- Deletes key's claim, and its viewers' count, if it is still that of the
+-- download into temp.
 function _M.release(key, temp, patient)
     return while_mine(key, temp, patient, function()
         dict:delete(claim_key(key))
+        dict:delete(viewers_key(temp))
     end)
 end
 local release = _M.release
@@ -139,12 +150,11 @@ function _M.grew(temp, size)
     dict:safe_set(size_key(temp), size)
 end
 
--- Download r ended with status (a name what) after size bytes: its outcome
+-- Download r ended with status after size bytes: its outcome
 -- is left for its followers, then its claim released.
-function _M.ended(r, status, what, size)
-    dict:safe_set(outcome_key(r.temp), status .. " " .. size .. " " .. what, OUTCOME_SECONDS)
+function _M.ended(r, status, size)
+    dict:safe_set(outcome_key(r.temp), status .. " " .. size, OUTCOME_SECONDS)
     dict:delete(size_key(r.temp))
-    dict:delete(viewers_key(r.temp))
     release(r.key, r.temp, true)
 end
 
@@ -174,8 +184,11 @@ function _M.cancelled(temp)
 end
 
 -- A request starts (1) or stops (-1) following the download into temp.
+-- Once the download has ended its count is gone and stays gone: a count
+-- made here, by a viewer leaving after the end, would have no time-out and
+-- stay in the dictionary for good.
 function _M.watch(temp, delta)
-    dict:incr(viewers_key(temp), delta, 0)
+    dict:incr(viewers_key(temp), delta)
 end
 
 -- Requests following the download into temp, all workers together. A

@@ -66,7 +66,7 @@ local function finish(job, status, what, size, no_file)
     if no_file then
         claims.remember_failure(job.url, status)
     end
-    claims.ended(job, status, what, size or 0)
+    claims.ended(job, status, size or 0)
     if job.slot > 0 then
         cap:release(job.slot)
     end
@@ -204,7 +204,7 @@ local function download(job)
         return claims.cancelled(job.temp) or (claims.viewers(job.temp) <= 0 and "yielded")
     end, make_room)
     if not slot then
-        if why ~= "busy" and why ~= "cancelled" and why ~= "yielded" then
+        if why ~= "busy" and not STOPPED[why] then
             ngx_log(ERR, "cachenode: download of \"", job.url, "\" not in line: ", why)
             why = "busy"
         end
