@@ -248,7 +248,8 @@ def group_tls_service():
             ("/.well-known/acme-challenge/tok-2", "node7", 404, None),
             ("/.well-known/acme-challenge/../secret.txt", "node7", 301, None),
             ("/.well-known/acme-challenge/%2e%2e/secret.txt", "node7", 301, None),
-            ("/cachenode/metrics", "node7", 200, None)):
+            ("/cachenode/metrics", "node7", 200, None),
+            ("/cachenode/health", "node7", 200, None)):
         got = nt.get(target, host=host, server=server)
         nt.check(got.status == status and (body is None or got.body == body),
                  "plain %s for %s: %r, not %d" % (target, host, got, status))
