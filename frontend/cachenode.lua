@@ -137,15 +137,16 @@ local function url_text()
 end
 
 
--- The cache file of the request's URL text as it came, from the memo or
--- resolve() (which the memo then keeps); or nil, the status and the reason.
-local function file_of(raw)
+-- The cache file of the request's URL text as it came (raw; text: the same
+-- normalised, when the caller has it), from the memo or resolve() (which the
+-- memo then keeps); or nil, the status and the reason.
+local function file_of(raw, text)
     local file = memo and memo:get(raw)
     if file then
         return file
     end
     local status, why
-    file, status, why = resolve(names.normalize(raw), ngx_var.host)
+    file, status, why = resolve(text or names.normalize(raw), ngx_var.host)
     if file and memo then
         memo:set(raw, file)
     end
@@ -178,14 +179,14 @@ local function purge()
     end
     local raw = url_text()
     local text = names.normalize(raw)
-    local file, status, why = file_of(raw)
+    local file, status, why = file_of(raw, text)
     if not file and status ~= "spool" then
         ngx_log(INFO, "cachenode: purge of \"", text, "\" refused: ", why)
         return ngx_exit(status)
     end
     -- The download ends before the answer: a request after it starts anew.
     local cancelled = file and fetch.cancel(file, true)
-    local removed = file and sys.stat(file) == "file" and sys.unlink(file)
+    local removed = file and sys.is_file(file) and sys.unlink(file)
     local forgotten = fetch.forget("http://" .. text)
     if not (removed or cancelled or forgotten) then
         return ngx_exit(404)
@@ -204,8 +205,11 @@ end
 -- purge) before nginx served it comes back here once; twice is too many.
 function _M.miss()
     local pass = ngx_var.cachenode_pass
-    local file = ngx_var.cachenode_file
-    if pass == "x" and file ~= NO_FILE then
+    -- On the first pass, map()'s file: the HIT it counted did not happen.
+    local mapped = pass == "x" and ngx_var.cachenode_file
+    if mapped == NO_FILE then
+        mapped = nil
+    elseif mapped then
         metrics.unhit()
     end
     -- The static module's answer to a directory (301) came with a Location.
@@ -223,8 +227,10 @@ function _M.miss()
     end
     local raw = url_text()
     local text = names.normalize(raw)
-    local status, why
-    file, status, why = file_of(raw)
+    local file, status, why = mapped, nil, nil
+    if not file then
+        file, status, why = file_of(raw, text)
+    end
     if status and status ~= "spool" then
         ngx_log(INFO, "cachenode: refused \"", text, "\": ", why)
         return ngx_exit(status)

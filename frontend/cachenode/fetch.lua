@@ -35,7 +35,8 @@ local seq = 0       -- this worker's downloads so far, for temporary names
 -- Claims the download for req (key, url, and the cache file with its
 -- directory's length, file and dir_len, or nothing more for an uncached
 -- download) and starts it; or, when another download of key runs, finds
--- that one. Returns its record, or nil and the reason.
+-- that one. Returns its record and what claims.current() says of it, or nil
+-- and the reason.
 local function claim(req)
     seq = seq + 1
     local job = { key = req.key, url = req.url, file = req.file, dir_len = req.dir_len,
@@ -43,9 +44,11 @@ local function claim(req)
                   owner = wpid, child = 0, started = ngx_now(), slot = 0 }
     local ok, err = claims.add(job)
     if not ok then
-        local r = err == "exists" and claims.current(job.key)
-        if r then
-            return r
+        if err == "exists" then
+            local r, seen, bytes = claims.current(job.key)
+            if r then
+                return r, seen, bytes
+            end
         end
         return nil, "lua_shared_dict cachenode_fetch add failed: " .. err
     end
@@ -54,7 +57,10 @@ local function claim(req)
         claims.release(job.key, job.temp, false)
         return nil, "ngx.timer.at() failed: " .. err
     end
-    return job
+    -- Gone already (another worker's entry pushed it out): nothing seen, and
+    -- wait() returns at once.
+    local r, seen, bytes = claims.current(job.key)
+    return job, r and seen, bytes
 end
 
 
@@ -121,16 +127,10 @@ function _M.join(req, temp, may_serve)
             end
             req.counted = true
         end
-        local err
-        r, err = claim(req)
+        r, seen, bytes = claim(req)
         if not r then
-            return nil, err
+            return nil, seen
         end
-        -- It may have ended already: then nothing was seen, and wait()
-        -- returns at once.
-        local now
-        now, seen, bytes = claims.current(req.key)
-        r, seen = now or r, now and seen
     end
     return "running", r.temp, seen, bytes
 end

@@ -169,15 +169,20 @@ function _M.set(self, i, text)
     self.dict:set(slot_key(i), text)
 end
 
+-- Slot i is empty and, unless a reload made the line shorter, free. Under
+-- the lock.
+local function free(self, i)
+    self.dict:delete(slot_key(i))
+    if i <= self.max then
+        self.dict:lpush(FREE, i)
+    end
+end
+
 -- Gives slot i back. It waits (yielding) for the lock, which its holders
 -- keep for microseconds.
 function _M.release(self, i)
     local locked = lock(self, true)
-    local dict = self.dict
-    dict:delete(slot_key(i))
-    if i <= self.max then
-        dict:lpush(FREE, i)
-    end
+    free(self, i)
     if locked then
         unlock(self)
     end
@@ -200,10 +205,7 @@ function _M.sweep(self, take_down)
             local r = record.parse(text)
             if r and not alive(r.owner) then
                 take_down(text)
-                dict:delete(slot_key(i))
-                if i <= self.max then
-                    dict:lpush(FREE, i)
-                end
+                free(self, i)
             else
                 held = held + 1
             end
