@@ -98,7 +98,7 @@ def evict(nodes, capacity):
 def run_load(server, nodes, targets, capacity):
     """The load against server, nodes' caches held to capacity; a dict of
     what it gave."""
-    runs = len(nt.client_log().splitlines())
+    runs = nt.client_runs()
     hits = errors = 0
     start = time.monotonic()
     for at in range(0, len(targets), BATCH):
@@ -108,8 +108,8 @@ def run_load(server, nodes, targets, capacity):
             errors += answer.status != 200
         evict(nodes, capacity)
     seconds = time.monotonic() - start
-    log = nt.client_log().splitlines()[runs:]
-    fetched = {line.split(" ")[1].split("/", 3)[3] for line in log}
+    log = nt.client_downloads(runs)
+    fetched = {target for target, _ in log}
     return {"hits": hits, "errors": errors, "downloads": len(log), "files": len(fetched),
             "seconds": seconds}
 

@@ -69,40 +69,6 @@ proxy_conf() {
         }"
 }
 
-# Asks port $1 once for every path of file $2 and prints how many answers
-# had header $3 saying HIT.
-hits() {
-    local path n=0
-    while read -r path; do
-        [ "$(curl -s -o /dev/null -w "%header{$3}" -H "Host: $HOST" "http://127.0.0.1:$1$path")" = HIT ] &&
-            n=$((n + 1))
-    done <"$2"
-    echo "$n"
-}
-
-# Warms port $1 with one request per path of file $2, then checks that each
-# path is now a HIT by header $3.
-warm() {
-    hits "$1" "$2" "$3" >/dev/null
-    local n
-    n=$(hits "$1" "$2" "$3")
-    [ "$n" = "$(wc -l <"$2")" ] ||
-        echo "bench_frontend: only $n of $(wc -l <"$2") paths are HITs on port $1 after warming" >&2
-}
-
-# wrk against port $1 with the paths of file $2; prints requests/s. One wrk
-# thread and one nginx worker: each has a core of its own on a two-core machine.
-measure() {
-    local out
-    out=$(wrk -t1 -c16 -d"${SECONDS_PER_RUN}s" -s "$HERE/frontend_bench.lua" \
-        "http://127.0.0.1:$1" -- "$2" "$HOST")
-    if grep -q 'Non-2xx' <<<"$out"; then
-        echo "bench_frontend: answers other than 2xx for $2:" >&2
-        grep 'Non-2xx' <<<"$out" >&2
-    fi
-    awk '/^Requests\/sec:/ {printf "%.0f", $2}' <<<"$out"
-}
-
 # The HIT servers: name, label, port, paths file and rounds (all unless
 # given); plain nginx first.
 declare -a HIT_NAMES HIT_LABELS HIT_PORTS HIT_PATHS HIT_ROUNDS
@@ -157,10 +123,10 @@ hit_rounds() {
     for round in $(seq "$RUNS"); do
         for i in "${!HIT_NAMES[@]}"; do
             [ "$round" -le "${HIT_ROUNDS[i]}" ] || continue
-            rate=$(measure "${HIT_PORTS[i]}" "${HIT_PATHS[i]}")
+            rate=$(wrk_rate "http://127.0.0.1:${HIT_PORTS[i]}" "${HIT_PATHS[i]}")
             [ "$i" = 0 ] && plain=$rate
             echo "$rate" >>"/tmp/hit.${HIT_NAMES[i]}.rates"
-            awk -v a="$rate" -v b="$plain" 'BEGIN {print a / b}' >>"/tmp/hit.${HIT_NAMES[i]}.ratios"
+            ratio "$rate" "$plain" >>"/tmp/hit.${HIT_NAMES[i]}.ratios"
         done
     done
     if [ -s /node/proxy/logs/not_hit.log ]; then
@@ -207,14 +173,6 @@ hit_part() {
 }
 
 # ------------------------------------------------------------ misses
-# A new name at the origin for the file /tmp/$1 (a hard link), tagged $2:
-# vod/NAME, printed.
-fresh_name() {
-    local name=miss-$2-$1
-    ln "/tmp/$1" "$CN_FILES/vod/$name"
-    echo "vod/$name"
-}
-
 # curl for port $1, path $2; prints "first-byte end bytes cache-status" in
 # seconds. The status is the X-Cache or X-Cache-Status header, or "-".
 timed_get() {
@@ -261,11 +219,6 @@ big_round() {
         <<<"$line" >>/tmp/big.joiner
 }
 
-# Median of column $2 of file $1.
-column_median() {
-    awk -v c="$2" '{print $c}' "$1" | median
-}
-
 big_part() {
     head -c "$BIG_SIZE" /dev/urandom >/tmp/big.mp4
     : >/tmp/big.origin
@@ -298,7 +251,7 @@ big_part() {
                 "$first <= $origin_first + 0.020 && $end <= 1.05 * $origin_end")" ;;
         esac
         printf '  %-26s %10.4f %8.3f %10.3f  %s\n' "$label" "$first" "$end" \
-            "$(awk -v a="$end" -v b="$origin_end" 'BEGIN {print a / b}')" "$target"
+            "$(ratio "$end" "$origin_end")" "$target"
     done
 }
 
@@ -337,12 +290,6 @@ small_part() {
         "<= 1 ms beyond fetchwrap: $(verdict "$front - $hand <= 0.001")"
 }
 
-# The machine's one-minute load average: the figures of a run on a busy
-# machine are noisier, and ratios hold better than rates.
-load() {
-    cut -d' ' -f1 /proc/loadavg
-}
-
 inside() {
     local started=$EPOCHREALTIME load_before
     load_before=$(load)
@@ -352,8 +299,7 @@ inside() {
     big_part
     echo
     small_part
-    echo "($(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.0f", b - a}') s;" \
-        "load average $load_before at the start, $(load) at the end)"
+    run_footer "$started" "$load_before"
 }
 
 if [ "${1:-}" = --in ]; then

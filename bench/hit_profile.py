@@ -114,7 +114,12 @@ def main():
     if not shutil.which("valgrind") or not os.path.exists("/usr/lib/nginx/modules/ngx_http_lua_module.so"):
         print("SKIP: valgrind or nginx's Lua module is not installed")
         sys.exit(77)
-    work = tempfile.mkdtemp(prefix="hit-profile.")
+    with tempfile.TemporaryDirectory(prefix="hit-profile.") as work:
+        profile(build, work)
+
+
+def profile(build, work):
+    """Prints the table, for the nginx of each configuration in work."""
     for sub in ("logs", "run", "spool"):
         os.makedirs(os.path.join(work, sub))
     dirs = [os.path.join(work, "cache", "d%d" % i) for i in range(1, DIRS + 1)]
@@ -182,7 +187,6 @@ http {
           "the locations %.0f" % (figures["front end"] - figures["front end, map() const"],
                                   figures["front end, map() const"] - figures["front end, no Lua"],
                                   figures["front end, no Lua"] - figures["plain nginx"]))
-    shutil.rmtree(work)
 
 
 if __name__ == "__main__":

@@ -49,11 +49,8 @@ plain_conf() {
 }
 
 # requests/s of wrk over HTTPS/1.1 against port $1 with the paths of file $2.
-wrk_rate() {
-    local out
-    out=$(wrk -t1 -c16 -d"${SECONDS_PER_RUN}s" -s "$HERE/frontend_bench.lua" "https://127.0.0.1:$1" -- "$2" "$HOST")
-    grep -q 'Non-2xx' <<<"$out" && echo "bench_tls: answers other than 2xx from port $1" >&2
-    awk '/^Requests\/sec:/ {printf "%.0f", $2}' <<<"$out"
+h1_rate() {
+    wrk_rate "https://127.0.0.1:$1" "$2"
 }
 
 # requests/s of h2load over HTTP/2 against port $1 with the paths of file $2.
@@ -68,7 +65,7 @@ h2_rate() {
     awk '/^finished in/ {sub(/,/, "", $4); printf "%.0f", $4}' <<<"$out"
 }
 
-# Rounds of plain nginx then the front end with tool $1 (wrk_rate, h2_rate);
+# Rounds of plain nginx then the front end with tool $1 (h1_rate, h2_rate);
 # prints "plain-rate front-rate ratio", medians.
 hit_rounds() {
     local round plain front
@@ -80,7 +77,7 @@ hit_rounds() {
         front=$("$1" "$FRONT_TLS" /tmp/front.paths)
         echo "$plain" >>/tmp/hit.plain
         echo "$front" >>/tmp/hit.front
-        awk -v a="$front" -v b="$plain" 'BEGIN {print a / b}' >>/tmp/hit.ratio
+        ratio "$front" "$plain" >>/tmp/hit.ratio
     done
     echo "$(median </tmp/hit.plain) $(median </tmp/hit.front) $(median </tmp/hit.ratio)"
 }
@@ -92,19 +89,18 @@ hit_part() {
     "$CN_TESTBED" --front fe "${ports[0]}" worker_processes=1 access_log=off \
         tls_listen="127.0.0.1:${ports[1]}" tls_cert="$CN_TLS_CERT" tls_key="$CN_TLS_KEY"
     plain_conf "${ports[2]}" "${ports[3]}" /node/fe/nginx.conf
-    "$CN_TESTBED" --launch plain "${ports[2]}"
+    start plain "${ports[2]}"
     PLAIN_TLS=${ports[3]} FRONT_PORT=${ports[0]} FRONT_TLS=${ports[1]}
-    # Every path a HIT before the measuring starts.
-    local -a urls
-    mapfile -t urls < <(sed "s|.*|https://$HOST:$FRONT_TLS&\n-o\n/dev/null|" /tmp/front.paths)
-    curl -s --cacert "$CN_CA" --resolve "$HOST:$FRONT_TLS:127.0.0.1" "${urls[@]}"
+    # Every path a HIT before the measuring starts: the one worker serves both
+    # ports from the same files and memo.
+    warm "$FRONT_PORT" /tmp/front.paths X-Cache
     echo "HTTPS HITs: 20 kB files over 12 cache directories, one nginx worker, no access log," \
         "median of $RUNS rounds of ${SECONDS_PER_RUN} s"
     printf '  %-38s %12s %12s %7s  %s\n' client "plain req/s" "front req/s" ratio target
     local line tool label
-    for tool in wrk_rate h2_rate; do
+    for tool in h1_rate h2_rate; do
         case $tool in
-            wrk_rate) label="HTTP/1.1, wrk -t1 -c16" ;;
+            h1_rate) label="HTTP/1.1, wrk -t1 -c16" ;;
             h2_rate) label="HTTP/2, h2load -t1 -c16 -m10" ;;
         esac
         read -r -a line < <(hit_rounds "$tool")
@@ -143,16 +139,9 @@ big_part() {
     echo "A 256 MiB cached file with curl over HTTPS/1.1, no kernel TLS, median of $BIG_RUNS, MiB/s"
     printf '  %-38s %10s %7s\n' server "MiB/s" ratio
     printf '  %-38s %10.1f\n' "plain nginx, HTTPS" "$plain"
-    printf '  %-38s %10.1f %7.3f\n' "front end, HTTPS" "$front" "$(awk -v a="$front" -v b="$plain" 'BEGIN {print a / b}')"
-    printf '  %-38s %10.1f %7.3f\n' "front end, plain HTTP (sendfile)" "$http" \
-        "$(awk -v a="$http" -v b="$plain" 'BEGIN {print a / b}')"
+    printf '  %-38s %10.1f %7.3f\n' "front end, HTTPS" "$front" "$(ratio "$front" "$plain")"
+    printf '  %-38s %10.1f %7.3f\n' "front end, plain HTTP (sendfile)" "$http" "$(ratio "$http" "$plain")"
     rm -f "$path"
-}
-
-# A new name at the origin for /tmp/miss.mp4 (a hard link), tagged $1.
-fresh_name() {
-    ln /tmp/miss.mp4 "$CN_FILES/vod/miss-$1.mp4"
-    echo "rate/$MISS_RATE/vod/miss-$1.mp4"
 }
 
 miss_part() {
@@ -162,10 +151,10 @@ miss_part() {
     : >/tmp/miss.https
     for round in $(seq "$MISS_RUNS"); do
         curl -s -o /dev/null -H "Host: $HOST" -w '%{time_starttransfer} 0 %{size_download}\n' \
-            "http://127.0.0.1:$port/$(fresh_name "http$round")" >>/tmp/miss.http
+            "http://127.0.0.1:$port/rate/$MISS_RATE/$(fresh_name miss.mp4 "http$round")" >>/tmp/miss.http
         curl -s -o /dev/null --cacert "$CN_CA" --resolve "$HOST:$tls_port:127.0.0.1" \
             -w '%{time_starttransfer} %{time_appconnect} %{size_download}\n' \
-            "https://$HOST:$tls_port/$(fresh_name "https$round")" >>/tmp/miss.https
+            "https://$HOST:$tls_port/rate/$MISS_RATE/$(fresh_name miss.mp4 "https$round")" >>/tmp/miss.https
     done
     awk -v want="$MISS_SIZE" '$3 != want { print "bench_tls: a miss got " $3 " bytes" > "/dev/stderr" }' \
         /tmp/miss.http /tmp/miss.https
@@ -182,14 +171,13 @@ miss_part() {
 
 inside() {
     local started=$EPOCHREALTIME load_before
-    load_before=$(cut -d' ' -f1 /proc/loadavg)
+    load_before=$(load)
     hit_part
     echo
     big_part
     echo
     miss_part
-    echo "($(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN {printf "%.0f", b - a}') s;" \
-        "load average $load_before at the start, $(cut -d' ' -f1 /proc/loadavg) at the end)"
+    run_footer "$started" "$load_before"
 }
 
 if [ "${1:-}" = --in ]; then

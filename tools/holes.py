@@ -107,7 +107,7 @@ def inside():
                 continue
             try:
                 rows, good = check(top)
-                results[kind] = (os.uname().release, rows, good)
+                results[kind] = ("", rows, good)
             finally:
                 subprocess.run(["umount", top])
     bad = False

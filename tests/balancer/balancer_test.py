@@ -73,16 +73,6 @@ def ask(files, balancer, expected, what):
     return answers
 
 
-def downloads(since=0):
-    """(target, node) of each run of the stand-in client after the first
-    since: the URL's path and the node whose cache directory it wrote to."""
-    runs = []
-    for line in nt.client_log().splitlines()[since:]:
-        _, url, out = line.split(" ", 2)
-        runs.append(("/" + url.split("/", 3)[3], out.split("/")[3]))
-    return runs
-
-
 def owners(names):
     """Target -> the nodes among names whose cache holds it."""
     found = collections.defaultdict(list)
@@ -305,7 +295,7 @@ def group_fleet():
     files = make_files("fleet", 300)
     ask(files, balancer, "MISS", "first round")
     ask(files, balancer, "HIT", "second round")
-    runs = downloads()
+    runs = nt.client_downloads()
     counts = collections.Counter(target for target, _ in runs)
     again = [t for t, c in counts.items() if c > 1]
     check(sorted(counts) == sorted(files) and not again,
@@ -406,19 +396,19 @@ def group_failover():
 
     # Nothing more goes to it: its files are downloaded again, once each, by
     # the others, which keep them.
-    runs = len(nt.client_log().splitlines())
+    runs = nt.client_runs()
     ask(mine, balancer, "MISS", "the killed node's files")
     ask(mine, balancer, "HIT", "the killed node's files again")
     after = balancer.servers()[victim]
     check(all(after[k] == row[k] for k in ("stot", "econ", "wretr", "wredis")),
           "the balancer still tries %s: %s against %s" % (victim, after, row))
-    again = downloads(runs)
+    again = nt.client_downloads(runs)
     check(sorted(t for t, _ in again) == sorted(mine) and all(n in living for _, n in again),
           "downloads after the kill: %s for %d files" % (again[:5], len(mine)))
     moved = owners(living)
     check(all(len(moved.get(t, [])) == 1 for t in mine), "the killed node's files are not on one other node")
     ask(theirs, balancer, "HIT", "the living nodes' files")
-    check(len(nt.client_log().splitlines()) == runs + len(mine),
+    check(nt.client_runs() == runs + len(mine),
           "the living nodes' files were downloaded again")
 
     for name, viewer in zip(NODES, viewers):
@@ -444,14 +434,14 @@ def group_grow():
     balancer.reload([(name, int(nodes[name].split(":")[1])) for name in NODES] + [("n4", port)])
     check(nt.wait_until(lambda: all(balancer.status(n) == "UP" for n in names), 30, 0.1),
           "not every node is up after the reload: %s" % {n: balancer.status(n) for n in names})
-    runs = len(nt.client_log().splitlines())
+    runs = nt.client_runs()
     answers = ask(files, balancer, None, "after n4 joined")
     moved = sorted(t for t, a in answers.items() if a.xcache == "MISS")
     stayed = [t for t, a in answers.items() if a.xcache == "HIT"]
     print("n4 joined: %d of 300 files moved (a quarter is 75)" % len(moved))
     check(len(moved) + len(stayed) == 300, "answers neither HIT nor MISS")
     check(45 <= len(moved) <= 120, "%d of 300 files moved" % len(moved))
-    again = downloads(runs)
+    again = nt.client_downloads(runs)
     check(sorted(t for t, _ in again) == moved and all(n == "n4" for _, n in again),
           "the moved files were not downloaded once each by n4: %s" % again[:5])
     ask(files, balancer, "HIT", "after n4 joined, again")

@@ -304,13 +304,23 @@ def temp_of(path):
     return found[0] if found else None
 
 
-def client_runs():
-    """Runs of the stand-in client so far."""
-    return len((_read(env("CN_CLIENT_LOG"), "r") or "").splitlines())
-
-
 def client_log():
     return _read(env("CN_CLIENT_LOG"), "r") or ""
+
+
+def client_runs():
+    """Runs of the stand-in client so far."""
+    return len(client_log().splitlines())
+
+
+def client_downloads(since=0):
+    """(target, node) of each run of the stand-in client after the first
+    since: the URL's path and the node whose cache directory it wrote to."""
+    runs = []
+    for line in client_log().splitlines()[since:]:
+        _, url, out = line.split(" ", 2)
+        runs.append(("/" + url.split("/", 3)[3], out.split("/")[3]))
+    return runs
 
 
 def notify(path, server=None):

@@ -330,7 +330,7 @@ def main():
     print("soak: origin ready in %.1f s" % (time.monotonic() - began), flush=True)
 
     soak = Soak(args, kit, origin)
-    start = report.sample_workers(soak.master())
+    start = report.settled_workers(soak.master())
     asyncio.run(soak.run())
     return report.after_load(soak, start)
 

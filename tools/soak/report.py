@@ -32,12 +32,13 @@ def settled_workers(master, looks=5, pause=0.2):
     descriptor lost, and a leak stays in every look."""
     fewest = {}
     sample = []
-    for _ in range(looks):
+    for look in range(looks):
+        if look:
+            time.sleep(pause)
         sample = sample_workers(master)
         for pid, fds, _ in sample:
             if fds is not None:
                 fewest[pid] = min(fds, fewest.get(pid, fds))
-        time.sleep(pause)
     return [(pid, fewest.get(pid, fds), rss) for pid, fds, rss in sample]
 
 
