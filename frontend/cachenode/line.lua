@@ -100,6 +100,11 @@ end
 -- requests that left or of dead workers are passed over, and when ticket t
 -- is first and a slot is free it gets the slot, which then holds text.
 -- Returns the slot, or nil and "full" (t is first), "behind" or "locked".
+--
+-- A head beyond t passed t over as gone: enter() takes the number and
+-- records its owner in two steps, and another worker may look at the line
+-- between them. Every ticket before t is served or gone, so t is first all
+-- the same; were it "behind", it would wait out its whole deadline.
 function _M.try(self, t, text)
     if not lock(self) then
         return nil, "locked"
@@ -109,10 +114,13 @@ function _M.try(self, t, text)
     while head < t and not ticket_live(self, head) do
         head = head + 1
     end
-    local slot = head == t and pop_free(self)
+    local first = head >= t
+    local slot = first and pop_free(self)
     if slot then
         dict:set(slot_key(slot), text)
-        head = t + 1
+        if head == t then
+            head = t + 1
+        end
     end
     dict:set(HEAD, head)
     unlock(self)
@@ -120,7 +128,7 @@ function _M.try(self, t, text)
         dict:delete(ticket_key(t))
         return slot
     end
-    return nil, head == t and "full" or "behind"
+    return nil, first and "full" or "behind"
 end
 
 -- Whether ticket t may be first: the head is t, or the head's ticket is gone

@@ -1,8 +1,9 @@
 -- cachenode.line's bookkeeping on a real shared dictionary, one look at a
 -- time (init_by_lua cannot sleep): arrival order, tickets of the gone passed
 -- over, slots given back, a dead worker's slot taken back by the sweep but
--- never under another's lock, a lost slot number found again, and a reload
--- with another slot count.
+-- never under another's lock, a lost slot number found again, a ticket
+-- passed over before its owner recorded it, and a reload with another slot
+-- count.
 local t = require "harness"
 local line = require "cachenode.line"
 local record = require "cachenode.record"
@@ -58,6 +59,17 @@ cap:release(s4)
 t.eq(dict:rpop("q free") ~= nil, true, "a slot number is lost")
 cap:sweep(take_down)
 t.eq(dict:llen("q free"), 2, "the sweep builds the free list again")
+
+-- Another worker looked at the line between enter()'s two steps and moved
+-- the head past the new ticket: it is still first, never behind for good.
+local t8, t9 = cap:enter(17, 60), cap:enter(18, 60)
+dict:delete("q t " .. t8)
+local s9 = cap:try(t9, rec(18, "/i"))
+dict:set("q t " .. t8, 17)
+local s8 = cap:try(t8, rec(17, "/h"))
+t.ok(s9 and s8 and s8 ~= s9, "the ticket passed over gets the other slot")
+cap:release(s8)
+cap:release(s9)
 
 -- A reload with one slot: the other number is never given out.
 local one = line.new(dict, 1, alive)
