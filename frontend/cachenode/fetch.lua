@@ -31,12 +31,17 @@ local cap           -- the line (cachenode.line)
 local wpid          -- this worker's pid
 local seq = 0       -- this worker's downloads so far, for temporary names
 
+-- claim() found another download's claim, which was gone when it looked at
+-- it; join() then looks again, at most JOIN_LOOKS times in all.
+local RACED = {}
+local JOIN_LOOKS = 3
+
 
 -- Claims the download for req (key, url, and the cache file with its
 -- directory's length, file and dir_len, or nothing more for an uncached
 -- download) and starts it; or, when another download of key runs, finds
 -- that one. Returns its record and what claims.current() says of it, or nil
--- and the reason.
+-- and the reason (RACED: that one ended meanwhile).
 local function claim(req)
     seq = seq + 1
     local job = { key = req.key, url = req.url, file = req.file, dir_len = req.dir_len,
@@ -49,6 +54,8 @@ local function claim(req)
             if r then
                 return r, seen, bytes
             end
+            -- It ended between the two looks: the file may be whole now.
+            return nil, RACED
         end
         return nil, "lua_shared_dict cachenode_fetch add failed: " .. err
     end
@@ -83,21 +90,8 @@ function _M.init_worker()
 end
 
 
--- Where the download that request req (key, url; file and dir_len, or
--- spool; client, its address) stands. temp is the temporary file the
--- request has followed so far (nil at first); may_serve, whether a whole
--- file at req.file will do. Returns one of
---   "running", temp, seen, bytes
---                           a download into temp runs, bytes of it written
---                           (as its owner last saw); seen is for wait()
---   "ended", status, bytes  the download into the given temp has ended, or
---                           the URL's last one found no file (negative_ttl)
---   "cached"                none runs and the file is whole (may_serve only)
---   nil, "client"           the client has client_misses downloads going
---   nil, reason             no download could be started
--- A download whose owner died is taken down and started again under a new
--- temporary name; the request goes on from the byte it has reached.
-function _M.join(req, temp, may_serve)
+-- One look of join().
+local function look(req, temp, may_serve)
     local r, seen, bytes = claims.current(req.key)
     if r and claims.orphaned(r) then
         claims.take_down(r)
@@ -133,6 +127,31 @@ function _M.join(req, temp, may_serve)
         end
     end
     return "running", r.temp, seen, bytes
+end
+
+-- Where the download that request req (key, url; file and dir_len, or
+-- spool; client, its address) stands. temp is the temporary file the
+-- request has followed so far (nil at first); may_serve, whether a whole
+-- file at req.file will do. Returns one of
+--   "running", temp, seen, bytes
+--                           a download into temp runs, bytes of it written
+--                           (as its owner last saw); seen is for wait()
+--   "ended", status, bytes  the download into the given temp has ended, or
+--                           the URL's last one found no file (negative_ttl)
+--   "cached"                none runs and the file is whole (may_serve only)
+--   nil, "client"           the client has client_misses downloads going
+--   nil, reason             no download could be started
+-- A download whose owner died is taken down and started again under a new
+-- temporary name; the request goes on from the byte it has reached.
+-- A download that ends just as the request claims it is looked at again.
+function _M.join(req, temp, may_serve)
+    for _ = 1, JOIN_LOOKS do
+        local state, a, b, c = look(req, temp, may_serve)
+        if a ~= RACED then
+            return state, a, b, c
+        end
+    end
+    return nil, "downloads of it kept ending as it was claimed"
 end
 
 -- Waits until the download of key moves on from seen, or waits.follow.
