@@ -227,7 +227,7 @@ function _M.miss()
     end
     local raw = url_text()
     local text = names.normalize(raw)
-    local file, status, why = mapped, nil, nil
+    local file, status, why = mapped
     if not file then
         file, status, why = file_of(raw, text)
     end
