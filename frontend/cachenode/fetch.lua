@@ -40,8 +40,8 @@ local JOIN_LOOKS = 3
 -- Claims the download for req (key, url, and the cache file with its
 -- directory's length, file and dir_len, or nothing more for an uncached
 -- download) and starts it; or, when another download of key runs, finds
--- that one. Returns its record and what claims.current() says of it, or nil
--- and the reason (RACED: that one ended meanwhile).
+-- that one. Returns join()'s "running" answer for it, or nil and the reason
+-- (RACED: that one ended meanwhile).
 local function claim(req)
     seq = seq + 1
     local job = { key = req.key, url = req.url, file = req.file, dir_len = req.dir_len,
@@ -52,7 +52,7 @@ local function claim(req)
         if err == "exists" then
             local r, seen, bytes = claims.current(job.key)
             if r then
-                return r, seen, bytes
+                return "running", r.temp, seen, bytes
             end
             -- It ended between the two looks: the file may be whole now.
             return nil, RACED
@@ -67,7 +67,7 @@ local function claim(req)
     -- Gone already (another worker's entry pushed it out): nothing seen, and
     -- wait() returns at once.
     local r, seen, bytes = claims.current(job.key)
-    return job, r and seen, bytes
+    return "running", job.temp, r and seen, bytes
 end
 
 
@@ -121,10 +121,7 @@ local function look(req, temp, may_serve)
             end
             req.counted = true
         end
-        r, seen, bytes = claim(req)
-        if not r then
-            return nil, seen
-        end
+        return claim(req)
     end
     return "running", r.temp, seen, bytes
 end
