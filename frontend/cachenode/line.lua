@@ -118,9 +118,7 @@ function _M.try(self, t, text)
     local slot = first and pop_free(self)
     if slot then
         dict:set(slot_key(slot), text)
-        if head == t then
-            head = t + 1
-        end
+        head = math.max(head, t + 1)
     end
     dict:set(HEAD, head)
     unlock(self)
