@@ -264,6 +264,16 @@ is x" -t "$template"
 one
 not x: y
 not x: y" -t "$template" a=y
+    # An address's parameters on its first line only; bits in bytes.
+    printf '#@ l a\n#@ n 64\n#@each l\nlisten @l:listen@;\n#@end\n#@each l\nagain @l:listen@; @n:bytes@\n#@end\n' \
+        >"$template"
+    conf_gives "#@ l a
+#@ n 64
+listen 127.0.0.1:80;
+listen [::]:81 ipv6only=off;
+again 127.0.0.1:80; 8
+again [::]:81; 8" -t "$template" 'l=127.0.0.1:80|[::]:81,ipv6only=off'
+    conf_gives "cachenode-conf: n must be 8 to 128 in steps of 8, not \"60\"" -o "$WORK/unit/x.conf" -t "$template" n=60
     printf '#@ a x\n#@use b\n#@block b\nb\n#@end\n' >"$template"
     conf_gives "cachenode-conf: template line 2 uses no block defined before it: #@use b" -t "$template"
     printf '#@ a x\n#@if a\n#@block b\n#@end\n#@fi\n' >"$template"
