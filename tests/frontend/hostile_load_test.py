@@ -8,7 +8,6 @@ knobs where that shows the same."""
 import os
 import resource
 import selectors
-import socket
 import sys
 import threading
 import time
@@ -16,9 +15,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.dont_write_bytecode = True  # the checkout stays as git has it
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from nodetest import (HOST, cache_path, check, client_runs, env, error_log, file_bytes, get,  # noqa: E402
-                      get_all, make_file, open_request, origin_bytes, resident, run, skip, temp_of,
-                      wait_until, workers)
+from nodetest import (HOST, answering, cache_path, check, client_runs, env, error_log,  # noqa: E402
+                      file_bytes, get, get_all, make_file, open_request, origin_bytes, resident, run,
+                      skip, temp_of, wait_until, workers)
 
 # A viewer other than the attacker: another address of the loopback.
 VIEWER = ("--interface", "127.0.0.2")
@@ -91,14 +90,6 @@ def connections():
         for sock in socks:
             sock.close()
     half_open()
-
-
-def answering(sock):
-    """Whether a 200 to sock's request has begun to arrive."""
-    try:
-        return sock.recv(12, socket.MSG_PEEK | socket.MSG_DONTWAIT).startswith(b"HTTP/1.1 200")
-    except BlockingIOError:
-        return False
 
 
 def half_open():

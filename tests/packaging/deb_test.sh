@@ -245,7 +245,7 @@ step_unit() {
     local example=$ROOT/usr/share/doc/cachenode/examples/frontend.conf
     conf_gives "cachenode-conf: knob hosts must be given (hosts=VALUE)" -f "$example" -k user
     sed 's/^#\([a-z_]*=\)/\1/' "$example" >"$conf"
-    conf_gives 0.0.0.0:80 -f "$conf" -k listen
+    conf_gives "0.0.0.0:80|[::]:80" -f "$conf" -k listen
     printf 'hosts=node7\nlisten 0.0.0.0:80\n' >"$conf"
     conf_gives "cachenode-conf: $conf line 2: expected NAME=VALUE, not \"listen 0.0.0.0:80\"" -f "$conf"
     printf 'hosts=node7\nlisen=0.0.0.0:80\n' >"$conf"

@@ -10,6 +10,7 @@ local function knobs(changes)
         fetch_idle_timeout = "30", fetch_queue_timeout = "10", client_misses = "16",
         negative_ttl = "10", guard_interval = "60", guard_min_free_gb = "80",
         guard_max_files = "20", memo_size = "10000", drain = "off", cors_origins = "*",
+        client_ipv6_prefix = "64",
     }
     for name, value in pairs(changes) do
         opts[name] = value
@@ -35,9 +36,11 @@ for _, case in ipairs({
     { { cache_dirs = "/d1|/x/../d2" }, "cache directory \"/x/../d2\" must not hold a '.' or '..' piece" },
     { { cache_dirs = "/" .. string.rep("d", 10240) }, "cache_dirs is 10241 bytes, the library takes fewer than 10240" },
     { { hosts = "10.1.2.3" }, "hosts \"10.1.2.3\" is an IP address, not a site's name" },
-    { { purge_allow = "10.0.0.0/40" }, "purge_allow \"10.0.0.0/40\" is not an IPv4 address or network" },
+    { { purge_allow = "10.0.0.0/40" }, "purge_allow \"10.0.0.0/40\" is not an IPv4 or IPv6 address or network" },
+    { { metrics_allow = "2001:db8::/129" }, "metrics_allow \"2001:db8::/129\" is not an IPv4 or IPv6 address or network" },
     { { spool_dir = "/nonexistent-spool" }, "spool_dir \"/nonexistent-spool\" is not a directory" },
     { { drain = "yes" }, "drain must be on or off, not \"yes\"" },
+    { { client_ipv6_prefix = "24" }, "client_ipv6_prefix must be a whole number from 32 to 128, not \"24\"" },
     -- An origin a browser never sends would never match.
     { { cors_origins = "https://www.site.example/" }, "cors_origins \"https://www.site.example/\" is not an "
       .. "origin (scheme://host[:port] in lower case, no path), nor is the knob * or off" },
