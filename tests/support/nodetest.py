@@ -16,6 +16,7 @@ import os
 import re
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -216,6 +217,60 @@ def open_request(target, host=HOST, headers=(), ended=True, source=None, server=
     lines = ["%s %s HTTP/1.1" % (method, target), "Host: " + host] + list(headers)
     sock.sendall(("\r\n".join(lines) + "\r\n" + ("\r\n" if ended else "")).encode())
     return sock
+
+
+class H2:
+    """An HTTP/2 client (python3-h2) over TLS to server (default the front
+    end's HTTPS, testbed --tls) for host. It grants the server only the
+    protocol's first window (65,535 bytes) on the connection and on each
+    stream, and more only when asked (acknowledge): a viewer that reads
+    nothing once that is full."""
+
+    def __init__(self, server=None, host=HOST):
+        import h2.config  # python3-h2, which tools/bootstrap.sh installs
+        import h2.connection
+        _, address, port = _address(server or front_tls())
+        context = ssl.create_default_context(cafile=env("CN_CA"))
+        context.set_alpn_protocols(["h2"])
+        self.sock = context.wrap_socket(socket.create_connection((address, port)), server_hostname=host)
+        self.host = host
+        self.conn = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+        self.conn.initiate_connection()
+        self.flush()
+
+    def request(self, target):
+        """Sends a GET for target; its stream id."""
+        stream = self.conn.get_next_available_stream_id()
+        self.conn.send_headers(stream, [(":method", "GET"), (":path", target), (":scheme", "https"),
+                                        (":authority", self.host)], end_stream=True)
+        return stream
+
+    def reset(self, stream):
+        self.conn.reset_stream(stream)
+
+    def flush(self):
+        self.sock.sendall(self.conn.data_to_send())
+
+    def read(self, seconds):
+        """Reads what the server sends within seconds. Returns False once the
+        connection has ended (a GOAWAY: nginx takes keepalive_requests
+        streams a connection), else True."""
+        import h2.events
+        import h2.exceptions
+        self.sock.settimeout(seconds)
+        try:
+            data = self.sock.recv(65536)
+        except (socket.timeout, ssl.SSLWantReadError):
+            return True
+        try:
+            events = self.conn.receive_data(data) if data else []
+            self.flush()
+        except (h2.exceptions.ProtocolError, OSError):
+            return False
+        return bool(data) and not any(isinstance(e, h2.events.ConnectionTerminated) for e in events)
+
+    def close(self):
+        self.sock.close()
 
 
 def answering(sock):
