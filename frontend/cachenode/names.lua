@@ -12,7 +12,6 @@ local next = next
 local char = string.char
 local lower = string.lower
 local upper = string.upper
-local match = string.match
 local tonumber = tonumber
 local ipairs = ipairs
 
