@@ -16,12 +16,17 @@ from 127.0.0.1:
                taking 3 s to say 404;
   repeated     one missing URL asked over and over, 8 at a time;
   If-Range     If-Range: "stale" with a one-byte range during a 64 MB
-               download, 8 at a time.
+               download, 8 at a time;
+  rapid reset  HTTP/2 streams for distinct uncached 2 MB files from a slow
+               origin, each reset as soon as it is sent, 20 a burst, up to
+               20,000, on a new connection when nginx ends one.
 
 The viewer's asks are spread over the phase. It prints the median and p99
-of each first byte, the viewer's statuses other than 200 and the workers'
-largest resident growth, against the target: no attack more than doubles
-the viewer's p99 or gets it a 5xx. Nothing is asserted.
+of each first byte, the viewer's statuses other than 200, the workers'
+largest resident growth and the downloads the attack started (the phase's
+runs of the transfer client less the viewer's MISSes), against the target:
+no attack more than doubles the viewer's p99 or gets it a 5xx. Nothing is
+asserted.
 
     hostile_bench.py BUILD_DIR       (tools/bench.sh runs it with build-bench)
 
@@ -83,6 +88,7 @@ class Viewer:
 
     def __init__(self):
         self.hit, self.miss, self.bad = [], [], {}
+        self.misses = 0
 
     def run(self, name):
         """Asks its HITs and its MISSes at a steady pace over PHASE seconds,
@@ -98,6 +104,8 @@ class Viewer:
                 elif time.monotonic() > start + 2 * PHASE:
                     return
                 took, status = first_byte(target(n))
+                if kind == "miss":
+                    self.misses += 1
                 if status == 200:
                     getattr(self, kind).append(took)
                 else:
@@ -214,6 +222,25 @@ def attack_if_range(stop):
         hammer([target] * 8, 8, headers=('If-Range: "stale"', "Range: bytes=0-0"))
 
 
+def attack_rapid_reset(stop):
+    files = nt.env("CN_FILES")
+    client = nt.H2()
+    for n in range(20000):
+        if stop.is_set():
+            break
+        name = "atk/rr%d.mp4" % n
+        os.link(files + "/atk/gone0.mp4", "%s/%s" % (files, name))
+        client.reset(client.request("/rate/100000/" + name))
+        if n % 20 == 19:
+            client.flush()
+            if not client.read(0.005):
+                client.close()
+                client = nt.H2()
+    client.flush()
+    stop.wait()
+    client.close()
+
+
 ATTACKS = (
     ("abandoned", attack_abandoned),
     ("half-open", attack_half_open),
@@ -222,6 +249,7 @@ ATTACKS = (
     ("missing", attack_missing),
     ("repeated", attack_repeated),
     ("If-Range", attack_if_range),
+    ("rapid reset", attack_rapid_reset),
 )
 
 
@@ -274,6 +302,7 @@ def finish(pid, writable):
 def phase(name, attack):
     pids = nt.workers()
     before = nt.resident(pids)
+    runs = nt.client_runs()
     process = start(attack) if attack else None
     if process:
         time.sleep(SETTLE)
@@ -296,7 +325,7 @@ def phase(name, attack):
         # time-outs; the next phase waits for the downloads to go.
         nt.wait_until(lambda: not nt.fetchwraps(), 40, 0.2)
     clear_cache()
-    return viewer, (max(most) - before) / (1 << 20)
+    return viewer, (max(most) - before) / (1 << 20), max(0, nt.client_runs() - runs - viewer.misses)
 
 
 def p99(values):
@@ -327,17 +356,17 @@ def inside():
     print("A viewer's first byte (ms) over a new connection, %d HITs and %d MISSes of 20 kB a phase at "
           "most, over %g s; two workers, the template's limits" % (HITS, MISSES, PHASE))
     print("| attack | HIT median (n) | HIT p99 | MISS median (n) | MISS p99 | answers not 200 "
-          "| workers grew | target |")
-    print("|---|---|---|---|---|---|---|---|")
-    for name, viewer, grown in rows:
+          "| workers grew | downloads of the attack | target |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for name, viewer, grown, started in rows:
         hit, miss = viewer.hit, viewer.miss
         bad = " ".join("%d x %s" % (count, status or "none") for status, count in sorted(viewer.bad.items()))
         fivexx = any(status >= 500 or status == 0 for status in viewer.bad)
         met = name == "no attack" or (not fivexx and p99(hit) <= 2 * ref_hit and p99(miss) <= 2 * ref_miss)
-        print("| %s | %s (%d) | %s | %s (%d) | %s | %s | %.0f MB | %s |" % (
+        print("| %s | %s (%d) | %s | %s (%d) | %s | %s | %.0f MB | %d | %s |" % (
             name, ms(statistics.median(hit) if hit else float("nan")), len(hit), ms(p99(hit)),
             ms(statistics.median(miss) if miss else float("nan")), len(miss), ms(p99(miss)), bad or "-",
-            grown,
+            grown, started,
             "" if name == "no attack" else "met" if met else "MISSED"))
     print("target: no attack more than doubles the viewer's p99 or gets it a 5xx (or no answer)")
     print("(%.0f s; load average %s at the start, %s at the end)" % (
@@ -351,4 +380,4 @@ if __name__ == "__main__":
         build = os.path.abspath(sys.argv[1])
         sys.argv[1:] = ["bench", build + "/fetchwrap/fetchwrap", build + "/cachekit/libcachekit.so.1",
                         build + "/cachekit/cli/cachekit"]
-    nt.run({"bench": (inside, ("--cache-size", "1g", "--knob", "hosts=" + nt.HOST))}, __file__)
+    nt.run({"bench": (inside, ("--tls", "--cache-size", "1g", "--knob", "hosts=" + nt.HOST))}, __file__)

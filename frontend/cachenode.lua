@@ -15,6 +15,7 @@ local guard = require "cachenode.guard"
 local health = require "cachenode.health"
 local metrics = require "cachenode.metrics"
 local names = require "cachenode.names"
+local nets = require "cachenode.nets"
 local spool = require "cachenode.spool"
 local stream = require "cachenode.stream"
 local sys = require "cachenode.sys"
@@ -55,7 +56,7 @@ local conf          -- the settings given to init()
 local lib           -- libcachekit, loaded by ffi.load
 local dirs          -- the cache directories in list order
 local sites         -- the hosts knob, as names.parse_hosts() gives it
-local purgers       -- networks that may purge, as names.parse_addresses() gives them
+local purgers       -- networks that may purge, as nets.parse() gives them
 local scrapers      -- networks that may read the metrics
 local memo          -- per-worker URL text -> cache file, or nil
 local path_buf = ffi_new("char[?]", names.PATH_MAX_BYTES)
@@ -174,7 +175,7 @@ end
 
 -- PURGE /PATH: removes the URL's cache file and stops a download of it.
 local function purge()
-    if not names.address_allowed(purgers, ngx_var.remote_addr) then
+    if not nets.allowed(purgers, ngx_var.binary_remote_addr) then
         return ngx_exit(405)
     end
     local raw = url_text()
@@ -236,7 +237,7 @@ function _M.miss()
         return ngx_exit(status)
     end
     local req = { url = "http://" .. text, method = method, uri = ngx_var.uri,
-                  client = ngx_var.binary_remote_addr }
+                  client = ngx_var.cachenode_client }
     -- A viewer who goes ends its request at once (lua_check_client_abort),
     -- so that a download nobody watches can yield its slot.
     local ok, err = ngx.on_abort(function()
@@ -290,10 +291,10 @@ function _M.served()
 end
 
 
--- content_by_lua of /cachenode/metrics: the exposition, to 127.0.0.0/8 and
--- metrics_allow.
+-- content_by_lua of /cachenode/metrics: the exposition, to 127.0.0.0/8, ::1
+-- and metrics_allow.
 function _M.metrics()
-    if not names.address_allowed(scrapers, ngx_var.remote_addr) then
+    if not nets.allowed(scrapers, ngx_var.binary_remote_addr) then
         return ngx_exit(403)
     end
     ngx.header["Content-Type"] = "text/plain; version=0.0.4"
@@ -302,10 +303,10 @@ end
 
 
 -- content_by_lua of /cachenode/health, a balancer's check: 200 while the
--- node takes new viewers, else 503; the body says why. To 127.0.0.0/8 and
--- metrics_allow.
+-- node takes new viewers, else 503; the body says why. To 127.0.0.0/8, ::1
+-- and metrics_allow.
 function _M.health()
-    if not names.address_allowed(scrapers, ngx_var.remote_addr) then
+    if not nets.allowed(scrapers, ngx_var.binary_remote_addr) then
         return ngx_exit(403)
     end
     local ok, text, changed = health.check()

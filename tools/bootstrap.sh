@@ -15,6 +15,7 @@ PACKAGES=(
   clang libclang-rt-dev                 # fuzzing and the sanitizer build
   nginx libnginx-mod-http-lua wrk       # the front end, its tests and its benchmark
   openssl nghttp2-client logrotate      # HTTPS certificates, h2load, the front end's log rotation
+  python3-h2                            # an HTTP/2 client that resets its streams, for the tests
   ffmpeg                                # a real MP4 that the front end's tests play
   prometheus prometheus-node-exporter   # promtool and the textfile collector for dispatch_listen
   haproxy                               # the balancer in front of a fleet of nodes, and its tests

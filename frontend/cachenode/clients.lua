@@ -1,12 +1,18 @@
--- cachenode.clients: how many downloads each client address has started and
--- still waits on, all workers together, for the client_misses limit. A miss
--- that joins a download already running costs nothing and is not counted,
--- so that the viewers of a new video behind one carrier's address all pass.
+-- cachenode.clients: how many downloads each client has started that still
+-- run, all workers together, for the client_misses limit. A client is
+-- nginx's $cachenode_client (an IPv4 address, an IPv6 one's /64). A
+-- download counts until it ends, whether the request that started it is
+-- still there or not: a client that resets its streams or closes its
+-- connections at once does not start more. A miss that joins a download
+-- already running costs nothing and is not counted, so that the viewers of a
+-- new video behind one carrier's address all pass.
 --
--- Each worker counts its own under "m <address> <worker pid>", which it alone
--- writes (no lock); it names itself under "w <worker id>" when it starts, and
--- an address's count is the sum over the workers named so: a dead worker's
--- counts are passed over once its successor has started, and expire.
+-- Each worker counts its own under "m <client> <worker pid>", which it alone
+-- writes (no lock); the worker that claims a download runs it, so enter()
+-- and leave() of one download happen in one worker. It names itself under
+-- "w <worker id>" when it starts, and a client's count is the sum over the
+-- workers named so: a dead worker's counts are passed over once its
+-- successor has started, and expire.
 
 local ngx = ngx
 
@@ -19,7 +25,7 @@ local COUNT_SECONDS = 3600
 local dict          -- ngx.shared.cachenode_fetch
 local limit         -- client_misses (0: no limit)
 local wpid
-local mine = {}     -- address -> this worker's count
+local mine = {}     -- client -> this worker's count
 
 
 local function count_key(addr, pid) return "m " .. addr .. " " .. pid end
@@ -49,9 +55,9 @@ local function store(addr, n)
     end
 end
 
--- A request of addr is about to start a download: true, or nil when addr
--- has client_misses of them in progress already. Workers that look at once
--- may each let one more pass.
+-- A request of client addr is about to start a download: true, or nil when
+-- addr has client_misses of them running already. Workers that look at
+-- once may each let one more pass.
 function _M.enter(addr)
     if limit == 0 then
         return true
@@ -68,7 +74,7 @@ function _M.enter(addr)
     return true
 end
 
--- The request that entered has ended.
+-- The download that addr entered for has ended, or was not started.
 function _M.leave(addr)
     if limit ~= 0 then
         store(addr, (mine[addr] or 1) - 1)

@@ -3,12 +3,17 @@
 -- reason nginx then refuses to start with.
 
 local names = require "cachenode.names"
+local nets = require "cachenode.nets"
 local sys = require "cachenode.sys"
 
 local floor = math.floor
 local tonumber = tonumber
 local tostring = tostring
 local ipairs = ipairs
+local find = string.find
+local gmatch = string.gmatch
+local gsub = string.gsub
+local match = string.match
 
 
 local _M = { _VERSION = "1.0" }
@@ -22,14 +27,36 @@ local NUMBERS = {
     { "fetch_queue_timeout", 0 }, { "client_misses", 0 }, { "negative_ttl", 0 },
     { "guard_interval", 0 }, { "guard_min_free_gb", 1, GUARD_MAX },
     { "guard_max_files", 1, GUARD_MAX }, { "memo_size", 0 },
+    -- A shorter prefix would make keys as long as an IPv4 address's
+    -- (nginx.conf.in's $cachenode_client); the template takes whole bytes.
+    { "client_ipv6_prefix", 32, 128 },
 }
+
+-- Why cors_origins is refused, or nil: *, off or a list of origins as a
+-- browser sends them (RFC 6454): a scheme, "://", the host in lower case (a
+-- name, or an IPv6 literal in brackets) and an optional port, nothing
+-- behind. Another text would never equal an Origin.
+local function check_origins(text)
+    if text == "*" or text == "off" then
+        return nil
+    end
+    for piece in gmatch(text or "", "[^|]+") do
+        local host = match(piece, "^https?://(.+)$")
+        host = host and gsub(host, ":%d+$", "")
+        if not (host and (find(host, "^[%l%d%-%.]+$") or find(host, "^%[[%x:%.]+%]$"))) then
+            return "\"" .. piece .. "\" is not an origin (scheme://host[:port] in lower case, "
+                   .. "no path), nor is the knob * or off"
+        end
+    end
+    return nil
+end
 
 
 -- The settings of opts (every knob a text): the numbers as numbers (the
 -- guard's two as texts for its command line), drain as a boolean, the cache
 -- directories as
--- cache_dirs (the text) and dirs (the names), sites, purgers and scrapers
--- as names parses them; or nil and the reason.
+-- cache_dirs (the text) and dirs (the names), sites as names parses them,
+-- purgers and scrapers as nets does; or nil and the reason.
 function _M.load(opts)
     local conf = { spool_dir = opts.spool_dir, fetchwrap = opts.fetchwrap,
                    cachekit_cli = opts.cachekit_cli, cachekit_lib = opts.cachekit_lib,
@@ -69,13 +96,17 @@ function _M.load(opts)
     if not conf.sites then
         return nil, "hosts " .. why
     end
-    conf.purgers, why = names.parse_addresses(opts.purge_allow)
+    conf.purgers, why = nets.parse(opts.purge_allow)
     if not conf.purgers then
         return nil, "purge_allow " .. why
     end
-    conf.scrapers, why = names.parse_addresses(opts.metrics_allow)
+    conf.scrapers, why = nets.parse(opts.metrics_allow)
     if not conf.scrapers then
         return nil, "metrics_allow " .. why
+    end
+    why = check_origins(opts.cors_origins)
+    if why then
+        return nil, "cors_origins " .. why
     end
     why = names.check_dir(opts.spool_dir or "")
     if why or sys.stat(opts.spool_dir) ~= "dir" then

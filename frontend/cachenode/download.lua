@@ -7,6 +7,7 @@
 
 local child = require "cachenode.child"
 local claims = require "cachenode.claims"
+local clients = require "cachenode.clients"
 local files = require "cachenode.files"
 local record = require "cachenode.record"
 local sys = require "cachenode.sys"
@@ -42,7 +43,8 @@ end
 
 
 -- Ends a download: the temporary file renamed or removed, the outcome left,
--- the claim and the slot given back, the followers woken.
+-- the claim, the slot and its client's count given back, the followers
+-- woken.
 local function finish(job, status, what, size, no_file)
     if job.fd then
         sys.close(job.fd)
@@ -70,6 +72,7 @@ local function finish(job, status, what, size, no_file)
     if job.slot > 0 then
         cap:release(job.slot)
     end
+    clients.leave(job.client)
     wake.kick(job.key)
     conf.on_end(what, ngx_now() - job.started, size or 0)
 end
@@ -233,8 +236,8 @@ local function run(premature, job)
 end
 
 
--- The timer's callback: runs the download of job (a record with its url,
--- and file and dir_len for a cached download), whatever happens.
+-- The timer's callback: runs the download of job (a record with its url and
+-- client, and file and dir_len for a cached download), whatever happens.
 _M.run = run
 
 

@@ -37,18 +37,22 @@ local RACED = {}
 local JOIN_LOOKS = 3
 
 
--- Claims the download for req (key, url, and the cache file with its
--- directory's length, file and dir_len, or nothing more for an uncached
+-- Claims the download for req (key, url, client, and the cache file with
+-- its directory's length, file and dir_len, or nothing more for an uncached
 -- download) and starts it; or, when another download of key runs, finds
 -- that one. Returns join()'s "running" answer for it, or nil and the reason
--- (RACED: that one ended meanwhile).
+-- (RACED: that one ended meanwhile). The client has entered: a download
+-- started here counts against it until the download ends, whether req is
+-- still there or not (a reset stream, a closed connection); one not
+-- started leaves at once.
 local function claim(req)
     seq = seq + 1
     local job = { key = req.key, url = req.url, file = req.file, dir_len = req.dir_len,
                   temp = req.file and names.temp_name(req.file, wpid, seq) or req.key,
-                  owner = wpid, child = 0, started = ngx_now(), slot = 0 }
+                  owner = wpid, child = 0, started = ngx_now(), slot = 0, client = req.client }
     local ok, err = claims.add(job)
     if not ok then
+        clients.leave(req.client)
         if err == "exists" then
             local r, seen, bytes = claims.current(job.key)
             if r then
@@ -61,6 +65,7 @@ local function claim(req)
     end
     ok, err = timer_at(0, download.run, job)
     if not ok then
+        clients.leave(req.client)
         claims.release(job.key, job.temp, false)
         return nil, "ngx.timer.at() failed: " .. err
     end
@@ -115,11 +120,8 @@ local function look(req, temp, may_serve)
         if failed then
             return "ended", failed, 0
         end
-        if not req.counted then
-            if not clients.enter(req.client) then
-                return nil, "client"
-            end
-            req.counted = true
+        if not clients.enter(req.client) then
+            return nil, "client"
         end
         return claim(req)
     end
@@ -165,13 +167,6 @@ _M.holds = claims.holds
 
 -- A request starts (1) or stops (-1) following the download into temp.
 _M.watch = claims.watch
-
--- The request req (as join() took it) has ended.
-function _M.leave(req)
-    if req.counted then
-        clients.leave(req.client)
-    end
-end
 
 -- Stops the download of key, if one runs (a purge): its requests are cut
 -- and nothing is kept. With wait, returns once it has ended (or after

@@ -12,7 +12,6 @@ local next = next
 local char = string.char
 local lower = string.lower
 local upper = string.upper
-local match = string.match
 local tonumber = tonumber
 local ipairs = ipairs
 
@@ -221,48 +220,6 @@ function _M.host_allowed(sites, host)
     end
     for _, suffix in ipairs(sites.suffixes) do
         if #host > #suffix and sub(host, -#suffix) == suffix then
-            return true
-        end
-    end
-    return false
-end
-
-
-local function quad(text)
-    local a, b, c, d = match(text, "^(%d+)%.(%d+)%.(%d+)%.(%d+)$")
-    a, b, c, d = tonumber(a), tonumber(b), tonumber(c), tonumber(d)
-    if not a or a > 255 or b > 255 or c > 255 or d > 255 then
-        return nil
-    end
-    return ((a * 256 + b) * 256 + c) * 256 + d
-end
-
--- The IPv4 networks of an address knob ("192.0.2.7|198.51.100.0/24"), with
--- 127.0.0.0/8 always among them: a list for address_allowed(), or nil and
--- the reason.
-function _M.parse_addresses(text)
-    local nets = { { 2130706432, 24 } }  -- 127.0.0.0/8: a network and its host bits
-    for piece in gmatch(text or "", "[^|]+") do
-        local addr, bits = match(piece, "^([%d.]+)/(%d+)$")
-        addr, bits = quad(addr or piece), tonumber(bits or 32)
-        if not addr or bits > 32 then
-            return nil, "\"" .. piece .. "\" is not an IPv4 address or network"
-        end
-        local host = 2 ^ (32 - bits)
-        nets[#nets + 1] = { addr - addr % host, 32 - bits }
-    end
-    return nets
-end
-
--- Whether the dotted quad addr lies in one of the networks.
-function _M.address_allowed(nets, addr)
-    local n = quad(addr or "")
-    if not n then
-        return false
-    end
-    for _, net in ipairs(nets) do
-        local host = 2 ^ net[2]
-        if n - n % host == net[1] then
             return true
         end
     end

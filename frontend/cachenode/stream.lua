@@ -6,7 +6,10 @@
 -- that no client takes a part for the whole. What only the whole file can
 -- answer (a seek, most ranges) waits for the end and goes to nginx. Only
 -- the written prefix of the file is sent, and a viewer holds at most one
--- chunk of it in the worker, however slowly it reads.
+-- chunk of it in the worker, however slowly it reads: over HTTP/1.x the
+-- kernel's socket buffer takes what the viewer has not read; an HTTP/2
+-- stream's data waits in the worker for the viewer's flow-control window,
+-- so its chunk is smaller.
 
 local ffi = require "ffi"
 local fetch = require "cachenode.fetch"
@@ -28,9 +31,14 @@ local min = math.min
 local _M = { _VERSION = "1.0" }
 
 -- Bytes read and sent at a time, the most a viewer holds in the worker: the
--- next chunk is read once the last has gone to the socket. One buffer
--- serves every request of the worker, as each copies out before it yields.
+-- next chunk is read once the last has gone to the socket (HTTP/1.x) or out
+-- of its stream's window (HTTP/2). An HTTP/2 chunk is one DATA frame of the
+-- protocol's default size: a worker's worker_connections (32,000) stalled
+-- streams hold 32,000 x 16 KiB = 500 MiB of chunks, where 256 KiB held
+-- 8 GiB. One buffer serves every request of the worker, as each copies out
+-- before it yields.
 local CHUNK = 262144
+local CHUNK_H2 = 16384
 local buf = ffi.new("char[?]", CHUNK)
 
 
@@ -66,7 +74,7 @@ end
 -- when the client went away.
 local function send_upto(r, upto)
     while r.offset < upto do
-        local n, err = sys.pread(r.fd, buf, min(CHUNK, upto - r.offset), r.offset)
+        local n, err = sys.pread(r.fd, buf, min(r.chunk, upto - r.offset), r.offset)
         if not n or n == 0 then
             return nil, err or "the file is shorter than it was"
         end
@@ -198,11 +206,10 @@ end
 -- returns ("status" 429 when the client has client_misses downloads going);
 -- r.offset says how far the answer came.
 function _M.serve(req)
-    local r = { offset = 0, begun = false }
+    local r = { offset = 0, begun = false, chunk = ngx.req.http_version() == 2 and CHUNK_H2 or CHUNK }
     r.form, r.first, r.last = form_of(req)
     local ok, action, status = pcall(follow, req, r)
     follow_temp(r, nil)
-    fetch.leave(req)
     if not ok then
         ngx.log(ngx.ERR, "cachenode: answer for \"", req.url, "\" failed: ", action)
         action, status = r.begun and "cut" or "status", 500

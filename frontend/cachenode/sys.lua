@@ -33,6 +33,9 @@ _M.SEEK_HOLE = 4
 _M.S_IFMT = 61440
 _M.S_IFDIR = 16384
 _M.S_IFREG = 32768
+-- address families of inet_pton()
+_M.AF_INET = 2
+_M.AF_INET6 = 10
 -- signals, waitpid() and posix_spawn() flags
 _M.SIGKILL = 9
 _M.SIGPIPE = 13
@@ -105,9 +108,11 @@ cachenode_dir_t *opendir(const char *path);
 cachenode_dirent_t *readdir(cachenode_dir_t *dir);
 int closedir(cachenode_dir_t *dir);
 char *strerror(int errnum);
+int inet_pton(int af, const char *src, void *dst);
 ]])
 
 local st = ffi_new("cachenode_stat_t")
+local addr_buf = ffi_new("unsigned char[16]")
 local sfs = ffi_new("cachenode_statfs_t")
 local MODE_0644 = ffi_cast("unsigned int", 420)
 
@@ -274,6 +279,19 @@ function _M.each_entry(path, fn)
     end
     C.closedir(dir)
     return true
+end
+
+
+-- The bytes of an IPv4 address text (4) or an IPv6 one (16), as nginx's
+-- $binary_remote_addr holds them, or nil.
+function _M.inet_pton(text)
+    if C.inet_pton(_M.AF_INET, text, addr_buf) == 1 then
+        return ffi_string(addr_buf, 4)
+    end
+    if C.inet_pton(_M.AF_INET6, text, addr_buf) == 1 then
+        return ffi_string(addr_buf, 16)
+    end
+    return nil
 end
 
 

@@ -166,14 +166,15 @@ def group_render():
                     if line.startswith("    server ")}
 
         three = servers("# the fleet\n\nn1 192.0.2.1:80\nn2 192.0.2.2:80 200  # bigger disks\n"
-                        "n3 cache3.example:8080\n")
-        check(sorted(three) == ["n1", "n2", "n3"], "servers %s" % three)
+                        "n3 cache3.example:8080\nn4 [2001:db8::4]:80\n")
+        check(sorted(three) == ["n1", "n2", "n3", "n4"] and three.get("n4", [""])[0] == "[2001:db8::4]:80",
+              "servers %s" % three)
         check(three.get("n2", [""])[-2:] == ["weight", "200"] and three.get("n1", [""])[-1] == "100",
               "weights: %s" % three)
         ids = {name: words[words.index("id") + 1] for name, words in three.items()}
-        check(len(set(ids.values())) == 3, "ids %s" % ids)
+        check(len(set(ids.values())) == 4, "ids %s" % ids)
         # Another order, other addresses, a fourth node: the ids stay.
-        four = servers("n4 192.0.2.4:80\nn3 192.0.2.33:81\nn1 192.0.2.11:80\nn2 192.0.2.2:80\n")
+        four = servers("n4 192.0.2.4:80\nn3 192.0.2.33:81\nn1 [2001:db8::1]:80\nn2 192.0.2.2:80\n")
         check(all(four[name][four[name].index("id") + 1] == ids[name] for name in ids),
               "ids moved: %s against %s" % (four, ids))
 
@@ -185,7 +186,9 @@ def group_render():
                 ("n1 192.0.2.1\n", "line 1: \"192.0.2.1\" is not ADDRESS:PORT"),
                 ("n1 192.0.2.1:0\n", "line 1: port 0 is not 1 to 65535"),
                 ("n1 192.0.2.1:65536\n", "line 1: port 65536 is not 1 to 65535"),
-                ("n1 [2001:db8::1]:80\n", "is not ADDRESS:PORT"),
+                ("n1 2001:db8::1:80\n", "is not ADDRESS:PORT"),
+                ("n1 [2001:db8::1]\n", "is not ADDRESS:PORT"),
+                ("n1 [2001:db8::1]:80\nn2 [2001:db8::1]:80\n", "line 2: [2001:db8::1]:80 is node n1 already"),
                 ("n1 192.0.2.1:80 0\n", "line 1: weight \"0\" is not 1 to 256"),
                 ("n1 192.0.2.1:80 257\n", "weight \"257\" is not 1 to 256"),
                 ("n1 192.0.2.1:80 1.5\n", "weight \"1.5\" is not 1 to 256"),
@@ -227,7 +230,11 @@ def group_render():
         if nt.haproxy_missing():
             print("SKIP part: " + nt.haproxy_missing())
             return
-        rc, _, err = run("n1 127.0.0.1:8081\nn2 127.0.0.1:8082 50\nn3 localhost:8083\n", "-o", out_file)
+        rc, _, err = run("n1 127.0.0.1:8081\nn2 127.0.0.1:8082 50\nn3 localhost:8083\nn4 [::1]:8084\n",
+                         "-o", out_file, "listen=0.0.0.0:80|[::]:81,v4v6")
+        rendered = open(out_file).read() if rc == 0 else ""
+        check("    bind 0.0.0.0:80\n    bind [::]:81 v4v6\n" in rendered, "the binds: %s %s" % (
+            [line for line in rendered.splitlines() if "bind" in line], err))
         done = subprocess.run(["haproxy", "-c", "-f", out_file], stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, text=True)
         check(rc == 0 and done.returncode == 0 and "[WARNING]" not in done.stdout and

@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """One client's load never takes the node from the others: misses it gave up
 on (abandoned), connections it holds (connections), streamed misses it reads
-slowly (slowreaders), and missing URLs it asks (missing). Each ends with
-what another viewer gets meanwhile; the attacks are scaled to the group's
-knobs where that shows the same."""
+slowly over HTTP/1.1 and HTTP/2 (slowreaders), missing URLs it asks
+(missing), and HTTP/2 streams of misses it resets as soon as it opens them
+(resets). Each ends with what another viewer gets meanwhile; the attacks are
+scaled to the group's knobs where that shows the same."""
 
 import os
 import resource
 import selectors
-import socket
 import sys
 import threading
 import time
@@ -16,9 +16,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.dont_write_bytecode = True  # the checkout stays as git has it
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from nodetest import (HOST, cache_path, check, client_runs, env, error_log, file_bytes, get,  # noqa: E402
-                      get_all, make_file, open_request, origin_bytes, resident, run, skip, temp_of,
-                      wait_until, workers)
+from nodetest import (H2, HOST, answering, cache_path, check, client_runs, env,  # noqa: E402
+                      error_log, fetchwraps, file_bytes, get, get_all, make_file, open_request,
+                      origin_bytes, resident, run, skip, temp_of, wait_until, workers)
 
 # A viewer other than the attacker: another address of the loopback.
 VIEWER = ("--interface", "127.0.0.2")
@@ -93,14 +93,6 @@ def connections():
     half_open()
 
 
-def answering(sock):
-    """Whether a 200 to sock's request has begun to arrive."""
-    try:
-        return sock.recv(12, socket.MSG_PEEK | socket.MSG_DONTWAIT).startswith(b"HTTP/1.1 200")
-    except BlockingIOError:
-        return False
-
-
 def half_open():
     """HALF_OPEN connections whose header never ends."""
     count = HALF_OPEN
@@ -149,15 +141,36 @@ def closed_by_node(socks, seconds):
     return reset
 
 
+def grown_during(target, start):
+    """The workers' largest resident growth, in MB, while the download of
+    target runs and a second after, once start() has begun its viewers."""
+    pids = workers()
+    before = resident(pids)
+    start()
+    path = cache_path(url(target))
+    most = before
+    check(wait_until(lambda: temp_of(path), 10), "the download of %s did not start" % target)
+    while temp_of(path) and not os.path.exists(path):
+        most = max(most, resident(pids))
+        time.sleep(0.1)
+    end = time.monotonic() + 1
+    while time.monotonic() < end:
+        most = max(most, resident(pids))
+        time.sleep(0.1)
+    check(os.path.exists(path), "the download of %s did not end" % target)
+    return (most - before) / (1 << 20)
+
+
 def slowreaders():
     """Eight viewers read a streamed 64 MB miss at 0.8 MB/s each while the
     download runs at 16 MB/s: the workers grow by at most 32 MB together (a
     viewer holds one read chunk at a time), where they grew by the unsent
-    rest of the file for each."""
+    rest of the file for each. Then 64 HTTP/2 streams of another, on one
+    connection that grants nothing past its first window: each holds its
+    HTTP/2 chunk, at most 8 MB in all, where the HTTP/1.1 chunk grew the
+    workers by 37 MB."""
     target = "/rate/16000000/vod/sixtyfour.mp4"
     make_file("vod/sixtyfour.mp4", 64 << 20)
-    pids = workers()
-    before = resident(pids)
     stop = threading.Event()
 
     def reader(sock):
@@ -169,30 +182,76 @@ def slowreaders():
                 return
             time.sleep(0.02)
 
-    # Each from an address of its own: the per-client limits are not what
-    # this shows.
-    socks = [open_request(target, source="127.0.0.%d" % n, rcvbuf=65536) for n in range(2, 10)]
-    threads = [threading.Thread(target=reader, args=(sock,)) for sock in socks]
-    for thread in threads:
-        thread.start()
-    path = cache_path(url(target))
-    most = before
-    check(wait_until(lambda: temp_of(path), 10), "the download did not start")
-    while temp_of(path) and not os.path.exists(path):
-        most = max(most, resident(pids))
-        time.sleep(0.1)
-    end = time.monotonic() + 1
-    while time.monotonic() < end:
-        most = max(most, resident(pids))
-        time.sleep(0.1)
+    socks, threads = [], []
+
+    def start():
+        # Each from an address of its own: the per-client limits are not
+        # what this shows.
+        socks.extend(open_request(target, source="127.0.0.%d" % n, rcvbuf=65536) for n in range(2, 10))
+        threads.extend(threading.Thread(target=reader, args=(sock,)) for sock in socks)
+        for thread in threads:
+            thread.start()
+
+    grown = grown_during(target, start)
     stop.set()
     for sock in socks:
         sock.close()
     for thread in threads:
         thread.join()
-    grown = (most - before) / (1 << 20)
-    check(os.path.exists(path), "the download did not end")
     check(grown <= 32, "eight slow viewers grew the workers by %.0f MB" % grown)
+
+    target = "/rate/16000000/vod/sixtyfour2.mp4"
+    os.link(os.path.join(env("CN_FILES"), "vod/sixtyfour.mp4"), os.path.join(env("CN_FILES"), "vod/sixtyfour2.mp4"))
+    client = H2()
+
+    def start_streams():
+        for _ in range(64):
+            client.request(target)
+        client.flush()
+
+    grown = grown_during(target, start_streams)
+    client.close()
+    print("64 slow HTTP/2 streams grew the workers by %.1f MB" % grown)
+    check(grown <= 8, "64 slow HTTP/2 streams grew the workers by %.0f MB" % grown)
+
+
+def resets():
+    """One client over HTTP/2 opens 2,000 streams for distinct uncached
+    files from a slow origin, resetting each at once: at most client_misses
+    (16) downloads start, each counted against it until it ends though no
+    request of it is left, where each reset used to free its count at
+    once; a viewer's HIT is served meanwhile."""
+    make_file("atk/f.mp4", 1000)
+    files = env("CN_FILES")
+    for n in range(2000):
+        os.link(files + "/atk/f.mp4", "%s/atk/f%d.mp4" % (files, n))
+    make_file("vod/hit.mp4", 20000)
+    get("/vod/hit.mp4")
+    before = client_runs()
+    client = H2()
+    most = 0
+    # In bursts, as nginx refuses the streams beyond twice its concurrent
+    # ones that one read brings; on a new connection once nginx ends one.
+    for n in range(2000):
+        client.reset(client.request("/rate/100/atk/f%d.mp4" % n))
+        if n % 20 == 19:
+            client.flush()
+            if not client.read(0.005):
+                client.close()
+                client = H2()
+            most = max(most, len(fetchwraps()))
+    client.flush()
+    end = time.monotonic() + 1
+    while time.monotonic() < end:
+        client.read(0.05)
+        most = max(most, len(fetchwraps()))
+    answer = get("/vod/hit.mp4", extra=VIEWER)
+    check(answer.status == 200 and answer.xcache == "HIT", "a viewer's HIT during the resets: %r" % answer)
+    client.close()
+    runs = client_runs() - before
+    print("2,000 reset streams started %d downloads, at most %d at once" % (runs, most))
+    check(0 < runs <= 16 and most <= 16, "2,000 reset streams started %d downloads, %d at once "
+          "(client_misses 16)" % (runs, most))
 
 
 def missing():
@@ -230,9 +289,10 @@ GROUPS = {
     "abandoned": (abandoned, ["--knob", "fetch_max=8", "--knob", "fetch_queue_timeout=3"]),
     "connections": (connections, ["--knob", "client_conns=4", "--knob", "client_timeout=5",
                                   "--knob", "balancers=127.0.0.3"]),
-    "slowreaders": (slowreaders, []),
+    "slowreaders": (slowreaders, ["--tls"]),
     "missing": (missing, ["--knob", "fetch_max=8", "--knob", "fetch_queue_timeout=3",
                           "--knob", "client_misses=4"]),
+    "resets": (resets, ["--tls"]),
 }
 
 if __name__ == "__main__":

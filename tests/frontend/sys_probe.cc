@@ -2,11 +2,13 @@
 // and the library's limits in cachenode/names.lua), printed from the headers,
 // one "NAME VALUE" a line; tests/frontend/lua/ffi_test.lua holds the Lua's
 // against them.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
@@ -35,6 +37,8 @@ int main() {
     NUMBER(S_IFMT);
     NUMBER(S_IFDIR);
     NUMBER(S_IFREG);
+    NUMBER(AF_INET);
+    NUMBER(AF_INET6);
     NUMBER(SIGKILL);
     NUMBER(SIGPIPE);
     NUMBER(SIGCHLD);

@@ -16,6 +16,7 @@ import os
 import re
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -63,6 +64,24 @@ def front():
 def front_tls():
     """127.0.0.1:PORT of the front end's HTTPS (testbed --tls)."""
     return env("CN_FRONT_TLS")
+
+
+def front6():
+    """[::1]:PORT of the front end (testbed --netns)."""
+    return env("CN_FRONT6")
+
+
+def net6():
+    """The loopback's IPv6 addresses beside ::1 (testbed --netns): two of one
+    /64, one of another /64, one of another /48."""
+    return env("CN_NET6").split()
+
+
+def _address(text):
+    """The family, host and port of "127.0.0.1:80" or "[::1]:80"."""
+    host, port = text.rsplit(":", 1)
+    host = host.strip("[]")
+    return (socket.AF_INET6 if ":" in host else socket.AF_INET), host, int(port)
 
 
 def origin_of(host, server, tls):
@@ -181,22 +200,85 @@ def start_viewer(target, out, host=HOST, headers=(), extra=(), server=None, time
     return subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
 
-def open_request(target, host=HOST, headers=(), ended=True, source="127.0.0.1", server=None,
+def open_request(target, host=HOST, headers=(), ended=True, source=None, server=None,
                  rcvbuf=0, method="GET"):
-    """A socket from source to server (default the front end) that has sent
-    an HTTP/1.1 request for target, its header ended or not (a client that
+    """A socket from source (default 127.0.0.1 or ::1, as server's family)
+    to server (default the front end; "[::1]:PORT" for IPv6) that has sent an
+    HTTP/1.1 request for target, its header ended or not (a client that
     never finishes it); rcvbuf, when given, is its receive buffer, set before
     the connection so that the window stays that small. The caller reads and
     closes it."""
-    address, port = (server or front()).rsplit(":", 1)
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    family, address, port = _address(server or front())
+    sock = socket.socket(family, socket.SOCK_STREAM)
     if rcvbuf:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-    sock.bind((source, 0))
-    sock.connect((address, int(port)))
+    sock.bind((source or ("::1" if family == socket.AF_INET6 else "127.0.0.1"), 0))
+    sock.connect((address, port))
     lines = ["%s %s HTTP/1.1" % (method, target), "Host: " + host] + list(headers)
     sock.sendall(("\r\n".join(lines) + "\r\n" + ("\r\n" if ended else "")).encode())
     return sock
+
+
+class H2:
+    """An HTTP/2 client (python3-h2) over TLS to server (default the front
+    end's HTTPS, testbed --tls) for host. It grants the server only the
+    protocol's first window (65,535 bytes) on the connection and on each
+    stream, and more only when asked (acknowledge): a viewer that reads
+    nothing once that is full."""
+
+    def __init__(self, server=None, host=HOST):
+        import h2.config  # python3-h2, which tools/bootstrap.sh installs
+        import h2.connection
+        _, address, port = _address(server or front_tls())
+        context = ssl.create_default_context(cafile=env("CN_CA"))
+        context.set_alpn_protocols(["h2"])
+        self.sock = context.wrap_socket(socket.create_connection((address, port)), server_hostname=host)
+        self.host = host
+        self.conn = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+        self.conn.initiate_connection()
+        self.flush()
+
+    def request(self, target):
+        """Sends a GET for target; its stream id."""
+        stream = self.conn.get_next_available_stream_id()
+        self.conn.send_headers(stream, [(":method", "GET"), (":path", target), (":scheme", "https"),
+                                        (":authority", self.host)], end_stream=True)
+        return stream
+
+    def reset(self, stream):
+        self.conn.reset_stream(stream)
+
+    def flush(self):
+        self.sock.sendall(self.conn.data_to_send())
+
+    def read(self, seconds):
+        """Reads what the server sends within seconds. Returns False once the
+        connection has ended (a GOAWAY: nginx takes keepalive_requests
+        streams a connection), else True."""
+        import h2.events
+        import h2.exceptions
+        self.sock.settimeout(seconds)
+        try:
+            data = self.sock.recv(65536)
+        except (socket.timeout, ssl.SSLWantReadError):
+            return True
+        try:
+            events = self.conn.receive_data(data) if data else []
+            self.flush()
+        except (h2.exceptions.ProtocolError, OSError):
+            return False
+        return bool(data) and not any(isinstance(e, h2.events.ConnectionTerminated) for e in events)
+
+    def close(self):
+        self.sock.close()
+
+
+def answering(sock):
+    """Whether a 200 to the request sent on sock has begun to arrive."""
+    try:
+        return sock.recv(12, socket.MSG_PEEK | socket.MSG_DONTWAIT).startswith(b"HTTP/1.1 200")
+    except BlockingIOError:
+        return False
 
 
 def metrics_text(server=None):
@@ -506,18 +588,21 @@ class Balancer:
     """An HAProxy in master-worker mode on the configuration that
     cachenode-balancer renders (/node/NAME/haproxy.cfg) for a list of nodes.
     address and stats are its 127.0.0.1:PORT for viewers and for its
-    statistics page and Prometheus series."""
+    statistics page and Prometheus series; with ipv6, address6 is its
+    [::1]:PORT for viewers too."""
 
-    def __init__(self, nodes, *knobs, name="balancer", template=None):
-        """nodes: (name, port[, weight]) of nodes on 127.0.0.1; knobs:
-        NAME=VALUE beside the sandbox's own (ports, chroot); template: another
-        than the renderer's own."""
+    def __init__(self, nodes, *knobs, name="balancer", template=None, ipv6=False):
+        """nodes: (name, port or "ADDRESS:PORT"[, weight]) of nodes, on
+        127.0.0.1 for a port; knobs: NAME=VALUE beside the sandbox's own
+        (ports, chroot); template: another than the renderer's own."""
         self.prefix = "/node/" + name
         self.template = ["-t", template] if template else []
         os.makedirs(self.prefix + "/empty", exist_ok=True)
         viewers, stats = free_ports(2)
         self.address, self.stats = "127.0.0.1:%d" % viewers, "127.0.0.1:%d" % stats
-        self.knobs = ["listen=" + self.address, "stats_listen=" + self.stats,
+        self.address6 = "[::1]:%d" % viewers if ipv6 else None
+        listen = self.address + ("|" + self.address6 if ipv6 else "")
+        self.knobs = ["listen=" + listen, "stats_listen=" + self.stats,
                       "chroot=%s/empty" % self.prefix] + list(knobs)
         self.render(nodes)
         self.log = open(self.prefix + "/haproxy.log", "ab")
@@ -530,8 +615,8 @@ class Balancer:
         it with haproxy -c (a failure raises)."""
         with open(self.prefix + "/nodes", "w") as f:
             for node in nodes:
-                f.write("%s 127.0.0.1:%d%s\n" % (node[0], node[1],
-                                                 " %d" % node[2] if len(node) > 2 else ""))
+                address = node[1] if isinstance(node[1], str) else "127.0.0.1:%d" % node[1]
+                f.write("%s %s%s\n" % (node[0], address, " %d" % node[2] if len(node) > 2 else ""))
         subprocess.run([BALANCER, "-n", self.prefix + "/nodes", "-o", self.prefix + "/haproxy.cfg"]
                        + self.template + self.knobs, check=True)
         subprocess.run(["haproxy", "-c", "-q", "-f", self.prefix + "/haproxy.cfg"], check=True)
