@@ -3,8 +3,9 @@
 // plays of a plan, one after the other, and prints a JSON line per play:
 //   {id, result, responses, failures, console}
 // result is the page's window.played (page/player.js); responses the answers
-// the browser got (url, status, x-cache, protocol); failures the requests
-// that got none (url, error, cors: the CORS check that refused it, if one).
+// the browser got (url, status, x-cache, protocol, allow: the answer's
+// Access-Control-Allow-Origin); failures the requests that got none (url,
+// error, cors: the CORS check that refused it, if one).
 //
 //   node drive.js PLAN.json
 // PLAN: {chromium, modules, resolve: [name...], seconds, plays: [{id, url,
@@ -50,7 +51,8 @@ async function play(browser, job) {
     cdp.on("Network.requestWillBeSent", function (event) { urls.set(event.requestId, event.request.url); });
     cdp.on("Network.responseReceived", function (event) {
       const r = event.response;
-      responses.push({ url: r.url, status: r.status, xcache: header(r.headers, "x-cache"), protocol: r.protocol });
+      responses.push({ url: r.url, status: r.status, xcache: header(r.headers, "x-cache"), protocol: r.protocol,
+                       allow: header(r.headers, "access-control-allow-origin") });
     });
     cdp.on("Network.loadingFailed", function (event) {
       failures.push({ url: urls.get(event.requestId) || "", error: event.errorText,

@@ -2,12 +2,13 @@
 """Web players playing through the node in Debian's headless Chromium, driven
 over the DevTools protocol (drive.js): hls.js, dash.js and Shaka Player, at
 the versions package-lock.json pins, installed into the build tree. The
-player page (page/) on the node's own name plays an HLS VOD (a master
+player page (page/) on the site's own name (www.site.example, a
+certificate of its own from the sandbox's CA) plays an HLS VOD (a master
 playlist of two renditions) and a DASH VOD, made with ffmpeg when the group
 starts, from the node's HTTPS name (cdn.site.example): 3 s played, a seek,
-2 s more, no player error; first as MISSes, then as HITs. The same page on
-the site's own name (www.site.example, a certificate of its own from the
-sandbox's CA) is refused them by the browser's CORS check.
+2 s more, no player error; first as MISSes, then as HITs. It plays them
+from the node's own name too, and from a front end with cors_origins=off the
+browser's CORS check must refuse them.
 
     players_test.py GROUP FETCHWRAP LIBRARY CACHEKIT_CLI MODULES   (from CTest)
 
@@ -41,6 +42,15 @@ SCRIPTS = ("hls.js/dist/hls.min.js", "dashjs/dist/modern/umd/dash.all.min.js",
 CLIP_SECONDS, SEEK_TO = 60, 45
 # The most a play takes: page/player.js gives up on its steps after 32 s.
 PLAY_SECONDS = 40
+# Each site: where the page comes from (PAGE_SITE, or the node's own name),
+# the knobs of the front end its streams come from (none: the sandbox's own;
+# else one more front end that has them) and the rounds it plays (REFUSED:
+# the browser must not let it play).
+SITES = (
+    ("own", NODE_SITE, (), ("MISS",)),
+    ("cross", PAGE_SITE, (), ("MISS", "HIT")),
+    ("off", PAGE_SITE, ("cors_origins=off",), ("REFUSED",)),
+)
 
 # A case is a row: the player, the stream, its manifest below the case's
 # directory of the origin, the options the page gives the player
@@ -193,9 +203,11 @@ def check_play(play, record, first):
                  % (play["id"], [(a["url"], a["xcache"]) for a in again if a["xcache"] != "HIT"][:5]))
     counts = [sum(1 for a in answers if a["xcache"] == x) for x in ("MISS", "HIT")]
     protocols = sorted({a["protocol"] for a in answers})
-    print("players: %-7s %-4s page %-5s %-4s  time to play %4.0f ms, seek %4.0f ms;  %2d MISS %2d HIT, %s, %dp%s"
+    allowed = sorted({a["allow"] or "none" for a in answers})
+    print("players: %-7s %-4s page %-5s %-4s  time to play %4.0f ms, seek %4.0f ms;  %2d MISS %2d HIT, %s, "
+          "Allow-Origin %s, %dp%s"
           % (play["player"], play["stream"], play["site"], play["round"], result["ttp"], result["seek"],
-             counts[0], counts[1], "/".join(protocols), result["height"],
+             counts[0], counts[1], "/".join(protocols), "/".join(allowed), result["height"],
              "; recovered: %s" % result["notes"] if result["notes"] else ""), flush=True)
     return set(seen)
 
@@ -212,11 +224,23 @@ def check_refused(play, record):
              (result.get("error") or "")[:100]), flush=True)
 
 
-def plan(sites, files, streams):
+def tls_front(name, knobs):
+    """One more front end of the sandbox, with HTTPS for the node's site and
+    these knobs; its HTTPS port."""
+    plain, secure = nt.free_ports(2)
+    started = nt.start_front(name, plain, "tls_listen=127.0.0.1:%d" % secure, "tls_cert=" + nt.env("CN_TLS_CERT"),
+                             "tls_key=" + nt.env("CN_TLS_KEY"), *knobs)
+    nt.check(started, "the front end with %s did not start: %s"
+             % (" ".join(knobs), nt.error_log("/node/" + name)[-500:]))
+    return secure
+
+
+def plan(origins, files, streams):
     """A play per case, site and round, each case with streams of its own
-    below CN_FILES/SITE/N, asked of the site's node."""
+    below CN_FILES/SITE/N. origins: a site's (page, node) origins."""
     plays = []
-    for site, page, node, rounds in sites:
+    for site, _, _, rounds in SITES:
+        page, node = origins[site]
         for n, (player, stream, manifest, options, cookies) in enumerate(CASES):
             kind = manifest.split("/")[0]
             shutil.copytree(os.path.join(streams, kind), os.path.join(files, site, str(n), kind))
@@ -247,14 +271,13 @@ def group_vod():
     trust_ca(os.path.join(work, "home"))
     files = nt.env("CN_FILES")
     place_page(os.path.join(files, "own"), modules)
-
-    node = "https://%s:%s" % (NODE_SITE, nt.front_tls().rsplit(":", 1)[1])
-    page = "https://%s:%d" % (PAGE_SITE, page_port)
-    # Each site: where the page comes from, the node its streams come from,
-    # and the rounds it plays (REFUSED: the browser must not let it play).
-    sites = (("own", node + "/own", node, ("MISS", "HIT")),
-             ("cross", page, node, ("REFUSED",)))
-    plays = plan(sites, files, os.path.join(work, "streams"))
+    origins = {}
+    for site, page_site, knobs, _ in SITES:
+        port = tls_front(site, knobs) if knobs else nt.front_tls().rsplit(":", 1)[1]
+        node = "https://%s:%s" % (NODE_SITE, port)
+        origins[site] = (node + "/own" if page_site == NODE_SITE else "https://%s:%d" % (PAGE_SITE, page_port),
+                         node)
+    plays = plan(origins, files, os.path.join(work, "streams"))
     records = drive([{k: p[k] for k in ("id", "url", "cookies")} for p in plays], work, modules)
     first = {}
     for play in plays:
