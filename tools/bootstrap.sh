@@ -20,6 +20,7 @@ PACKAGES=(
   prometheus prometheus-node-exporter   # promtool and the textfile collector for dispatch_listen
   haproxy                               # the balancer in front of a fleet of nodes, and its tests
   xfsprogs e2fsprogs                    # tools/holes.py: holes on an xfs and an ext4 loop device
+  chromium libnss3-tools nodejs         # the web players' tests: the browser, its CA trust, their driver
 )
 
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
@@ -39,6 +40,13 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
       trap 'rm -f "$policy"' EXIT
     fi
     apt-get install -y -q --no-install-recommends "${PACKAGES[@]}"
+  fi
+  # npm comes with some builds of nodejs, which then conflict with Debian's
+  # npm package: that is wanted only where no npm came.
+  if ! command -v npm >/dev/null; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends npm
   fi
 fi
 
