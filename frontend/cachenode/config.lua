@@ -3,6 +3,7 @@
 -- reason nginx then refuses to start with.
 
 local names = require "cachenode.names"
+local signing = require "cachenode.signing"
 local sys = require "cachenode.sys"
 
 local floor = math.floor
@@ -29,7 +30,8 @@ local NUMBERS = {
 -- guard's two as texts for its command line), drain as a boolean, the cache
 -- directories as
 -- cache_dirs (the text) and dirs (the names), sites, purgers and scrapers
--- as names parses them; or nil and the reason.
+-- as names parses them, signing as cachenode.signing checks it (nil when
+-- off); or nil and the reason.
 function _M.load(opts)
     local conf = { spool_dir = opts.spool_dir, fetchwrap = opts.fetchwrap,
                    cachekit_cli = opts.cachekit_cli, cachekit_lib = opts.cachekit_lib,
@@ -76,6 +78,10 @@ function _M.load(opts)
     conf.scrapers, why = names.parse_addresses(opts.metrics_allow)
     if not conf.scrapers then
         return nil, "metrics_allow " .. why
+    end
+    conf.signing, why = signing.config(opts, opts.hosts)
+    if conf.signing == false then
+        return nil, why
     end
     why = names.check_dir(opts.spool_dir or "")
     if why or sys.stat(opts.spool_dir) ~= "dir" then
