@@ -68,8 +68,13 @@ local function refuse(reason, why)
     return nil, reason, why
 end
 
+-- The most a count of seconds or of path segments may be: a renewal writes
+-- now + cdniets, and JSON's 14 digits here must give back the same whole
+-- number, or the cookie's own token would not verify.
+local INT_MAX = 2 ^ 31 - 1
+
 local function is_int(v, min)
-    return type(v) == "number" and v == floor(v) and v >= (min or -2 ^ 53) and v <= 2 ^ 53
+    return type(v) == "number" and v == floor(v) and v >= min and v <= INT_MAX
 end
 
 local function is_strings(v)
@@ -166,10 +171,10 @@ local function check_claims(c, key, audiences, entry)
         end
     end
     if c.cdniets ~= nil and not is_int(c.cdniets, 1) then
-        return refuse("malformed", "cdniets is not a whole number of seconds above 0")
+        return refuse("malformed", "cdniets is not a whole number of seconds from 1 to " .. INT_MAX)
     end
     if c.cdnistd ~= nil and not is_int(c.cdnistd, 0) then
-        return refuse("malformed", "cdnistd is not a whole number from 0")
+        return refuse("malformed", "cdnistd is not a whole number from 0 to " .. INT_MAX)
     end
     if c.cdnistt ~= nil and c.cdnistt ~= STT_COOKIE then
         return refuse("critical-claim", "cdnistt " .. tostring(c.cdnistt)

@@ -138,6 +138,8 @@ CASES = [
     ("jti without exp", hs({"jti": "two"}), "malformed", {}),
     ("exp not a number", hs(valid(exp="soon")), "malformed", {}),
     ("cdniets 0", hs(valid(cdniets=0)), "malformed", {}),
+    ("regression: a cdniets whose renewal JSON cannot write exactly", hs(valid(cdniets=2 ** 53 + 1)),
+     "malformed", {}),
     ("renewal claims", hs(valid(cdniets=30, cdnistt=1, cdnistd=2)), "ok", {}),
     ("a JWE (five parts)", "eyJhbGciOiJSU0EtT0FFUCJ9.a.b.c.d", "malformed", {}),
     ("two parts", plain.rsplit(".", 1)[0], "malformed", {}),
