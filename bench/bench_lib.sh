@@ -114,12 +114,12 @@ warm() {
         echo "$(basename "$0"): only $n of $(wc -l <"$2") paths are HITs on port $1 after warming" >&2
 }
 
-# wrk against base URL $1 with the paths of file $2; prints requests/s. One
-# wrk thread and one nginx worker: each has a core of its own on a two-core
-# machine.
+# wrk against base URL $1 with the paths of file $2 (and, given $3, that
+# Origin); prints requests/s. One wrk thread and one nginx worker: each has a
+# core of its own on a two-core machine.
 wrk_rate() {
     local out
-    out=$(wrk -t1 -c16 -d"${SECONDS_PER_RUN}s" -s "$HERE/frontend_bench.lua" "$1" -- "$2" "$HOST")
+    out=$(wrk -t1 -c16 -d"${SECONDS_PER_RUN}s" -s "$HERE/frontend_bench.lua" "$1" -- "$2" "$HOST" ${3:+"$3"})
     if grep -q 'Non-2xx' <<<"$out"; then
         echo "$(basename "$0"): answers other than 2xx from $1 for $2:" >&2
         grep 'Non-2xx' <<<"$out" >&2

@@ -10,7 +10,9 @@
 #    hit), and the front end with its memo of URL to path, without it (uri2d
 #    on every request) and with a stand-in library whose ring is built
 #    literally on every call. Below: the time each adds to a request; the
-#    library's minus the memo's is about the time uri2d takes.
+#    library's minus the memo's is about the time uri2d takes. The memo's
+#    server is asked once more with an Origin on every request, as a page's
+#    player sends it: the CORS headers' cost beside the same without.
 # 2. A miss of a 48 MiB file from an origin sending 8 MiB/s: first byte and end
 #    for the origin itself, proxy_cache's first client (its default
 #    buffering), the front end's first viewer and a viewer joining a second
@@ -69,9 +71,9 @@ proxy_conf() {
         }"
 }
 
-# The HIT servers: name, label, port, paths file and rounds (all unless
-# given); plain nginx first.
-declare -a HIT_NAMES HIT_LABELS HIT_PORTS HIT_PATHS HIT_ROUNDS
+# The HIT servers: name, label, port, paths file, rounds (all unless given)
+# and the Origin its requests carry (none unless given); plain nginx first.
+declare -a HIT_NAMES HIT_LABELS HIT_PORTS HIT_PATHS HIT_ROUNDS HIT_ORIGINS
 
 hit_server() {
     HIT_NAMES+=("$1")
@@ -79,6 +81,7 @@ hit_server() {
     HIT_PORTS+=("$3")
     HIT_PATHS+=("$4")
     HIT_ROUNDS+=("${5:-$RUNS}")
+    HIT_ORIGINS+=("${6:-}")
 }
 
 # Starts a one-worker front end of prefix /node/$1 on port $3 with the knobs
@@ -105,6 +108,9 @@ hit_servers() {
     : >/node/proxy/logs/not_hit.log
     hit_server proxy "nginx proxy_cache" "${ports[1]}" /tmp/front.paths
     front_server fe-memo "front end, memo" "${ports[2]}" "$RUNS" memo_size=10000
+    # The same server, asked from a page.
+    hit_server fe-origin "front end, memo, Origin" "${ports[2]}" /tmp/front.paths "$RUNS" \
+        https://www.site.example
     front_server fe-library "front end, no memo" "${ports[3]}" "$RUNS" memo_size=0
     # A hundred requests a second: one round tells its cost.
     front_server fe-literal "front end, literal ring" "$CN_SPARE_PORT" 1 memo_size=0 \
@@ -123,7 +129,7 @@ hit_rounds() {
     for round in $(seq "$RUNS"); do
         for i in "${!HIT_NAMES[@]}"; do
             [ "$round" -le "${HIT_ROUNDS[i]}" ] || continue
-            rate=$(wrk_rate "http://127.0.0.1:${HIT_PORTS[i]}" "${HIT_PATHS[i]}")
+            rate=$(wrk_rate "http://127.0.0.1:${HIT_PORTS[i]}" "${HIT_PATHS[i]}" "${HIT_ORIGINS[i]}")
             [ "$i" = 0 ] && plain=$rate
             echo "$rate" >>"/tmp/hit.${HIT_NAMES[i]}.rates"
             ratio "$rate" "$plain" >>"/tmp/hit.${HIT_NAMES[i]}.ratios"
@@ -152,6 +158,9 @@ hit_table() {
         target=""
         [ "$name" = fe-memo ] && target=">= 0.92 and at least proxy_cache: $(verdict \
             "$memo >= 0.92 && $memo >= $proxy")"
+        [ "$name" = fe-origin ] && target="within noise of the same without Origin (>= 0.97 of it):" &&
+            target="$target $(ratio "$ratio" "$memo" | awk '{printf "%.3f", $1}'), $(verdict \
+            "$ratio >= 0.97 * $memo")"
         printf '  %-26s %8.0f %7.3f  %s\n' "${HIT_LABELS[i]}" "$(median <"/tmp/hit.$name.rates")" \
             "$ratio" "$target"
         [ "$i" = 0 ] && continue
@@ -168,7 +177,8 @@ hit_part() {
     hit_table
     local name
     for name in "${HIT_NAMES[@]}"; do
-        [ "$name" = proxy ] || stop "$name"
+        # A server asked twice is stopped once.
+        [ "$name" = proxy ] || [ ! -e "/node/$name/master.pid" ] || stop "$name"
     done
 }
 

@@ -16,6 +16,8 @@ between runs, as LuaJIT's traces form at different moments.
   front end                the template as shipped (memo on)
   front end, map() const   the same Lua entry, map() answering one file
   front end, no Lua        $cachenode_file a constant: the locations alone
+  front end, Origin        as shipped, each request from a page (Origin set)
+  front end, no CORS       without the CORS headers' lines: their cost
 
   hit_profile.py BUILD_DIR      (tools/bench.sh runs it with build-bench)
 
@@ -44,16 +46,17 @@ def free_port():
         return s.getsockname()[1]
 
 
-def ask(port, paths, count):
+def ask(port, paths, count, extra=""):
     """count keep-alive GETs (a new connection every 500, under nginx's
-    keepalive_requests); each must be a 200 read whole."""
+    keepalive_requests), with the header lines extra; each must be a 200
+    read whole."""
     conn = None
     for i in range(count):
         if i % 500 == 0:
             if conn:
                 conn.close()
             conn = socket.create_connection(("127.0.0.1", port))
-        conn.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\n\r\n" % (paths[i % len(paths)], HOST)).encode())
+        conn.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (paths[i % len(paths)], HOST, extra)).encode())
         data = b""
         while b"\r\n\r\n" not in data:
             piece = conn.recv(65536)
@@ -69,8 +72,9 @@ def ask(port, paths, count):
     conn.close()
 
 
-def instructions(work, conf, port, paths, count):
-    """The instructions nginx executed in ngx_http_process_request for count HITs."""
+def instructions(work, conf, port, paths, count, extra):
+    """The instructions nginx executed in ngx_http_process_request for count
+    HITs with the header lines extra."""
     out = os.path.join(work, "callgrind.out")
     nginx = subprocess.Popen(
         ["valgrind", "--tool=callgrind", "--toggle-collect=ngx_http_process_request",
@@ -84,7 +88,7 @@ def instructions(work, conf, port, paths, count):
             break
         except OSError:
             time.sleep(0.1)
-    ask(port, paths, count)
+    ask(port, paths, count, extra)
     # Under valgrind a signal may wait for nginx's next event: ask again, and
     # knock, until it has gone.
     while True:
@@ -104,8 +108,8 @@ def instructions(work, conf, port, paths, count):
     sys.exit("hit_profile: no totals in " + out)
 
 
-def per_hit(work, conf, port, paths):
-    low, high = (instructions(work, conf, port, paths, n) for n in ROUNDS)
+def per_hit(work, conf, port, paths, extra=""):
+    low, high = (instructions(work, conf, port, paths, n, extra) for n in ROUNDS)
     return (high - low) / (ROUNDS[1] - ROUNDS[0])
 
 
@@ -169,9 +173,13 @@ http {
     }
 }
 """ % (port, work)
+    # The same headers but for the CORS ones' lines.
+    no_cors = re.sub(r"\n *add_header (Access-Control-[A-Za-z-]+|Vary) [^;]*;", "", text)
+    assert no_cors != text
     confs = []
     for name, body in (("plain nginx", plain), ("front end", text), ("front end, map() const", const),
-                       ("front end, no Lua", bare)):
+                       ("front end, no Lua", bare), ("front end, Origin", text),
+                       ("front end, no CORS", no_cors)):
         path = os.path.join(work, "%d.conf" % len(confs))
         with open(path, "w") as f:
             f.write(body)
@@ -181,12 +189,16 @@ http {
           "directories, one process" % DIRS)
     figures = {}
     for name, path in confs:
-        figures[name] = per_hit(work, path, port, plain_paths if name == "plain nginx" else front_paths)
+        figures[name] = per_hit(work, path, port, plain_paths if name == "plain nginx" else front_paths,
+                                "Origin: https://www.site.example\r\n" if name.endswith("Origin") else "")
         print("  %-26s %8.0f  %+8.0f" % (name, figures[name], figures[name] - figures["plain nginx"]))
     print("  of the front end's: map()'s work %.0f, the set_by_lua entry and $cachenode_url %.0f, "
           "the locations %.0f" % (figures["front end"] - figures["front end, map() const"],
                                   figures["front end, map() const"] - figures["front end, no Lua"],
                                   figures["front end, no Lua"] - figures["plain nginx"]))
+    print("  the CORS headers (cors_origins *) %.0f; a page's Origin %+.0f" % (
+        figures["front end"] - figures["front end, no CORS"],
+        figures["front end, Origin"] - figures["front end"]))
 
 
 if __name__ == "__main__":

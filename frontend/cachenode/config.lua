@@ -10,6 +10,10 @@ local floor = math.floor
 local tonumber = tonumber
 local tostring = tostring
 local ipairs = ipairs
+local find = string.find
+local gmatch = string.gmatch
+local gsub = string.gsub
+local match = string.match
 
 
 local _M = { _VERSION = "1.0" }
@@ -24,6 +28,25 @@ local NUMBERS = {
     { "guard_interval", 0 }, { "guard_min_free_gb", 1, GUARD_MAX },
     { "guard_max_files", 1, GUARD_MAX }, { "memo_size", 0 },
 }
+
+-- Why cors_origins is refused, or nil: *, off or a list of origins as a
+-- browser sends them (RFC 6454): a scheme, "://", the host in lower case (a
+-- name, or an IPv6 literal in brackets) and an optional port, nothing
+-- behind. Another text would never equal an Origin.
+local function check_origins(text)
+    if text == "*" or text == "off" then
+        return nil
+    end
+    for piece in gmatch(text or "", "[^|]+") do
+        local host = match(piece, "^https?://(.+)$")
+        host = host and gsub(host, ":%d+$", "")
+        if not (host and (find(host, "^[%l%d%-%.]+$") or find(host, "^%[[%x:%.]+%]$"))) then
+            return "\"" .. piece .. "\" is not an origin (scheme://host[:port] in lower case, "
+                   .. "no path), nor is the knob * or off"
+        end
+    end
+    return nil
+end
 
 
 -- The settings of opts (every knob a text): the numbers as numbers (the
@@ -82,6 +105,10 @@ function _M.load(opts)
     conf.signing, why = signing.config(opts, opts.hosts)
     if conf.signing == false then
         return nil, why
+    end
+    why = check_origins(opts.cors_origins)
+    if why then
+        return nil, "cors_origins " .. why
     end
     why = names.check_dir(opts.spool_dir or "")
     if why or sys.stat(opts.spool_dir) ~= "dir" then

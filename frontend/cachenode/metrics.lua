@@ -79,10 +79,12 @@ function _M.token_refused(reason)
 end
 
 -- log_by_lua of the miss locations: one request answered with result, or
--- (nil) as its status says. A purge is the operator's, not a viewer's.
+-- (nil) as its status says. A purge is the operator's and an OPTIONS (a
+-- CORS preflight) the browser's, not a viewer's.
 function _M.request(result)
     if not result then
-        if ngx.req.get_method() == "PURGE" then
+        local method = ngx.req.get_method()
+        if method == "PURGE" or method == "OPTIONS" then
             return
         end
         local status = ngx.status

@@ -250,8 +250,24 @@ step_unit() {
     conf_gives "cachenode-conf: $conf line 2: expected NAME=VALUE, not \"listen 0.0.0.0:80\"" -f "$conf"
     printf 'hosts=node7\nlisen=0.0.0.0:80\n' >"$conf"
     conf_gives "cachenode-conf: $conf line 2: unknown knob lisen" -f "$conf"
-    "$ROOT/usr/share/cachenode/frontend/cachenode-conf" -h | grep -qF -- '[-f FILE]...' ||
-        fail "cachenode-conf -h does not show -f"
+    "$ROOT/usr/share/cachenode/frontend/cachenode-conf" -h | grep -qF -- '#@use NAME' ||
+        fail "cachenode-conf -h does not show the whole head"
+    # A block written where it is used, and a choice by a knob's value.
+    local template=$WORK/unit/template.in
+    printf '#@ a x\n#@block b\n#@if a x\nis x\n#@else\nnot x: @a@\n#@fi\n#@end\none\n#@use b\n#@use b\n' \
+        >"$template"
+    conf_gives "#@ a x
+one
+is x
+is x" -t "$template"
+    conf_gives "#@ a x
+one
+not x: y
+not x: y" -t "$template" a=y
+    printf '#@ a x\n#@use b\n#@block b\nb\n#@end\n' >"$template"
+    conf_gives "cachenode-conf: template line 2 uses no block defined before it: #@use b" -t "$template"
+    printf '#@ a x\n#@if a\n#@block b\n#@end\n#@fi\n' >"$template"
+    conf_gives "cachenode-conf: template line 3 is not \"#@block NAME\" outside the others" -t "$template"
     # The template's lines for TLS: without tls_listen one server and no
     # certificate read; with it one per pair, which must match in number.
     local out=$WORK/unit/rendered.conf

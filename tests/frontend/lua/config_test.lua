@@ -9,7 +9,7 @@ local function knobs(changes)
         purge_allow = "192.0.2.0/24", fetch_max = "64", fetch_timeout = "0",
         fetch_idle_timeout = "30", fetch_queue_timeout = "10", client_misses = "16",
         negative_ttl = "10", guard_interval = "60", guard_min_free_gb = "80",
-        guard_max_files = "20", memo_size = "10000", drain = "off",
+        guard_max_files = "20", memo_size = "10000", drain = "off", cors_origins = "*",
     }
     for name, value in pairs(changes) do
         opts[name] = value
@@ -38,9 +38,23 @@ for _, case in ipairs({
     { { purge_allow = "10.0.0.0/40" }, "purge_allow \"10.0.0.0/40\" is not an IPv4 address or network" },
     { { spool_dir = "/nonexistent-spool" }, "spool_dir \"/nonexistent-spool\" is not a directory" },
     { { drain = "yes" }, "drain must be on or off, not \"yes\"" },
+    -- An origin a browser never sends would never match.
+    { { cors_origins = "https://www.site.example/" }, "cors_origins \"https://www.site.example/\" is not an "
+      .. "origin (scheme://host[:port] in lower case, no path), nor is the knob * or off" },
+    { { cors_origins = "https://a.example|*" }, "cors_origins \"*\" is not an origin (scheme://host[:port] "
+      .. "in lower case, no path), nor is the knob * or off" },
+    { { cors_origins = "www.site.example" }, "cors_origins \"www.site.example\" is not an origin "
+      .. "(scheme://host[:port] in lower case, no path), nor is the knob * or off" },
+    { { cors_origins = "https://WWW.site.example" }, "cors_origins \"https://WWW.site.example\" is not an "
+      .. "origin (scheme://host[:port] in lower case, no path), nor is the knob * or off" },
 }) do
     local changes, want = case[1], case[2]
     local got, why = config.load(knobs(changes))
     t.eq(got, nil, "refused: " .. want)
     t.eq(why, want, "the reason")
+end
+
+for _, origins in ipairs({ "*", "off", "https://www.site.example", "http://a.example:8080|https://b.example",
+                           "https://[2001:db8::1]:8443" }) do
+    t.ok(config.load(knobs({ cors_origins = origins })), "cors_origins " .. origins)
 end
