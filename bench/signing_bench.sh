@@ -12,7 +12,11 @@
 #    every file (a viewer's token, checked once and remembered: its claims
 #    and cdniuc's expression on every request); and with a new token on every
 #    request (50,000 tokens in turn, so that the worker's memory of 4,096
-#    never holds the next one: a signature check and a JSON decoding each).
+#    never holds the next one: a signature check and a JSON decoding each);
+#    and the remembered token again with a player's Origin (cors_origins
+#    lists it: the CORS headers with Access-Control-Allow-Credentials). The
+#    front ends but the last have no CORS header (cors_origins=off or no
+#    Origin), as plain nginx has none.
 #    Target: signed HITs with a remembered token at least secure_link's rate.
 # 2. A flood of 50,000 requests with bad tokens (a known kid, a wrong
 #    signature, each a new one) against the front end of two workers, while a
@@ -37,6 +41,8 @@ HOST=bench.example
 HIT_FILES=100
 FRESH=50000
 KEYS=/tmp/bench.jwks
+# The page of a player on another site, as cors_origins lists it.
+PLAYER=https://player.example
 
 # ---------------------------------------------------------------- inside
 # shellcheck source=bench_lib.sh
@@ -89,13 +95,16 @@ secure_conf() {
         }"
 }
 
-declare -a NAMES LABELS PORTS PATHS
+declare -a NAMES LABELS PORTS PATHS ORIGINS
 
+# A server of the HIT part: name, label, port, paths file and the Origin its
+# requests carry ("" for none).
 server() {
     NAMES+=("$1")
     LABELS+=("$2")
     PORTS+=("$3")
     PATHS+=("$4")
+    ORIGINS+=("${5:-}")
 }
 
 hit_part() {
@@ -107,20 +116,21 @@ hit_part() {
     secure_conf "${ports[1]}"
     start secure "${ports[1]}"
     server secure "plain nginx, secure_link" "${ports[1]}" /tmp/secure.paths
-    "$CN_TESTBED" --front fe-plain "${ports[2]}" worker_processes=1 access_log=off
+    "$CN_TESTBED" --front fe-plain "${ports[2]}" worker_processes=1 access_log=off cors_origins=off
     warm "${ports[2]}" /tmp/front.paths X-Cache
     server fe-plain "front end, unsigned" "${ports[2]}" /tmp/front.paths
     "$CN_TESTBED" --front fe-signed "${ports[3]}" worker_processes=1 access_log=off \
-        uri_signing=all uri_signing_keys="$KEYS"
+        uri_signing=all uri_signing_keys="$KEYS" cors_origins="$PLAYER"
     warm "${ports[3]}" /tmp/signed.paths X-Cache
     server fe-signed "front end, signed, one token" "${ports[3]}" /tmp/signed.paths
     server fe-signed "front end, signed, new tokens" "${ports[3]}" /tmp/fresh.paths
+    server fe-signed "  the same token, a player's Origin" "${ports[3]}" /tmp/signed.paths "$PLAYER"
 
     local i round rate plain
     for i in "${!LABELS[@]}"; do : >"/tmp/rate.$i"; : >"/tmp/ratio.$i"; done
     for round in $(seq "$RUNS"); do
         for i in "${!LABELS[@]}"; do
-            rate=$(wrk_rate "http://127.0.0.1:${PORTS[i]}" "${PATHS[i]}")
+            rate=$(wrk_rate "http://127.0.0.1:${PORTS[i]}" "${PATHS[i]}" "${ORIGINS[i]}")
             [ "$i" = 0 ] && plain=$rate
             echo "$rate" >>"/tmp/rate.$i"
             ratio "$rate" "$plain" >>"/tmp/ratio.$i"
@@ -192,7 +202,8 @@ workers_kb() {
 flood_part() {
     local port target quiet loud before after
     port=$(free_ports 1)
-    "$CN_TESTBED" --front fe-flood "$port" access_log=off uri_signing=all uri_signing_keys="$KEYS"
+    "$CN_TESTBED" --front fe-flood "$port" access_log=off uri_signing=all uri_signing_keys="$KEYS" \
+        cors_origins="$PLAYER"
     target=$(head -n 1 /tmp/signed.paths)
     warm "$port" /tmp/signed.paths X-Cache
     before=$(workers_kb)

@@ -102,13 +102,19 @@ function _M.load(opts)
     if not conf.scrapers then
         return nil, "metrics_allow " .. why
     end
+    why = check_origins(opts.cors_origins)
+    if why then
+        return nil, "cors_origins " .. why
+    end
     conf.signing, why = signing.config(opts, opts.hosts)
     if conf.signing == false then
         return nil, why
     end
-    why = check_origins(opts.cors_origins)
-    if why then
-        return nil, "cors_origins " .. why
+    -- A browser sends a page's cookies (credentials) only to an answer that
+    -- names that page, never to *: the renewal cookie would not come back.
+    if conf.signing and opts.cors_origins == "*" then
+        return nil, "cors_origins is *, and with uri_signing a player's cookie goes only to an "
+                    .. "answer that names its page's origin: list the players' origins (or off)"
     end
     why = names.check_dir(opts.spool_dir or "")
     if why or sys.stat(opts.spool_dir) ~= "dir" then

@@ -2,12 +2,13 @@
 """Signed URLs in a node sandbox with HTTPS (testbed --tls), tokens minted
 by Debian's python3-jwt (hence /usr/bin/python3): a table of requests with
 their tokens, in the query or a cookie, and what each gets (status, the
-access log's result, no download and no file for a refusal); one download for two viewers with different
-tokens; one-time JWT IDs; the token kept out of the access log, the
-downloads and the cache; the renewal cookie of an HLS playback over HTTPS
-and its segments fetched with the cookie alone; the refusals' counter
-(signing). Keys rotated by reload, and key files refused at a start and at
-a reload, which keeps the running keys (signing_keys)."""
+access log's result, no download and no file for a refusal); one download
+for two viewers with different tokens; one-time JWT IDs; the token kept out
+of the access log, the downloads and the cache; the renewal cookie of an
+HLS playback over HTTPS and its segments fetched with the cookie alone;
+CORS with credentials for the players' pages; the refusals' counter
+(signing). Keys rotated by reload, key files refused at a start and at a
+reload, which keeps the running keys, and knobs refused (signing_keys)."""
 
 import hashlib
 import json
@@ -28,8 +29,9 @@ import nodetest as nt  # noqa: E402
 KEYS = "/tmp/uri-signing.jwks"
 SECRET, RENEW_SECRET, NEW_SECRET = b"k1" * 16, b"rn" * 16, b"k2" * 16
 EC_KEY = ec.generate_private_key(ec.SECP256R1())
+PLAYER = "https://player.example"
 SIGNED = ["uri_signing=node7", "uri_signing_keys=" + KEYS, "uri_signing_renew_kid=renew",
-          "uri_signing_exempt=/crossdomain.xml"]
+          "uri_signing_exempt=/crossdomain.xml", "cors_origins=" + PLAYER]
 
 
 def jwk(kid, secret=None, public=None):
@@ -246,6 +248,30 @@ def hls():
              "over plain HTTP: %r %s" % (got, got.headers.get("set-cookie")))
 
 
+def credentials():
+    """A player's page of cors_origins may send its cookies to the signed
+    site (Access-Control-Allow-Credentials), on a HIT, a MISS, a refusal and
+    a preflight; the unsigned site does not say so, and another page is not
+    named."""
+    nt.make_file("vod/cors.mp4", 1000)
+    token = q(hs(claims()))
+    page = "Origin: " + PLAYER
+    for what, target, headers, method, host, status, allowed, creds in (
+            ("a MISS", "/vod/cors.mp4?" + token, (page,), None, nt.HOST, 200, PLAYER, "true"),
+            ("a HIT", "/vod/cors.mp4?" + token, (page,), None, nt.HOST, 200, PLAYER, "true"),
+            ("a refusal", "/vod/cors.mp4", (page,), None, nt.HOST, 403, PLAYER, "true"),
+            ("a preflight", "/vod/cors.mp4", (page, "Access-Control-Request-Method: GET"), "OPTIONS",
+             nt.HOST, 204, PLAYER, "true"),
+            ("the unsigned site", "/vod/movie02.mp4", (page,), None, "other.example", 200, PLAYER, None),
+            # Allow-Credentials without an Allow-Origin grants nothing.
+            ("another page", "/vod/cors.mp4?" + token, ("Origin: https://evil.example",), None, nt.HOST,
+             200, None, "true")):
+        got = nt.get(target, host=host, headers=headers, method=method, tls=True)
+        said = (got.status, got.headers.get("access-control-allow-origin"),
+                got.headers.get("access-control-allow-credentials"))
+        nt.check(said == (status, allowed, creds), "%s: %s, not %s" % (what, said, (status, allowed, creds)))
+
+
 def counted():
     text = nt.metrics_text()
     for reason in ("missing", "expired", "bad-signature", "uri-not-covered", "replayed"):
@@ -263,6 +289,7 @@ def group_signing():
     one_time()
     kept_out()
     hls()
+    credentials()
     time.sleep(1.1)  # the workers hand their counts over every second
     counted()
 
@@ -309,8 +336,9 @@ def group_signing_keys():
     # The knobs that name what is not there.
     write_keys(*BASE_KEYS)
     for knob, why in (("uri_signing=elsewhere.example", "not one of hosts"),
+                      ("cors_origins=*", "a player's cookie goes only to an answer that names its page"),
                       ("uri_signing_renew_kid=es", "is not an oct (HS256) key")):
-        name = "badknob" + knob.split("=")[0][-3:]
+        name = "badknob" + knob.split("=")[0][-4:]
         if nt.start_front(name, nt.env("CN_SPARE_PORT"), *(SIGNED + [knob])):
             nt.fail("a front end started with %s" % knob)
             nt.stop_front(name)
