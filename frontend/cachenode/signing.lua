@@ -18,7 +18,6 @@ local ngx_time = ngx.time
 local INFO = ngx.INFO
 local find = string.find
 local sub = string.sub
-local byte = string.byte
 local gmatch = string.gmatch
 local concat = table.concat
 local tonumber = tonumber
@@ -36,11 +35,17 @@ local _M = { _VERSION = "1.0" }
 -- by their addresses as numbers, whose lookups this LuaJIT spreads so badly
 -- that a set that evicts costs some 40 us at 4096 entries (0.1 us here).
 local REMEMBERED = 4096
--- What the node never asks a token for: its own locations and the ACME
--- challenge (certbot's requests carry none), told apart by the path's second
--- byte first ('c', '.').
-local FREE_C, FREE_DOT = 99, 46
-local FREE = { [FREE_C] = "^/cachenode/", [FREE_DOT] = "^/%.well%-known/acme%-challenge/" }
+-- What the node never asks a token for: its own locations (exact, as nginx
+-- matches them) and, with acme_webroot, an ACME challenge's token (certbot's
+-- requests carry none): a base64url name, so that no "/../" can lead nginx
+-- from the prefix to a cached file.
+local OWN = { ["/cachenode/ondelete"] = true, ["/cachenode/metrics"] = true,
+              ["/cachenode/health"] = true }
+local ACME = "^/%.well%-known/acme%-challenge/[%w_-]+$"
+-- An escaped '/' or '\' in a path is one name here, but may be a separator
+-- at the origin, where "..%2F" could then lead out of what a token covers.
+local ESCAPED_SEPARATOR = "%%2[fF]"
+local ESCAPED_BACKSLASH = "%%5[cC]"
 -- Bytes a cookie's Path may hold (RFC 6265, 4.1.1: no ';', no control
 -- character); a path with others gets no cookie.
 local PATH_BAD = "[^%w%-%._~!%$&'%(%)%*%+,=:@/%%]"
@@ -63,7 +68,8 @@ function _M.config(opts, hosts_text)
     if which == "off" then
         return nil
     end
-    local s = { param = opts.uri_signing_param, exempt = {}, audiences = {} }
+    local s = { param = opts.uri_signing_param, exempt = {}, audiences = {},
+                acme = (opts.acme_webroot or "off") ~= "off" }
     if which ~= "all" then
         local listed = {}
         for site in gmatch(hosts_text, "[^|]+") do
@@ -133,17 +139,16 @@ function _M.init(s, refused)
 end
 
 
--- The token of query text (without '?'), the query without it, and how
--- many times it came: a second one is refused, as the URI a hash covers is
--- the query without every one of them.
-local function from_query(query)
-    -- The usual query: the token alone.
-    if not find(query, "&", 1, true) then
-        if sub(query, 1, #prefix) == prefix then
-            return sub(query, #prefix + 1), "", 1
-        end
-        return nil, query, 0
+-- The token of the query of target from its '?' at mark, the query without
+-- it, and how many times it came: a second one is refused, as the URI a hash
+-- covers is the query without every one of them.
+local function from_query(target, mark)
+    -- The usual query: the token alone, cut from target once.
+    local after = mark + 1 + #prefix
+    if sub(target, mark + 1, after - 1) == prefix and not find(target, "&", after, true) then
+        return sub(target, after), "", 1
     end
+    local query = sub(target, mark + 1)
     local found, count, rest = nil, 0, {}
     for piece in gmatch(query, "[^&]*") do
         if sub(piece, 1, #prefix) == prefix then
@@ -223,13 +228,12 @@ function _M.admit(target)
     if settings.exempt[path] then
         return true
     end
-    local free = FREE[byte(path, 2)]
-    if free and find(path, free) then
+    if OWN[path] or (settings.acme and find(path, ACME)) then
         return true
     end
     local text, query, count
     if mark then
-        text, query, count = from_query(sub(target, mark + 1))
+        text, query, count = from_query(target, mark)
         if count > 1 then
             return refuse("malformed", "the query holds " .. settings.param .. " " .. count .. " times")
         end
@@ -246,6 +250,9 @@ function _M.admit(target)
             return refuse(reason, why)
         end
         memo:set(text, entry)
+    end
+    if find(path, "%", 1, true) and (find(path, ESCAPED_SEPARATOR) or find(path, ESCAPED_BACKSLASH)) then
+        return refuse("uri-not-covered", "an escaped / or \\ in " .. path)
     end
     local now = ngx_time()
     local renewing = settings.renew and entry.claims.cdniets

@@ -141,6 +141,9 @@ def table():
         ("an exempt path", "/crossdomain.xml", (), 200, "MISS"),
         ("an unsigned site", "/vod/movie01.mp4", ("-H", "Host: other.example"), 200, "MISS"),
         ("the node's own locations", "/cachenode/health", (), 200, "-"),
+        ("another path below /cachenode/", "/cachenode/x.mp4", (), 403, "token-missing"),
+        ("an escaped slash", "/vod/a%2F..%2Fc.mp4?" + q(hs(claims(cdniuc="regex:https://node7/vod/.*"))), (),
+         403, "token-uri-not-covered"),
     ]
     runs = nt.client_runs()
     with open("/tmp/stamp", "w"):
