@@ -3,16 +3,15 @@
 // and the address families of cachenode/ipnet.lua), printed from the headers,
 // one "NAME VALUE" a line, and the texts as NAME "TEXT";
 // tests/frontend/lua/ffi_test.lua holds the Lua's against them.
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/sha.h>
-#include <sys/socket.h>
-
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
