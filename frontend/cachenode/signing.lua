@@ -86,18 +86,15 @@ function _M.config(opts, hosts_text)
         return false, "uri_signing_param must be letters, digits, _ and -, not \""
                       .. tostring(s.param) .. "\""
     end
-    for path in gmatch(opts.uri_signing_exempt or "off", "[^|]+") do
-        if opts.uri_signing_exempt ~= "off" then
-            if sub(path, 1, 1) ~= "/" then
-                return false, "uri_signing_exempt: \"" .. path .. "\" is not a path"
-            end
-            s.exempt[path] = true
+    local exempt, audience = opts.uri_signing_exempt or "off", opts.uri_signing_audience or "off"
+    for path in gmatch(exempt == "off" and "" or exempt, "[^|]+") do
+        if sub(path, 1, 1) ~= "/" then
+            return false, "uri_signing_exempt: \"" .. path .. "\" is not a path"
         end
+        s.exempt[path] = true
     end
-    for name in gmatch(opts.uri_signing_audience or "off", "[^|]+") do
-        if opts.uri_signing_audience ~= "off" then
-            s.audiences[name] = true
-        end
+    for name in gmatch(audience == "off" and "" or audience, "[^|]+") do
+        s.audiences[name] = true
     end
     s.leeway = tonumber(opts.uri_signing_leeway)
     if not s.leeway or s.leeway < 0 or s.leeway > 86400 or s.leeway ~= floor(s.leeway) then
