@@ -15,8 +15,8 @@
 #    never holds the next one: a signature check and a JSON decoding each);
 #    and the remembered token again with a player's Origin (cors_origins
 #    lists it: the CORS headers with Access-Control-Allow-Credentials). The
-#    front ends but the last have no CORS header (cors_origins=off or no
-#    Origin), as plain nginx has none.
+#    other front ends have cors_origins=off, as plain nginx sends no CORS
+#    header; each signed case has a worker of its own.
 #    Target: signed HITs with a remembered token at least secure_link's rate.
 # 2. A flood of 50,000 requests with bad tokens (a known kid, a wrong
 #    signature, each a new one) against the front end of two workers, while a
@@ -109,7 +109,7 @@ server() {
 
 hit_part() {
     local ports
-    read -r -a ports < <(free_ports 4)
+    read -r -a ports < <(free_ports 6)
     stock_conf plain "${ports[0]}" "" "        location /plain/ { alias /node/cache/; }"
     start plain "${ports[0]}"
     server plain "plain nginx (alias)" "${ports[0]}" /tmp/plain.paths
@@ -119,12 +119,17 @@ hit_part() {
     "$CN_TESTBED" --front fe-plain "${ports[2]}" worker_processes=1 access_log=off cors_origins=off
     warm "${ports[2]}" /tmp/front.paths X-Cache
     server fe-plain "front end, unsigned" "${ports[2]}" /tmp/front.paths
-    "$CN_TESTBED" --front fe-signed "${ports[3]}" worker_processes=1 access_log=off \
-        uri_signing=all uri_signing_keys="$KEYS" cors_origins="$PLAYER"
-    warm "${ports[3]}" /tmp/signed.paths X-Cache
+    # Each signed case has its worker: new tokens fill its memory and its
+    # heap, and a list of origins costs every HIT its maps.
+    local i fronts=(fe-signed fe-fresh fe-player)
+    for i in 3 4 5; do
+        "$CN_TESTBED" --front "${fronts[i - 3]}" "${ports[i]}" worker_processes=1 access_log=off \
+            uri_signing=all uri_signing_keys="$KEYS" cors_origins="$([ "$i" = 5 ] && echo "$PLAYER" || echo off)"
+        warm "${ports[i]}" /tmp/signed.paths X-Cache
+    done
     server fe-signed "front end, signed, one token" "${ports[3]}" /tmp/signed.paths
-    server fe-signed "front end, signed, new tokens" "${ports[3]}" /tmp/fresh.paths
-    server fe-signed "  the same token, a player's Origin" "${ports[3]}" /tmp/signed.paths "$PLAYER"
+    server fe-fresh "front end, signed, new tokens" "${ports[4]}" /tmp/fresh.paths
+    server fe-player "  one token, a player's Origin" "${ports[5]}" /tmp/signed.paths "$PLAYER"
 
     local i round rate plain
     for i in "${!LABELS[@]}"; do : >"/tmp/rate.$i"; : >"/tmp/ratio.$i"; done
@@ -154,7 +159,7 @@ hit_part() {
         "$(awk -v p="$plain_rate" -v r="$secure" 'BEGIN {printf "%.2f", 1e6 / p * (1 / r - 1)}') us;" \
         "signed, one token $(awk -v p="$plain_rate" -v r="$signed" 'BEGIN {printf "%.2f", 1e6 / p * (1 / r - 1)}') us;" \
         "a new token $(awk -v p="$plain_rate" -v r="$fresh" 'BEGIN {printf "%.2f", 1e6 / p * (1 / r - 1)}') us"
-    for name in plain secure fe-plain fe-signed; do stop "$name"; done
+    for name in plain secure fe-plain fe-signed fe-fresh fe-player; do stop "$name"; done
 }
 
 # The viewer: $3 asks of port $1 for target $2, each over a new connection,

@@ -17,6 +17,7 @@ local pairs = pairs
 local ipairs = ipairs
 local tostring = tostring
 local floor = math.floor
+local concat = table.concat
 local re_find = ngx.re.find
 local decode_b64 = b64.decode_base64url
 local encode_b64 = b64.encode_base64url
@@ -94,6 +95,35 @@ local function is_strings(v)
 end
 
 
+-- The text that a cdniuc expression of literal characters (escaped or not)
+-- stands for, and whether it ends there (nil when it ends in ".*", which
+-- then matches whatever follows: a URI holds no line feed); nil for any
+-- other expression. Such a common expression is then a comparison of texts.
+local REGEX_META = "[%^%$%.|%?%*%+%(%)%[%]{}]"
+local function literal_of(value)
+    local out, i, n = {}, 1, #value
+    local open = sub(value, -2) == ".*" and sub(value, -3, -3) ~= "\\"
+    if open then
+        n = n - 2
+    end
+    while i <= n do
+        local c = sub(value, i, i)
+        if c == "\\" then
+            c = sub(value, i + 1, i + 1)
+            if c == "" or find(c, "%w") then
+                return nil
+            end
+            i = i + 1
+        elseif find(c, REGEX_META) then
+            return nil
+        end
+        out[#out + 1] = c
+        i = i + 1
+    end
+    return concat(out), not open
+end
+
+
 -- The claim checks that need no clock and no request: the token's types,
 -- version and critical claims, its audience and its issuer against its key.
 -- Fills entry with what admit() and the renewal need.
@@ -166,6 +196,7 @@ local function check_claims(c, key, audiences, entry)
             if err then
                 return refuse("malformed", "cdniuc's expression: " .. err)
             end
+            entry.prefix, entry.exact = literal_of(value)
         else
             return refuse("malformed", "cdniuc is neither hash: with a SHA-256 nor regex:")
         end
@@ -270,7 +301,12 @@ function _M.admit(entry, now, leeway, req)
         if entry.hash and _M.uri_hash(req.uri) ~= entry.hash then
             return refuse("uri-not-covered", "cdniuc's hash is not that of " .. req.uri)
         end
-        if entry.regex then
+        if entry.prefix then
+            local uri = req.uri
+            if (entry.exact and uri ~= entry.prefix) or sub(uri, 1, #entry.prefix) ~= entry.prefix then
+                return refuse("uri-not-covered", "cdniuc's expression does not match " .. uri)
+            end
+        elseif entry.regex then
             local from, _, err = re_find(req.uri, entry.regex, "jo")
             if not from then
                 return refuse("uri-not-covered", err or ("cdniuc's expression does not match " .. req.uri))

@@ -58,6 +58,7 @@ for _, reason in ipairs(token.REASONS) do
 end
 local REQUESTS = {
     { uri = minted.cases[1].uri, client = "192.0.2.7" },
+    { uri = "https://video.example/vod/show/index.m3u8", client = "192.0.2.7" },
     { uri = "https://video.example/vod/other/a.ts?x=1", client = "2001:db8::1" },
     { uri = "", client = "garbage" },
 }
@@ -90,12 +91,19 @@ local function try(input, signed_part)
         record(input, "a changed signed part verified")
     end
     for _, req in ipairs(REQUESTS) do
+        entry.covered = nil
         local done, pass, why = pcall(token.admit, entry, minted.now, minted.leeway, req)
         if not done then
             return record(input, "admit raised " .. tostring(pass))
         end
         if not pass and not REASON[why] then
             record(input, "admit's reason " .. tostring(why))
+        end
+        -- A literal expression is compared as text: as the regex engine would.
+        local literal = entry.prefix and (entry.exact and req.uri == entry.prefix
+                                          or not entry.exact and req.uri:sub(1, #entry.prefix) == entry.prefix)
+        if entry.prefix and (ngx.re.find(req.uri, entry.regex, "jo") ~= nil) ~= literal then
+            record(input, "the literal " .. entry.prefix .. " and its expression disagree on " .. req.uri)
         end
     end
     local done, claims = pcall(token.renewal, entry, keys.hs, minted.now)
@@ -152,7 +160,9 @@ end
 local VALUES = { "1", "-1", "0", "1e308", "1e400", "1.5", "true", "null", '""', '"x"', "[]", "{}",
                  '["cdniuc"]', '["jti","exp"]', '"hash:"', '"regex:("', '"regex:.*"', '"hash:'
                  .. string.rep("A", 43) .. '"', '"192.0.2.0/24"', '"::ffff:1.2.3.4/120"',
-                 '"2001:db8::/129"', "[[[[[[1]]]]]]", '{"a":{"b":{"c":{}}}}', "9007199254740993" }
+                 '"2001:db8::/129"', "[[[[[[1]]]]]]", '"regex:https://video\\\\.example/vod/show/.*"',
+                 '"regex:https://video\\\\.example/vod/show/index\\\\.m3u8"', '"regex:https://video.example/.*"',
+                 '"regex:\\\\.*"', '"regex:a\\\\"', '"regex:https\\\\://video\\\\.example/\\\\d.*"', '{"a":{"b":{"c":{}}}}', "9007199254740993" }
 local CLAIMS = { "exp", "nbf", "iat", "iss", "sub", "aud", "jti", "cdniv", "cdnicrit", "cdniip",
                  "cdniuc", "cdniets", "cdnistt", "cdnistd", "x" }
 local function json_object(names)
