@@ -55,14 +55,14 @@ local memo          -- token text -> verify()'s entry
 local used          -- ngx.shared.cachenode_tokens: one-time JWT IDs seen
 local cookie_var    -- "cookie_" .. param
 local prefix        -- param .. "="
--- The request's side of a check, made anew for each.
+-- The request's side of a check, filled anew for each.
 local req = { uri = nil, client = nil }
 local on_refusal    -- called with a refusal's reason (the metrics)
 
 
 -- The signing knobs of opts, checked (the key file read): a table for
--- init(), nil when uri_signing is off, or false and the reason. hosts are
--- the sites as names.parse_hosts() gives them, hosts_text their knob.
+-- init(), nil when uri_signing is off, or false and the reason. hosts_text
+-- is the hosts knob, whose sites uri_signing may name.
 function _M.config(opts, hosts_text)
     local which = opts.uri_signing or "off"
     if which == "off" then
@@ -185,9 +185,9 @@ end
 
 
 -- The Set-Cookie value that renews entry's token for a request of path,
--- made at most once a second for each token and path.
+-- made at most once a second for each token, path and scheme.
 local function renewal(entry, path, now, https)
-    if entry.cookie_at == now and entry.cookie_path == path then
+    if entry.cookie_at == now and entry.cookie_path == path and entry.cookie_https == https then
         return entry.cookie
     end
     local depth = entry.claims.cdnistd or 0
@@ -202,7 +202,7 @@ local function renewal(entry, path, now, https)
     -- SameSite=None, which browsers take only with Secure (HTTPS).
     entry.cookie = settings.param .. "=" .. text .. "; Path=" .. where .. "; Max-Age="
                    .. entry.claims.cdniets .. "; HttpOnly" .. (https and "; Secure; SameSite=None" or "")
-    entry.cookie_at, entry.cookie_path = now, path
+    entry.cookie_at, entry.cookie_path, entry.cookie_https = now, path, https
     return entry.cookie
 end
 
