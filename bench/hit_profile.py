@@ -18,12 +18,19 @@ between runs, as LuaJIT's traces form at different moments.
   front end, no Lua        $cachenode_file a constant: the locations alone
   front end, Origin        as shipped, each request from a page (Origin set)
   front end, no CORS       without the CORS headers' lines: their cost
+  plain nginx, secure_link its secure_link module (MD5) in front of the alias
+  front end, cors off      cors_origins=off, the reference of the next
+  front end, signed        a signed site (uri_signing=all, cors_origins=off),
+                           one remembered HS256 token (python3-jwt) with a
+                           directory's cdniuc for every file
 
   hit_profile.py BUILD_DIR      (tools/bench.sh runs it with build-bench)
 
 Runs in a temporary directory on loopback ports, no root needed; exit 77
 when valgrind or nginx's Lua module is missing."""
 
+import base64
+import hashlib
 import os
 import re
 import shutil
@@ -144,12 +151,13 @@ def profile(build, work):
 
     port = free_port()
     front = os.path.join(work, "front.conf")
-    subprocess.run([os.path.join(FRONTEND, "cachenode-conf"), "-o", front,
-                    "listen=127.0.0.1:%d" % port, "hosts=" + HOST, "cache_dirs=" + "|".join(dirs),
-                    "spool_dir=" + os.path.join(work, "spool"), "cachekit_lib=" + lib,
-                    "fetchwrap=/bin/false", "cachekit_cli=" + cli, "frontend_dir=" + FRONTEND,
-                    "worker_processes=1", "access_log=off", "guard_interval=0", "user=root"],
-                   check=True)
+    knobs = ["listen=127.0.0.1:%d" % port, "hosts=" + HOST, "cache_dirs=" + "|".join(dirs),
+             "spool_dir=" + os.path.join(work, "spool"), "cachekit_lib=" + lib,
+             "fetchwrap=/bin/false", "cachekit_cli=" + cli, "frontend_dir=" + FRONTEND,
+             "worker_processes=1", "access_log=off", "guard_interval=0", "user=root"]
+    with open(front + ".knobs", "w") as f:
+        f.write("\n".join(knobs) + "\n")
+    subprocess.run([os.path.join(FRONTEND, "cachenode-conf"), "-o", front] + knobs, check=True)
     text = open(front).read()
     one = os.path.join(dirs[0], "one.mp4")
     with open(one, "wb") as f:
@@ -176,10 +184,11 @@ http {
     # The same headers but for the CORS ones' lines.
     no_cors = re.sub(r"\n *add_header (Access-Control-[A-Za-z-]+|Vary) [^;]*;", "", text)
     assert no_cors != text
+    signed = signed_confs(work, front, plain, front_paths, plain_paths)
     confs = []
     for name, body in (("plain nginx", plain), ("front end", text), ("front end, map() const", const),
                        ("front end, no Lua", bare), ("front end, Origin", text),
-                       ("front end, no CORS", no_cors)):
+                       ("front end, no CORS", no_cors)) + tuple((n, b) for n, b, _ in signed):
         path = os.path.join(work, "%d.conf" % len(confs))
         with open(path, "w") as f:
             f.write(body)
@@ -188,8 +197,10 @@ http {
     print("Instructions per HIT (ngx_http_process_request under callgrind), 20 kB files over %d "
           "directories, one process" % DIRS)
     figures = {}
+    paths_of = {n: p for n, _, p in signed}
     for name, path in confs:
-        figures[name] = per_hit(work, path, port, plain_paths if name == "plain nginx" else front_paths,
+        paths = paths_of.get(name, plain_paths if name == "plain nginx" else front_paths)
+        figures[name] = per_hit(work, path, port, paths,
                                 "Origin: https://www.site.example\r\n" if name.endswith("Origin") else "")
         print("  %-26s %8.0f  %+8.0f" % (name, figures[name], figures[name] - figures["plain nginx"]))
     print("  of the front end's: map()'s work %.0f, the set_by_lua entry and $cachenode_url %.0f, "
@@ -199,6 +210,50 @@ http {
     print("  the CORS headers (cors_origins *) %.0f; a page's Origin %+.0f" % (
         figures["front end"] - figures["front end, no CORS"],
         figures["front end, Origin"] - figures["front end"]))
+    if signed:
+        print("  secure_link %.0f beyond plain nginx; a signed site's remembered token %.0f beyond the "
+              "front end's unsigned HIT" % (figures["plain nginx, secure_link"] - figures["plain nginx"],
+                                            figures["front end, signed"] - figures["front end, cors off"]))
+
+
+def signed_confs(work, front, plain, front_paths, plain_paths):
+    """(name, configuration, paths) of secure_link's plain nginx, the front
+    end with cors_origins=off and the front end of a signed site; none when
+    python3-jwt cannot mint its token."""
+    keys = os.path.join(work, "keys.jwks")
+    done = subprocess.run(["/usr/bin/python3", "-c", """
+import json, os, sys, time, jwt
+from jwt.algorithms import HMACAlgorithm
+secret = os.urandom(32)
+json.dump({"keys": [dict(json.loads(HMACAlgorithm.to_jwk(secret)), kid="bench")]}, open(sys.argv[1], "w"))
+print(jwt.encode({"exp": int(time.time()) + 3600, "cdniuc": r"regex:http://%s/vod/20k/.*"},
+                 secret, algorithm="HS256", headers={"kid": "bench"}))
+""" % HOST.replace(".", "\\."), keys], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    if done.returncode:
+        print("  (python3-jwt is not installed: no signed HIT)")
+        return []
+    token = done.stdout.strip()
+    expires = int(time.time()) + 3600
+    secure_paths = []
+    for p in plain_paths:
+        md5 = hashlib.md5(("%d%s bench-secret" % (expires, p)).encode()).digest()
+        secure_paths.append("%s?md5=%s&expires=%d" % (p, base64.urlsafe_b64encode(md5).rstrip(b"=").decode(),
+                                                       expires))
+    secure = plain.replace("location /plain/ {", """location /plain/ {
+            secure_link $arg_md5,$arg_expires;
+            secure_link_md5 "$secure_link_expires$uri bench-secret";
+            if ($secure_link = "") { return 403; }
+            if ($secure_link = "0") { return 410; }""")
+    assert secure != plain
+    bodies = []
+    for knobs in (["cors_origins=off"], ["cors_origins=off", "uri_signing=all", "uri_signing_keys=" + keys]):
+        out = front + ".signed"
+        subprocess.run([os.path.join(FRONTEND, "cachenode-conf"), "-f", front + ".knobs", "-o", out] + knobs,
+                       check=True)
+        bodies.append(open(out).read())
+    return [("plain nginx, secure_link", secure, secure_paths),
+            ("front end, cors off", bodies[0], front_paths),
+            ("front end, signed", bodies[1], ["%s?URISigningPackage=%s" % (p, token) for p in front_paths])]
 
 
 if __name__ == "__main__":

@@ -16,6 +16,7 @@ local health = require "cachenode.health"
 local metrics = require "cachenode.metrics"
 local names = require "cachenode.names"
 local nets = require "cachenode.nets"
+local signing = require "cachenode.signing"
 local spool = require "cachenode.spool"
 local stream = require "cachenode.stream"
 local sys = require "cachenode.sys"
@@ -59,6 +60,7 @@ local sites         -- the hosts knob, as names.parse_hosts() gives it
 local purgers       -- networks that may purge, as nets.parse() gives them
 local scrapers      -- networks that may read the metrics
 local memo          -- per-worker URL text -> cache file, or nil
+local signed        -- whether some site's requests need a token (uri_signing)
 local path_buf = ffi_new("char[?]", names.PATH_MAX_BYTES)
 -- A cache file that is never there: map() gives it to a request that has
 -- none, and nginx hands the request to the miss location (no `if` in the
@@ -105,6 +107,13 @@ function _M.init(opts)
     spool.init(conf.spool_dir)
     NO_FILE = conf.spool_dir .. "/.none"
     health.init(conf.drain, conf.spool_dir, dirs, lib)
+    signed = conf.signing ~= nil
+    if signed then
+        ok, why = signing.init(conf.signing, metrics.token_refused)
+        if not ok then
+            error("cachenode: " .. why)
+        end
+    end
 end
 
 
@@ -129,10 +138,10 @@ local function resolve(text, host)
     return file
 end
 
--- The URL text of the request as it came: $cachenode_url ($host$request_uri)
--- without the query.
-local function url_text()
-    local target = ngx_var.cachenode_url
+-- The URL text of the request as it came: target, or $cachenode_url
+-- ($host$request_uri), without the query.
+local function url_text(target)
+    target = target or ngx_var.cachenode_url
     local query = find(target, "?", 1, true)
     return query and sub(target, 1, query - 1) or target
 end
@@ -156,15 +165,20 @@ end
 
 
 -- set_by_lua of the server: $cachenode_file, the file that a HIT location
--- serves, or NO_FILE. No coroutine, no nginx variable written, and with the
--- memo no uri2d: a HIT is counted here, and un-counted by the miss location
--- when the file was not there.
+-- serves, or NO_FILE. No coroutine, no nginx variable written (but for a
+-- signed site's token: its refusal or renewal), and with the memo no
+-- uri2d: a HIT is counted here, and un-counted by the miss location when
+-- the file was not there.
 function _M.map()
     local method = get_method()
     if method ~= "GET" and method ~= "HEAD" then
         return NO_FILE
     end
-    local file = file_of(url_text())
+    local target = ngx_var.cachenode_url
+    if signed and not signing.admit(target) then
+        return NO_FILE
+    end
+    local file = file_of(url_text(target))
     if not file then
         return NO_FILE
     end
@@ -221,6 +235,16 @@ function _M.miss()
     end
     if method ~= "GET" and method ~= "HEAD" then
         return ngx_exit(405)
+    end
+    -- map() checked the token: a refusal never reaches a download.
+    if signed then
+        if ngx_var.cachenode_refusal ~= "" then
+            return ngx_exit(403)
+        end
+        local renew = ngx_var.cachenode_renew
+        if renew ~= "" then
+            ngx.header["Set-Cookie"] = renew
+        end
     end
     if #pass > 2 then
         ngx.header["Retry-After"] = 1

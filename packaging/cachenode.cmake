@@ -99,10 +99,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # curl is needed only when a notification URL is configured.
 # logrotate rotates the front end's logs.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "curl, logrotate")
-# The reference front end runs on Debian's nginx and its Lua module; the
+# The reference front end runs on Debian's nginx and its Lua module (with
+# lua-cjson for the signed URLs' tokens and keys); the
 # dispatch listener writes for node_exporter's textfile collector; the
 # balancer of a fleet is Debian's HAProxy; certbot gets the certificates.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, libnginx-mod-http-lua, prometheus-node-exporter, haproxy, certbot")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, libnginx-mod-http-lua, lua-cjson, prometheus-node-exporter, haproxy, certbot")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${NODE_PKG_SRC}/debian/postinst ${NODE_PKG_SRC}/debian/prerm ${NODE_PKG_SRC}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

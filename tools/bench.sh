@@ -31,3 +31,7 @@ bench/balancer_bench.py build-bench || [ $? = 77 ]
 # the same without attack (root, node sandbox).
 echo "== bench_hostile"
 bench/hostile_bench.py build-bench || [ $? = 77 ]
+# Signed HITs against plain nginx's secure_link and unsigned ones, and a
+# flood of bad tokens (root, node sandbox, python3-jwt).
+echo "== bench_signing"
+bench/signing_bench.sh build-bench || [ $? = 77 ]

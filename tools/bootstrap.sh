@@ -14,6 +14,8 @@ PACKAGES=(
   curl dnsmasq-base python3             # real peers for the library's tests
   clang libclang-rt-dev                 # fuzzing and the sanitizer build
   nginx libnginx-mod-http-lua wrk       # the front end, its tests and its benchmark
+  lua-cjson                             # the front end's JSON (signed URLs' tokens and keys)
+  python3-jwt python3-cryptography      # an independent minter of the signed URLs' test tokens
   openssl nghttp2-client logrotate      # HTTPS certificates, h2load, the front end's log rotation
   python3-h2                            # an HTTP/2 client that resets its streams, for the tests
   ffmpeg                                # a real MP4 that the front end's tests play

@@ -22,7 +22,13 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     for d in fuzz/corpus/*/; do targets+=("$(basename "$d")"); done
 fi
-cmake --build "$BUILD" -j2 --target "${targets[@]/%/_fuzz}" >/dev/null
+# token is fuzzed through the Lua harness, below; the rest are libFuzzer's.
+lua_token=
+for i in "${!targets[@]}"; do
+    [ "${targets[i]}" != token ] || { lua_token=1; unset 'targets[i]'; }
+done
+targets=("${targets[@]}")
+[ ${#targets[@]} -eq 0 ] || cmake --build "$BUILD" -j2 --target "${targets[@]/%/_fuzz}" >/dev/null
 status=0
 for t in "${targets[@]}"; do
     corpus=$BUILD/fuzz-corpus/$t
@@ -40,4 +46,18 @@ for t in "${targets[@]}"; do
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
     printf '%-12s %10s runs  %-10s %s\n' "$t" "${execs:-?}" "${cov:-cov: ?}" "$verdict"
 done
+# The signed URLs' token check is Lua, fuzzed through the Lua tests' harness
+# in a plain nginx (no libFuzzer); a new seed each run, printed with it.
+if [ -n "$lua_token" ]; then
+    lua=tests/frontend/lua
+    if out=$("$lua/run.sh" "$PWD" "$lua/token_fuzz_test.lua" "$lua/mint_tokens.py" fuzz/corpus/token \
+                 fuzz/crashes/token "${FUZZ_RUNS:-100000000}" "$SECONDS_EACH" "$RANDOM$RANDOM" 2>&1); then
+        verdict=ok
+    else
+        verdict=FAILED
+        status=1
+    fi
+    printf '%-12s %s  %s\n' token "$(grep '^token fuzz:' <<<"$out" | cut -c13-)" "$verdict"
+    [ "$verdict" = ok ] || echo "$out" | grep FAIL | head -5
+fi
 exit $status

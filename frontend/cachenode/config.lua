@@ -4,6 +4,7 @@
 
 local names = require "cachenode.names"
 local nets = require "cachenode.nets"
+local signing = require "cachenode.signing"
 local sys = require "cachenode.sys"
 
 local floor = math.floor
@@ -56,7 +57,8 @@ end
 -- guard's two as texts for its command line), drain as a boolean, the cache
 -- directories as
 -- cache_dirs (the text) and dirs (the names), sites as names parses them,
--- purgers and scrapers as nets does; or nil and the reason.
+-- purgers and scrapers as nets does, signing as cachenode.signing checks it
+-- (nil when off); or nil and the reason.
 function _M.load(opts)
     local conf = { spool_dir = opts.spool_dir, fetchwrap = opts.fetchwrap,
                    cachekit_cli = opts.cachekit_cli, cachekit_lib = opts.cachekit_lib,
@@ -107,6 +109,16 @@ function _M.load(opts)
     why = check_origins(opts.cors_origins)
     if why then
         return nil, "cors_origins " .. why
+    end
+    conf.signing, why = signing.config(opts, opts.hosts)
+    if conf.signing == false then
+        return nil, why
+    end
+    -- A browser sends a page's cookies (credentials) only to an answer that
+    -- names that page, never to *: the renewal cookie would not come back.
+    if conf.signing and opts.cors_origins == "*" then
+        return nil, "cors_origins is *, and with uri_signing a player's cookie goes only to an "
+                    .. "answer that names its page's origin: list the players' origins (or off)"
     end
     why = names.check_dir(opts.spool_dir or "")
     if why or sys.stat(opts.spool_dir) ~= "dir" then

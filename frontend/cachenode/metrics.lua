@@ -23,6 +23,7 @@ local OUTCOMES = { "ok", "failed", "timeout", "idle", "busy", "cancelled", "yiel
 local BUCKETS = { 0.01, 0.05, 0.1, 0.5, 1, 5, 10, 30, 60, 300, 1800 }
 
 local stats         -- ngx.shared.cachenode_stats
+local refusal_reasons   -- with uri_signing: cachenode.token's REASONS
 local conf          -- fetch_max, guard_min_free_gb
 local dirs
 
@@ -43,6 +44,7 @@ function _M.init(opts, the_dirs)
     if not stats then
         return nil, "lua_shared_dict cachenode_stats is not configured"
     end
+    refusal_reasons = opts.signing and require("cachenode.token").REASONS
     return true
 end
 
@@ -68,6 +70,12 @@ end
 
 function _M.unhit()
     hits = hits - 1
+end
+
+-- A signed URL's token refused for reason, counted with the requests.
+function _M.token_refused(reason)
+    local k = key("token_refusals_total", reason)
+    pending[k] = (pending[k] or 0) + 1
 end
 
 -- log_by_lua of the miss locations: one request answered with result, or
@@ -209,6 +217,10 @@ function _M.render()
     sample("guard_min_free_bytes", nil, tonumber(conf.guard_min_free_gb) * 2 ^ 30)
     counter("guard_removed_files_total", "dir", dirs, "Files the disk guard removed, by cache directory.")
     counter("purges_total", nil, nil, "Purges that removed a cache file or stopped its download.")
+    if refusal_reasons then
+        counter("token_refusals_total", "reason", refusal_reasons,
+                "Requests of signed sites refused for their token (403), by reason.")
+    end
     out[#out + 1] = ""
     return concat(out, "\n")
 end

@@ -1,11 +1,15 @@
-// The numbers that the front end's Lua keeps for the C side (cachenode/sys.lua
-// and the library's limits in cachenode/names.lua), printed from the headers,
-// one "NAME VALUE" a line; tests/frontend/lua/ffi_test.lua holds the Lua's
-// against them.
+// The numbers that the front end's Lua keeps for the C side (cachenode/sys.lua,
+// the library's limits in cachenode/names.lua, OpenSSL's in cachenode/crypto.lua
+// and the address families of cachenode/ipnet.lua), printed from the headers,
+// one "NAME VALUE" a line, and the texts as NAME "TEXT";
+// tests/frontend/lua/ffi_test.lua holds the Lua's against them.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -21,6 +25,7 @@
 
 #define PRINT(name, value) std::printf("%s %lld\n", name, static_cast<long long>(value))
 #define NUMBER(name) PRINT(#name, name)
+#define TEXT(name) std::printf("%s \"%s\"\n", #name, name)
 
 int main() {
     NUMBER(EPERM);
@@ -63,5 +68,9 @@ int main() {
     NUMBER(DIR_NAME_MAX);
     NUMBER(DIRS_TEXT_MAX);
     PRINT("PATH_MAX_BYTES", URI_PATH_MAX);
+    NUMBER(SHA256_DIGEST_LENGTH);
+    NUMBER(EVP_PKEY_PUBLIC_KEY);
+    TEXT(OSSL_PKEY_PARAM_GROUP_NAME);
+    TEXT(OSSL_PKEY_PARAM_PUB_KEY);
     return 0;
 }

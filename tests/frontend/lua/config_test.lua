@@ -3,6 +3,12 @@
 local t = require "harness"
 local config = require "cachenode.config"
 
+-- A key file of one HS256 key, for the signed URLs' knobs.
+local KEYS = os.tmpname()
+local f = assert(io.open(KEYS, "w"))
+f:write('{"keys":[{"kty":"oct","kid":"k","k":"' .. string.rep("A", 43) .. '"}]}')
+f:close()
+
 local function knobs(changes)
     local opts = {
         hosts = "node7", cache_dirs = "/d1|/d2", spool_dir = "/tmp", metrics_allow = "127.0.0.1",
@@ -11,6 +17,8 @@ local function knobs(changes)
         negative_ttl = "10", guard_interval = "60", guard_min_free_gb = "80",
         guard_max_files = "20", memo_size = "10000", drain = "off", cors_origins = "*",
         client_ipv6_prefix = "64",
+        uri_signing = "off", uri_signing_param = "URISigningPackage", uri_signing_leeway = "30",
+        uri_signing_exempt = "off", uri_signing_renew_kid = "off", uri_signing_audience = "off",
     }
     for name, value in pairs(changes) do
         opts[name] = value
@@ -50,6 +58,21 @@ for _, case in ipairs({
       .. "(scheme://host[:port] in lower case, no path), nor is the knob * or off" },
     { { cors_origins = "https://WWW.site.example" }, "cors_origins \"https://WWW.site.example\" is not an "
       .. "origin (scheme://host[:port] in lower case, no path), nor is the knob * or off" },
+    -- Signed URLs: the sites, the knobs, the key file, and CORS with cookies.
+    { { uri_signing = "other.example", uri_signing_keys = KEYS, cors_origins = "off" },
+      "uri_signing names other.example, which is not one of hosts" },
+    { { uri_signing = "all", uri_signing_keys = KEYS, cors_origins = "off", uri_signing_leeway = "-1" },
+      "uri_signing_leeway must be a whole number of seconds from 0 to 86400, not \"-1\"" },
+    { { uri_signing = "all", uri_signing_keys = KEYS, cors_origins = "off", uri_signing_exempt = "favicon.ico" },
+      "uri_signing_exempt: \"favicon.ico\" is not a path" },
+    { { uri_signing = "all", uri_signing_keys = KEYS, cors_origins = "off", uri_signing_param = "a.b" },
+      "uri_signing_param must be letters, digits, _ and -, not \"a.b\"" },
+    { { uri_signing = "all", uri_signing_keys = "/nonexistent.jwks", cors_origins = "off" },
+      "uri_signing_keys /nonexistent.jwks cannot be read: /nonexistent.jwks: No such file or directory" },
+    { { uri_signing = "all", uri_signing_keys = KEYS, cors_origins = "off", uri_signing_renew_kid = "none" },
+      "uri_signing_renew_kid none is not an oct (HS256) key of " .. KEYS .. ": the node signs renewals with it" },
+    { { uri_signing = "all", uri_signing_keys = KEYS }, "cors_origins is *, and with uri_signing a player's "
+      .. "cookie goes only to an answer that names its page's origin: list the players' origins (or off)" },
 }) do
     local changes, want = case[1], case[2]
     local got, why = config.load(knobs(changes))
@@ -61,3 +84,8 @@ for _, origins in ipairs({ "*", "off", "https://www.site.example", "http://a.exa
                            "https://[2001:db8::1]:8443" }) do
     t.ok(config.load(knobs({ cors_origins = origins })), "cors_origins " .. origins)
 end
+local signed = config.load(knobs({ uri_signing = "node7", uri_signing_keys = KEYS, uri_signing_renew_kid = "k",
+                                   cors_origins = "https://player.example" }))
+t.ok(signed and signed.signing and signed.signing.renew.kid == "k", "a signed site's knobs read")
+t.eq(config.load(knobs({})).signing, nil, "uri_signing off by default")
+os.remove(KEYS)

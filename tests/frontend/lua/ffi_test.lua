@@ -1,15 +1,21 @@
 -- What the front end's Lua keeps for the C side, held to the C headers: the
--- library's six declarations in cachenode.lua against cachekit.h, and every
--- number of cachenode.sys and cachenode.names (errno values, flags, signals,
--- structure sizes and offsets, the library's limits) against what sys_probe
--- prints from the headers.
---   ffi_test.lua SOURCE_DIR SYS_PROBE
+-- library's six declarations in cachenode.lua against cachekit.h; the
+-- declarations of cachenode.crypto and cachenode.ipnet compiled after
+-- OpenSSL's and glibc's headers (a prototype that differs is a conflicting
+-- declaration, a deprecated function a warning, both errors); and every
+-- number and name of cachenode.sys, .names, .crypto and .ipnet (errno
+-- values, flags, signals, structure sizes and offsets, the library's limits,
+-- OpenSSL's selections and parameter names) against what sys_probe prints
+-- from the headers.
+--   ffi_test.lua SOURCE_DIR SYS_PROBE C_COMPILER
 local t = require "harness"
 local ffi = require "ffi"
+local crypto = require "cachenode.crypto"
+local ipnet = require "cachenode.ipnet"
 local names = require "cachenode.names"
 local sys = require "cachenode.sys"
 
-local src, probe = ...
+local src, probe, cc = ...
 
 local function read(path)
     local f = assert(io.open(path, "rb"))
@@ -44,11 +50,46 @@ for i = 1, math.max(#want, #got) do
     t.eq(got[i], want[i], "cachenode.lua's declaration " .. i)
 end
 
--- The numbers, as LuaJIT sees them, line by line against the probe's.
+-- The declarations of the modules that reach OpenSSL and glibc, compiled
+-- after the headers they stand for; each function is used once, so that a
+-- deprecated one warns.
+local HEADERS = { "arpa/inet.h", "openssl/crypto.h", "openssl/ec.h", "openssl/err.h",
+                  "openssl/evp.h", "openssl/hmac.h", "openssl/param_build.h" }
+local c_text, used = {}, {}
+for _, h in ipairs(HEADERS) do
+    c_text[#c_text + 1] = "#include <" .. h .. ">"
+end
+for _, module in ipairs({ "crypto", "ipnet" }) do
+    local cdef = read(src .. "/frontend/cachenode/" .. module .. ".lua"):match("\nffi%.cdef%[%[(.-)%]%]")
+    t.ok(cdef, module .. ".lua has an ffi.cdef block")
+    c_text[#c_text + 1] = cdef or ""
+    for piece in (cdef or ""):gmatch("[^;]+") do
+        local name = piece:match("([%w_]+)%s*%(")
+        if name and not piece:match("typedef") then
+            used[#used + 1] = "(void *)" .. name
+        end
+    end
+end
+t.ok(#used > 20, "functions declared: " .. #used)
+c_text[#c_text + 1] = "void *cachenode_used[] = { " .. table.concat(used, ", ") .. " };\n"
+local c_file = os.tmpname()
+local f = assert(io.open(c_file, "w"))
+f:write(table.concat(c_text, "\n"))
+f:close()
+-- LuaJIT's close() of a pipe says nothing of the exit status: it is printed.
+local compile = assert(io.popen(cc .. " -std=c11 -Wall -Werror -fsyntax-only -x c " .. c_file
+                                .. " 2>&1; echo \"=$?\""))
+local said = compile:read("*a")
+compile:close()
+os.remove(c_file)
+t.ok(said:match("=0\n$"), "the FFI declarations compile after the headers:\n" .. said)
+
+-- The numbers and names, as LuaJIT sees them, line by line against the
+-- probe's.
 local lines = {}
-for _, module in ipairs({ sys, names }) do
+for _, module in ipairs({ sys, names, crypto, ipnet }) do
     for name, value in pairs(module) do
-        if type(value) == "number" and name:match("^[A-Z][A-Z0-9_]*$") then
+        if (type(value) == "number" or type(value) == "string") and name:match("^[A-Z][A-Z0-9_]*$") then
             lines[name] = value
         end
     end
@@ -69,8 +110,11 @@ local pipe = assert(io.popen(probe))
 local count = 0
 for line in pipe:lines() do
     local name, value = line:match("^(.-) (%-?%d+)$")
+    if not name then
+        name, value = line:match('^(.-) "(.*)"$')
+    end
     count = count + 1
-    t.eq(lines[name], tonumber(value), name)
+    t.eq(lines[name], tonumber(value) or value, name)
     lines[name] = nil
 end
 pipe:close()

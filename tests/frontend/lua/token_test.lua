@@ -1,0 +1,137 @@
+-- The signed URLs' token check (cachenode.token) against tokens that
+-- python3-jwt mints afresh on each run (mint_tokens.py), the key files the
+-- node refuses (cachenode.jwks), the networks of cdniip (cachenode.ipnet)
+-- and the renewal cookie's token and Path.
+--   token_test.lua MINT_SCRIPT
+local t = require "harness"
+local cjson = require "cjson.safe"
+local jwks = require "cachenode.jwks"
+local ipnet = require "cachenode.ipnet"
+local signing = require "cachenode.signing"
+local token = require "cachenode.token"
+
+local mint = ...
+
+local pipe = assert(io.popen("/usr/bin/python3 " .. mint))
+local minted = cjson.decode(pipe:read("*a"))
+pipe:close()
+t.ok(minted, "mint_tokens.py printed its cases (python3-jwt installed?)")
+if not minted then
+    return
+end
+local keys, why = jwks.parse(cjson.encode(minted.jwks))
+t.ok(keys, "the minted key set: " .. tostring(why))
+local audiences = { [minted.audience] = true }
+
+-- Each token, checked as the node checks a request: verify() then admit().
+local reasons = {}
+for _, reason in ipairs(token.REASONS) do
+    reasons[reason] = true
+end
+for _, case in ipairs(minted.cases) do
+    local entry, reason, said = token.verify(case.token, keys, audiences)
+    if entry then
+        local ok
+        ok, reason, said = token.admit(entry, minted.now, minted.leeway,
+                                       { uri = case.uri, client = case.client })
+        reason = ok and "ok" or reason
+    end
+    t.eq(reason, case.want, case.name .. " (" .. tostring(said) .. ")")
+    t.ok(reasons[reason] or reason == "ok", case.name .. ": a reason of REASONS")
+end
+
+-- A token stays checked against each request: the URI it covered is
+-- remembered, another is checked afresh.
+local entry = assert(token.verify(minted.cases[1].token, keys, audiences))
+local req = { uri = "https://video.example/vod/show/a.ts" }
+t.eq(token.admit(entry, minted.now, 30, req), true, "a covered URI")
+t.eq(token.admit(entry, minted.now, 30, { uri = "https://video.example/vod/x.ts" }), nil,
+     "another URI with the same token")
+t.eq(token.admit(entry, minted.now, 30, req), true, "the covered URI again")
+t.eq(token.admit(entry, minted.now + 700, 30, req), nil, "the covered URI, later than exp")
+
+-- The renewal: the token's claims with a new exp and iat, the node's
+-- issuer, no JWT ID, signed with the renewal key; what it no longer holds
+-- leaves cdnicrit.
+local renew = keys.hs
+local claims = { exp = minted.now + 5, cdniets = 120, cdnistd = 2, jti = "x", sub = "s",
+                 cdniuc = "regex:https://video\\.example/vod/show/.*", cdnicrit = { "jti", "cdniuc" } }
+local fresh = token.renewal({ claims = claims }, renew, minted.now)
+local text = assert(token.mint(renew, fresh))
+local again = token.verify(text, keys, audiences)
+t.ok(again, "the renewed token verifies")
+if again then
+    local c = again.claims
+    t.eq(c.exp, minted.now + 120, "renewed exp: now + cdniets")
+    t.eq(c.iat, minted.now, "renewed iat")
+    t.eq(c.jti, nil, "renewed jti")
+    t.eq(c.sub, "s", "renewed sub")
+    t.eq(table.concat(c.cdnicrit, ","), "cdniuc", "renewed cdnicrit")
+    t.eq(token.admit(again, minted.now + 100, 0, req), true, "the renewed token, 100 s on")
+end
+t.eq(token.renewal({ claims = { exp = 1 } }, renew, minted.now), nil, "no cdniets, no renewal")
+t.eq(token.mint(renew, { exp = math.huge }), nil, "claims that JSON cannot hold")
+
+-- The Path of the renewal cookie: the first cdnistd segments.
+for _, case in ipairs({
+    { "/vod/show/index.m3u8", 0, "/" }, { "/vod/show/index.m3u8", 2, "/vod/show" },
+    { "/vod/show/index.m3u8", 9, "/vod/show/index.m3u8" }, { "/a;Domain=x/i.m3u8", 1, nil },
+    { "/a%20b/i.m3u8", 1, "/a%20b" },
+}) do
+    t.eq(signing.cookie_path(case[1], case[2]), case[3], "cookie_path " .. case[1] .. " " .. case[2])
+end
+
+-- Key files the node refuses, with the reason it gives.
+local hs = '{"kty":"oct","kid":"a","k":"' .. string.rep("A", 43) .. '"}'
+local ec = minted.jwks.keys[2]
+local function ec_with(changes)
+    local key = { kty = "EC", crv = "P-256", kid = "e", x = ec.x, y = ec.y }
+    for k, v in pairs(changes) do
+        key[k] = v
+    end
+    return '{"keys":[' .. cjson.encode(key) .. ']}'
+end
+for _, case in ipairs({
+    { '{"keys":[' .. hs .. ']}', nil },
+    { '{"keys":[' .. hs .. ',' .. hs .. ']}', "comes twice" },
+    { '{"keys":[]}', "holds no key" },
+    { '[]', "is not a JWK Set" },
+    { 'not json', "is not a JWK Set" },
+    { '{"keys":[{"kty":"oct","k":"' .. string.rep("A", 43) .. '"}]}', "has no kid" },
+    { '{"keys":[{"kty":"oct","kid":"a","k":"' .. string.rep("A", 42) .. '"}]}', "32 bytes or more" },
+    { '{"keys":[{"kty":"oct","kid":"a","k":"' .. string.rep("A", 43) .. '=="}]}', "32 bytes or more" },
+    { '{"keys":[{"kty":"RSA","kid":"a","n":"AQAB","e":"AQAB"}]}', "has kty RSA" },
+    { '{"keys":[{"kty":"oct","kid":"a","alg":"HS512","k":"' .. string.rep("A", 43) .. '"}]}', "says alg HS512" },
+    { '{"keys":[{"kty":"oct","kid":"a","use":"enc","k":"' .. string.rep("A", 43) .. '"}]}', "use enc" },
+    { ec_with({}), nil },
+    { ec_with({ d = ec.x }), "holds a private key" },
+    { ec_with({ crv = "P-384" }), "crv P-384" },
+    { ec_with({ y = ec.x }), "no P-256 point" },
+    { ec_with({ x = string.rep("A", 42) }), "no P-256 point" },
+}) do
+    local got, said = jwks.parse(case[1])
+    if case[2] then
+        t.ok(not got and said:find(case[2], 1, true), "key file " .. case[1]:sub(1, 60) .. ": "
+             .. tostring(said))
+    else
+        t.ok(got, "key file " .. case[1]:sub(1, 60) .. ": " .. tostring(said))
+    end
+end
+t.ok(select(2, jwks.load("/nonexistent/keys.jwks")):find("cannot be read", 1, true), "a missing key file")
+
+-- The networks of cdniip, and the clients in them.
+for _, case in ipairs({
+    { "192.0.2.0/24", "192.0.2.255", true }, { "192.0.2.0/24", "192.0.3.0", false },
+    { "192.0.2.128/25", "192.0.2.127", false }, { "192.0.2.128/25", "192.0.2.128", true },
+    { "0.0.0.0/0", "203.0.113.9", true }, { "0.0.0.0/0", "::1", false },
+    { "2001:db8::/32", "2001:db8:ffff::1", true }, { "2001:db8::/32", "2001:db9::1", false },
+    { "2001:db8::1", "2001:DB8:0:0::1", true }, { "::ffff:192.0.2.0/120", "192.0.2.9", true },
+    { "192.0.2.7", "::ffff:192.0.2.7", true }, { "192.0.2.7", "garbage", false },
+}) do
+    local net = assert(ipnet.parse(case[1]), case[1])
+    t.eq(ipnet.contains(net, case[2]), case[3], "cdniip " .. case[1] .. " holds " .. case[2])
+end
+for _, text in ipairs({ "192.0.2.1/24", "192.0.2.0/33", "2001:db8::/129", "::ffff:0.0.0.0/95",
+                        "192.0.2", "1.2.3.4/", "/24", "" }) do
+    t.eq(ipnet.parse(text), nil, "cdniip " .. text .. " is refused")
+end
