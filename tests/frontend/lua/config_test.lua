@@ -10,6 +10,8 @@ local function knobs(changes)
         fetch_idle_timeout = "30", fetch_queue_timeout = "10", client_misses = "16",
         negative_ttl = "10", guard_interval = "60", guard_min_free_gb = "80",
         guard_max_files = "20", memo_size = "10000", drain = "off",
+        cache_dirs_mounted = "off", cache_dirs_min = "1", cache_dirs_out = "remap",
+        io_thread_min = "256k",
     }
     for name, value in pairs(changes) do
         opts[name] = value
@@ -23,6 +25,12 @@ t.eq(conf.guard_min_free_gb, "80", "the guard's numbers stay texts")
 t.eq(#conf.dirs, 2, "two cache directories")
 t.eq(conf.cache_dirs, "/d1|/d2", "the list as uri2d takes it")
 t.eq(conf.drain, false, "drain off")
+t.eq(conf.cache_dirs_mounted, false, "cache_dirs_mounted off")
+t.eq(conf.cache_dirs_out, "remap", "cache_dirs_out")
+t.eq(conf.io_thread_min, 262144, "io_thread_min in bytes")
+t.eq(assert(config.load(knobs({ io_thread_min = "off" }))).io_thread_min, false, "io_thread_min off")
+t.eq(assert(config.load(knobs({ io_thread_min = "3M" }))).io_thread_min, 3145728, "a size in capitals")
+t.eq(assert(config.load(knobs({ cache_dirs_min = "2" }))).cache_dirs_min, 2, "as many as there are")
 
 for _, case in ipairs({
     { { fetch_max = "0" }, "fetch_max must be a whole number from 1 to 100000, not \"0\"" },
@@ -38,6 +46,11 @@ for _, case in ipairs({
     { { purge_allow = "10.0.0.0/40" }, "purge_allow \"10.0.0.0/40\" is not an IPv4 address or network" },
     { { spool_dir = "/nonexistent-spool" }, "spool_dir \"/nonexistent-spool\" is not a directory" },
     { { drain = "yes" }, "drain must be on or off, not \"yes\"" },
+    { { cache_dirs_mounted = "1" }, "cache_dirs_mounted must be on or off, not \"1\"" },
+    { { cache_dirs_out = "drop" }, "cache_dirs_out must be remap or stream, not \"drop\"" },
+    { { cache_dirs_min = "3" }, "cache_dirs_min is 3, beyond the 2 cache directories" },
+    { { io_thread_min = "1.5m" }, "io_thread_min must be a size (bytes, or with k, m or g) or off, not \"1.5m\"" },
+    { { io_thread_min = "4t" }, "io_thread_min must be a size (bytes, or with k, m or g) or off, not \"4t\"" },
 }) do
     local changes, want = case[1], case[2]
     local got, why = config.load(knobs(changes))

@@ -1,0 +1,65 @@
+-- cachenode.probe: whether a cache directory is a disk the node may use, as
+-- the disk watch (cachenode.disks) asks: the directory is there, is the root
+-- of a file system of its own when the node requires it, and takes a block
+-- written to the disk. No ngx API: disk() runs in a thread of nginx's pool
+-- (ngx.run_worker_thread), so that a disk that hangs holds no worker.
+
+local sys = require "cachenode.sys"
+
+local find = string.find
+local sub = string.sub
+
+
+local _M = { _VERSION = "1.0" }
+
+
+-- The directory above dir ("/" for "/a").
+local function parent(dir)
+    local at = find(dir, "/[^/]*$")
+    return at > 1 and sub(dir, 1, at - 1) or "/"
+end
+
+-- The device of the file system that dir is on, or nil and why the node may
+-- not use it. mounted: dir must be the root of a file system of its own
+-- (another device than its parent's), so that a disk that is not mounted,
+-- whose mount point is a plain directory of the file system above, is never
+-- written to.
+function _M.mount(dir, mounted)
+    local kind, size_or_why, dev = sys.stat(dir)
+    if not kind then
+        -- On failure: nil, the reason and errno.
+        return nil, dev == sys.ENOENT and "it is not there" or "stat() failed: " .. size_or_why
+    end
+    if kind ~= "dir" then
+        return nil, "it is not a directory"
+    end
+    if mounted then
+        local above = parent(dir)
+        local pkind, why, pdev = sys.stat(above)
+        if not pkind then
+            return nil, "stat() \"" .. above .. "\" failed: " .. why
+        end
+        if pdev == dev then
+            return nil, "it is not a mounted file system (cache_dirs_mounted=on): the same device as "
+                        .. above
+        end
+    end
+    return dev
+end
+
+-- As mount(), with a block written to the disk and removed again under
+-- name, a file of dir that no request maps to: the device, or nil and why.
+function _M.disk(dir, mounted, name)
+    local dev, why = _M.mount(dir, mounted)
+    if not dev then
+        return nil, why
+    end
+    local ok, err = sys.probe_write(name)
+    if not ok then
+        return nil, "it takes no write: " .. err
+    end
+    return dev
+end
+
+
+return _M
