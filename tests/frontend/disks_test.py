@@ -16,7 +16,7 @@ sys.dont_write_bytecode = True  # the checkout stays as git has it
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from nodetest import (HOST, cache_path, check, env, file_bytes, files_under, get, has_bytes,  # noqa: E402
                       make_file, metrics_text, open_request, origin_bytes, reload_front, run,
-                      start_front, start_viewer, stop_front, wait_until, workers)
+                      start_front, start_viewer, stop_front, temp_of, wait_until, workers)
 
 SMALL = 20000
 # Above io_thread_min: the thread pool reads it.
@@ -156,6 +156,7 @@ def gone():
     whole(files[d3][0], "a file of the disk writable again,", "HIT")
 
     replaced(d1)
+    cold_stream(d1)
     lost_at_start(d2)
     log = [line for line in open("/node/front/logs/error.log").read().splitlines() if "[alert]" in line
            or "[emerg]" in line or "[crit]" in line]
@@ -184,6 +185,26 @@ def replaced(d1):
     sh("mount", "-o", "strictatime,lazytime", device(d1), d1)
     reload()
     says("ok: 3 cache directories")
+
+
+def cold_stream(d1):
+    """A streamed miss whose viewer lags behind its download, while the
+    file's pages are written out and let go again and again: the viewer is
+    sent the whole file, read back from the disk without the worker waiting
+    for it."""
+    path = paths_on(d1, 1, "cold", "/slow")[0]
+    data = make_file(path, 200000)
+    viewer = start_viewer("/slow" + path, "/tmp/cold", extra=["--limit-rate", "40k"])
+    home = cache_path("http://%s/slow%s" % (HOST, path))
+    while viewer.poll() is None:
+        for name in [temp_of(home), home]:
+            if name and os.path.exists(name):
+                subprocess.run(["sh", "-c", 'sync "$0" && dd if="$0" iflag=nocache count=0 status=none', name],
+                               stderr=subprocess.DEVNULL)
+        wait_until(lambda: viewer.poll() is not None, 0.1)
+    got = file_bytes("/tmp/cold")
+    check(viewer.returncode == 0 and got == data, "a lagging viewer of a download let go: curl %s, %d of %d bytes"
+          % (viewer.returncode, len(got or b""), len(data)))
 
 
 def lost_at_start(d2):
