@@ -36,6 +36,7 @@ local byte = string.byte
 local tostring = tostring
 local error = error
 local pcall = pcall
+local ipairs = ipairs
 
 
 local _M = { _VERSION = "2.0" }
@@ -153,12 +154,15 @@ local function purge()
     end
     -- The download ends before the answer: a request after it starts anew.
     local cancelled = file and fetch.cancel(file, true)
-    local removed = file and sys.is_file(file) and sys.unlink(file)
-    -- Its file on a directory that is out would be a HIT again once that
-    -- comes back: it goes too, when that disk still answers.
-    local home = mapping.home_of(text)
-    if home and home ~= file and sys.is_file(home) and sys.unlink(home) then
-        removed = true
+    -- Its file on each directory: the one it maps to now, its own on a
+    -- directory out (a HIT again once that comes back, if its disk still
+    -- answers) and a copy made while another was out (a HIT again when that
+    -- goes out again).
+    local removed = false
+    for _, place in ipairs(mapping.places_of(text)) do
+        if sys.is_file(place) and sys.unlink(place) then
+            removed = true
+        end
     end
     local forgotten = fetch.forget("http://" .. text)
     if not (removed or cancelled or forgotten) then

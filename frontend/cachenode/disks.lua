@@ -192,7 +192,7 @@ end
 -- and passes comes back.
 local function check(dir, may_return)
     checking[dir] = ngx_now()
-    local name = names.temp_name(dir .. "/cachenode-probe", ngx.worker.pid(), 0)
+    local name = names.temp_name("cachenode-probe", ngx.worker.pid(), 0)
     local ok, dev, why = ngx.run_worker_thread(POOL, "cachenode.probe", "disk", dir, mounted, name)
     checking[dir] = nil
     if not ok then

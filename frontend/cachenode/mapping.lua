@@ -17,6 +17,7 @@ local ngx_var = ngx.var
 local byte = string.byte
 local sub = string.sub
 local tostring = tostring
+local ipairs = ipairs
 
 
 local _M = { _VERSION = "1.0" }
@@ -124,17 +125,22 @@ function _M.entry_of(raw, text)
     return found
 end
 
--- The cache file of URL text among every cache directory, up or out (a
--- purge's), or nil.
-function _M.home_of(text)
-    if conf.cache_dirs_out == "remap" and over == conf.cache_dirs then
-        return nil
-    end
+-- Every place a file of URL text may be: the same path below each cache
+-- directory, as a directory out moves its URLs to others, and one that
+-- comes back finds its own again (a purge's). Empty for a URL the cache
+-- cannot hold whole, whose path is another URL's file.
+function _M.places_of(text)
     lib.uri2d(path_buf, text, conf.cache_dirs)
     local file = ffi_string(path_buf)
-    -- A URL the cache cannot hold whole names another URL's file.
     local dir_len, whole = names.dir_of(file, text, ngx_var.host, dirs)
-    return dir_len and whole and file or nil
+    local places = {}
+    if dir_len and whole then
+        local rest = sub(file, dir_len + 1)
+        for i, dir in ipairs(dirs) do
+            places[i] = dir .. rest
+        end
+    end
+    return places
 end
 
 -- The cache file of an entry.

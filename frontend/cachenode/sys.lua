@@ -35,6 +35,7 @@ _M.O_WRONLY = 1
 _M.O_CREAT = 64
 _M.O_EXCL = 128
 _M.O_CLOEXEC = 524288
+_M.O_DIRECTORY = 65536
 _M.SEEK_DATA = 3
 _M.SEEK_HOLE = 4
 -- preadv2() flags and posix_fadvise() advice
@@ -102,6 +103,8 @@ int kill(int pid, int sig);
 extern char **environ;
 
 int open(const char *path, int flags, ...);
+int openat(int dirfd, const char *path, int flags, ...);
+int unlinkat(int dirfd, const char *path, int flags);
 int close(int fd);
 int64_t pread(int fd, void *buf, size_t count, int64_t offset);
 int64_t preadv2(int fd, const cachenode_iovec_t *iov, int iovcnt, int64_t offset, int flags);
@@ -195,15 +198,27 @@ function _M.probe_create(path)
     return true
 end
 
+-- A descriptor (close-on-exec) of the directory path, or nil, the reason
+-- and errno.
+function _M.open_dir(path)
+    local fd = C.open(path, _M.O_RDONLY + _M.O_DIRECTORY + _M.O_CLOEXEC)
+    if fd < 0 then
+        return failed()
+    end
+    return fd
+end
+
 local PROBE_BYTES = 4096
 local probe_block
 
--- As probe_create, with a block written to the disk (fdatasync) before the
--- file goes: a disk that takes no write fails here, though its directory
--- still takes a name. Blocks until the disk answers: for a thread of the
--- pool, not for the event loop.
-function _M.probe_write(path)
-    local fd = C.open(path, _M.O_WRONLY + _M.O_CREAT + _M.O_EXCL + _M.O_CLOEXEC, MODE_0644)
+-- Creates name, which must not exist, in the directory behind dirfd, writes
+-- a block to the disk (fdatasync) and removes it again: true when the disk
+-- takes a write (its directory may take a name still when it does not),
+-- else nil, the reason and errno. The file is made where the descriptor
+-- leads, whatever is mounted at the directory's path meanwhile. Blocks
+-- until the disk answers: for a thread of the pool, not the event loop.
+function _M.probe_write(dirfd, name)
+    local fd = C.openat(dirfd, name, _M.O_WRONLY + _M.O_CREAT + _M.O_EXCL + _M.O_CLOEXEC, MODE_0644)
     if fd < 0 then
         return failed()
     end
@@ -213,7 +228,7 @@ function _M.probe_write(path)
         ok, err, errno = failed()
     end
     C.close(fd)
-    C.unlink(path)
+    C.unlinkat(dirfd, name, 0)
     return ok, err, errno
 end
 

@@ -134,6 +134,9 @@ def gone():
     sh("mount", "-o", "strictatime,lazytime", device(d2), d2)
     purged = files[d2].pop()
     check(get(purged, method="PURGE").status == 200, "PURGE of %s while its disk was out" % purged)
+    rest = cache_path("http://%s%s" % (HOST, purged))[len(d2):]
+    left = [d + rest for d in dirs() if os.path.exists(d + rest)]
+    check(not left, "a purge left the file of %s at %s" % (purged, left))
     reload("cache_dirs_out=remap")
     says("ok: 3 cache directories")
     up_series(d2, 1)
