@@ -31,3 +31,8 @@ bench/balancer_bench.py build-bench || [ $? = 77 ]
 # the same without attack (root, node sandbox).
 echo "== bench_hostile"
 bench/hostile_bench.py build-bench || [ $? = 77 ]
+# HITs of a catalogue larger than the page cache on loop-mounted disks,
+# against plain nginx with and without a thread pool, and a disk taken out
+# (root, loop devices, a memory cgroup, a few GB on /var/tmp).
+echo "== bench_disk"
+bench/disk_bench.py build-bench || [ $? = 77 ]
