@@ -7,12 +7,13 @@
 -- setting comes from there through init().
 
 local ffi = require "ffi"
-local lrucache = require "resty.lrucache"
 local clients = require "cachenode.clients"
 local config = require "cachenode.config"
+local disks = require "cachenode.disks"
 local fetch = require "cachenode.fetch"
 local guard = require "cachenode.guard"
 local health = require "cachenode.health"
+local mapping = require "cachenode.mapping"
 local metrics = require "cachenode.metrics"
 local names = require "cachenode.names"
 local nets = require "cachenode.nets"
@@ -21,22 +22,23 @@ local spool = require "cachenode.spool"
 local stream = require "cachenode.stream"
 local sys = require "cachenode.sys"
 
-local ffi_new = ffi.new
-local ffi_string = ffi.string
 local ngx = ngx
 local ngx_var = ngx.var
 local ngx_log = ngx.log
 local ngx_exit = ngx.exit
 local get_method = ngx.req.get_method
+local set_uri = ngx.req.set_uri
 local ERR = ngx.ERR
 local INFO = ngx.INFO
 local NOTICE = ngx.NOTICE
 local WARN = ngx.WARN
 local find = string.find
 local sub = string.sub
+local byte = string.byte
 local tostring = tostring
 local error = error
 local pcall = pcall
+local ipairs = ipairs
 
 
 local _M = { _VERSION = "2.0" }
@@ -56,12 +58,11 @@ void getmsgip(char *out, const char *host);
 local conf          -- the settings given to init()
 local lib           -- libcachekit, loaded by ffi.load
 local dirs          -- the cache directories in list order
-local sites         -- the hosts knob, as names.parse_hosts() gives it
 local purgers       -- networks that may purge, as nets.parse() gives them
 local scrapers      -- networks that may read the metrics
-local memo          -- per-worker URL text -> cache file, or nil
+local entry_of = mapping.entry_of
+local file_of = mapping.file_of
 local signed        -- whether some site's requests need a token (uri_signing)
-local path_buf = ffi_new("char[?]", names.PATH_MAX_BYTES)
 -- A cache file that is never there: map() gives it to a request that has
 -- none, and nginx hands the request to the miss location (no `if` in the
 -- HIT locations). The spool directory is the front end's, and no spool
@@ -77,7 +78,7 @@ function _M.init(opts)
     if not conf then
         error("cachenode: " .. why)
     end
-    dirs, sites, purgers, scrapers = conf.dirs, conf.sites, conf.purgers, conf.scrapers
+    dirs, purgers, scrapers = conf.dirs, conf.purgers, conf.scrapers
 
     local ok, loaded = pcall(ffi.load, conf.cachekit_lib)
     if not ok then
@@ -85,13 +86,13 @@ function _M.init(opts)
               .. tostring(loaded))
     end
     lib = loaded
-
-    if conf.memo_size > 0 then
-        local err
-        memo, err = lrucache.new(conf.memo_size)
-        if not memo then
-            error("cachenode: lrucache.new(" .. conf.memo_size .. ") failed: " .. tostring(err))
-        end
+    ok, why = mapping.init(conf, lib)
+    if not ok then
+        error("cachenode: " .. why)
+    end
+    ok, why = disks.init(conf)
+    if not ok then
+        error("cachenode: " .. why)
     end
 
     if not ngx.shared.cachenode_fetch then
@@ -106,7 +107,7 @@ function _M.init(opts)
     clients.init(conf.client_misses)
     spool.init(conf.spool_dir)
     NO_FILE = conf.spool_dir .. "/.none"
-    health.init(conf.drain, conf.spool_dir, dirs, lib)
+    health.init(conf, lib)
     signed = conf.signing ~= nil
     if signed then
         ok, why = signing.init(conf.signing, metrics.token_refused)
@@ -117,27 +118,6 @@ function _M.init(opts)
 end
 
 
--- What the request for URL text (host and path, without the query, in its
--- one spelling: names.normalize) of host names: its cache file; or nil and
--- the status the request gets ("spool" when the cache cannot hold the URL
--- whole) with the reason.
-local function resolve(text, host)
-    local status, why = names.refuse(text, host, sites)
-    if status then
-        return nil, status, why
-    end
-    lib.uri2d(path_buf, text, conf.cache_dirs)
-    local file = ffi_string(path_buf)
-    local dir_len, whole = names.dir_of(file, text, host, dirs)
-    if not dir_len then
-        return nil, 400, "uri2d gave \"" .. file .. "\", not a piece of the URL below a cache directory"
-    end
-    if not whole then
-        return nil, "spool", "uri2d keeps it as \"" .. file .. "\""
-    end
-    return file
-end
-
 -- The URL text of the request as it came: target, or $cachenode_url
 -- ($host$request_uri), without the query.
 local function url_text(target)
@@ -147,28 +127,12 @@ local function url_text(target)
 end
 
 
--- The cache file of the request's URL text as it came (raw; text: the same
--- normalised, when the caller has it), from the memo or resolve() (which the
--- memo then keeps); or nil, the status and the reason.
-local function file_of(raw, text)
-    local file = memo and memo:get(raw)
-    if file then
-        return file
-    end
-    local status, why
-    file, status, why = resolve(text or names.normalize(raw), ngx_var.host)
-    if file and memo then
-        memo:set(raw, file)
-    end
-    return file, status, why
-end
-
-
 -- set_by_lua of the server: $cachenode_file, the file that a HIT location
 -- serves, or NO_FILE. No coroutine, no nginx variable written (but for a
 -- signed site's token: its refusal or renewal), and with the memo no
 -- uri2d: a HIT is counted here, and un-counted by the miss location when
--- the file was not there.
+-- the file was not there. A file the thread pool reads (an entry of "/"
+-- and the file) becomes the URI too, which its location reads.
 function _M.map()
     local method = get_method()
     if method ~= "GET" and method ~= "HEAD" then
@@ -178,12 +142,16 @@ function _M.map()
     if signed and not signing.admit(target) then
         return NO_FILE
     end
-    local file = file_of(url_text(target))
-    if not file then
+    local found = entry_of(url_text(target))
+    if not found then
         return NO_FILE
     end
     metrics.hit()
-    return file
+    if byte(found, 2) == 47 then
+        set_uri(found)
+        return sub(found, 2)
+    end
+    return found
 end
 
 
@@ -201,7 +169,16 @@ local function purge()
     end
     -- The download ends before the answer: a request after it starts anew.
     local cancelled = file and fetch.cancel(file, true)
-    local removed = file and sys.is_file(file) and sys.unlink(file)
+    -- Its file on each directory: the one it maps to now, its own on a
+    -- directory out (a HIT again once that comes back, if its disk still
+    -- answers) and a copy made while another was out (a HIT again when that
+    -- goes out again).
+    local removed = false
+    for _, place in ipairs(mapping.places_of(text)) do
+        if sys.is_file(place) and sys.unlink(place) then
+            removed = true
+        end
+    end
     local forgotten = fetch.forget("http://" .. text)
     if not (removed or cancelled or forgotten) then
         return ngx_exit(404)
@@ -252,9 +229,19 @@ function _M.miss()
     end
     local raw = url_text()
     local text = names.normalize(raw)
+    -- A directory out since the file was mapped (it may be why the file was
+    -- not there, or did not open), or out from now on (its disk fails, or a
+    -- mount went), maps the URL anew: over the others, or not at all.
+    disks.refresh()
     local file, status, why = mapped
-    if not file then
-        file, status, why = file_of(raw, text)
+    for _ = 1, #dirs do
+        if not file then
+            file, status, why = file_of(raw, text)
+        end
+        if not file or disks.usable(disks.dir_of(file), file) then
+            break
+        end
+        file = nil
     end
     if status and status ~= "spool" then
         ngx_log(INFO, "cachenode: refused \"", text, "\": ", why)
@@ -280,6 +267,12 @@ function _M.miss()
     end
 
     local action, code, r = stream.serve(req)
+    if r.read_error then
+        ngx_log(ERR, "cachenode: pread() \"", r.read_path, "\" for \"", req.url, "\" failed: ", r.read_error)
+        if req.file and disks.fatal(r.read_errno) then
+            disks.take_out(disks.dir_of(req.file), "pread() \"" .. r.read_path .. "\" failed: " .. r.read_error)
+        end
+    end
     if req.spool and action ~= "exec" then
         -- The download may end at this moment, and then keeps the file.
         fetch.cancel(req.key, false)
@@ -290,7 +283,7 @@ function _M.miss()
         return ngx.exec(names.cached_location(req.uri))
     elseif action == "cut" then
         ngx_log(NOTICE, "cachenode: answer for \"", req.url, "\" cut after ", r.offset, " bytes: ",
-                "the download failed")
+                r.read_error and "its file could not be read" or "the download failed")
         ngx_var.cachenode_cut = "cut"
         return ngx_exit(ngx.ERROR)
     elseif action == "status" then
@@ -311,7 +304,8 @@ function _M.served()
     if spool.holds(file) then
         spool.done(file)
     end
-    metrics.request("miss")
+    -- The finished file may fail there too (a seek in a broken MP4).
+    metrics.request(ngx.status < 400 and "miss" or nil)
 end
 
 
@@ -386,6 +380,10 @@ function _M.init_worker()
     fetch.init_worker()
     spool.init_worker()
     local ok, err = metrics.init_worker()
+    if not ok then
+        ngx_log(ERR, "cachenode: ", err)
+    end
+    ok, err = disks.init_worker(mapping.set_live)
     if not ok then
         ngx_log(ERR, "cachenode: ", err)
     end

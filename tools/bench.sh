@@ -35,3 +35,8 @@ bench/hostile_bench.py build-bench || [ $? = 77 ]
 # flood of bad tokens (root, node sandbox, python3-jwt).
 echo "== bench_signing"
 bench/signing_bench.sh build-bench || [ $? = 77 ]
+# HITs of a catalogue larger than the page cache on loop-mounted disks,
+# against plain nginx with and without a thread pool, and a disk taken out
+# (root, loop devices, a memory cgroup, a few GB on /var/tmp).
+echo "== bench_disk"
+bench/disk_bench.py build-bench || [ $? = 77 ]

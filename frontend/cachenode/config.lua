@@ -15,6 +15,8 @@ local find = string.find
 local gmatch = string.gmatch
 local gsub = string.gsub
 local match = string.match
+local concat = table.concat
+local lower = string.lower
 
 
 local _M = { _VERSION = "1.0" }
@@ -27,11 +29,26 @@ local NUMBERS = {
     { "fetch_max", 1, 100000 }, { "fetch_timeout", 0 }, { "fetch_idle_timeout", 0 },
     { "fetch_queue_timeout", 0 }, { "client_misses", 0 }, { "negative_ttl", 0 },
     { "guard_interval", 0 }, { "guard_min_free_gb", 1, GUARD_MAX },
-    { "guard_max_files", 1, GUARD_MAX }, { "memo_size", 0 },
+    { "guard_max_files", 1, GUARD_MAX }, { "memo_size", 0 }, { "cache_dirs_min", 0 },
     -- A shorter prefix would make keys as long as an IPv4 address's
     -- (nginx.conf.in's $cachenode_client); the template takes whole bytes.
     { "client_ipv6_prefix", 32, 128 },
 }
+-- Each knob of a few words: its name, the words and the value each gives.
+local ON_OFF = { "on", true, "off", false }
+local WORDS = {
+    { "drain", ON_OFF },
+    { "cache_dirs_mounted", ON_OFF },
+    { "cache_dirs_out", { "remap", "remap", "stream", "stream" } },
+}
+local UNITS = { [""] = 1, k = 1024, m = 1024 ^ 2, g = 1024 ^ 3 }
+
+
+-- Bytes of a size as nginx writes one (512k, 4m, 1g), or nil.
+local function size_of(text)
+    local digits, unit = match(lower(text or ""), "^(%d+)([kmg]?)$")
+    return digits and tonumber(digits) * UNITS[unit]
+end
 
 -- Why cors_origins is refused, or nil: *, off or a list of origins as a
 -- browser sends them (RFC 6454): a scheme, "://", the host in lower case (a
@@ -54,17 +71,32 @@ end
 
 
 -- The settings of opts (every knob a text): the numbers as numbers (the
--- guard's two as texts for its command line), drain as a boolean, the cache
--- directories as
+-- guard's two as texts for its command line), drain and cache_dirs_mounted
+-- as booleans, io_thread_min in bytes (false: off), the cache directories as
 -- cache_dirs (the text) and dirs (the names), sites as names parses them,
 -- purgers and scrapers as nets does, signing as cachenode.signing checks it
 -- (nil when off); or nil and the reason.
 function _M.load(opts)
     local conf = { spool_dir = opts.spool_dir, fetchwrap = opts.fetchwrap,
-                   cachekit_cli = opts.cachekit_cli, cachekit_lib = opts.cachekit_lib,
-                   drain = opts.drain == "on" }
-    if opts.drain ~= "on" and opts.drain ~= "off" then
-        return nil, "drain must be on or off, not \"" .. tostring(opts.drain) .. "\""
+                   cachekit_cli = opts.cachekit_cli, cachekit_lib = opts.cachekit_lib }
+    for _, knob in ipairs(WORDS) do
+        local name, words = knob[1], knob[2]
+        local list = {}
+        for i = 1, #words, 2 do
+            if opts[name] == words[i] then
+                conf[name] = words[i + 1]
+            end
+            list[#list + 1] = words[i]
+        end
+        if conf[name] == nil then
+            return nil, name .. " must be " .. concat(list, " or ") .. ", not \""
+                        .. tostring(opts[name]) .. "\""
+        end
+    end
+    conf.io_thread_min = opts.io_thread_min ~= "off" and size_of(opts.io_thread_min)
+    if conf.io_thread_min == nil then
+        return nil, "io_thread_min must be a size (bytes, or with k, m or g) or off, not \""
+                    .. tostring(opts.io_thread_min) .. "\""
     end
     for _, knob in ipairs(NUMBERS) do
         local name, min, max = knob[1], knob[2], knob[3] or 2 ^ 31 - 1
@@ -92,6 +124,10 @@ function _M.load(opts)
         if why then
             return nil, "cache directory \"" .. name .. "\" " .. why
         end
+    end
+    if conf.cache_dirs_min > #conf.dirs then
+        return nil, "cache_dirs_min is " .. conf.cache_dirs_min .. ", beyond the " .. #conf.dirs
+                    .. " cache directories"
     end
     local why
     conf.sites, why = names.parse_hosts(opts.hosts)

@@ -4,10 +4,19 @@
 -- watched and told to the followers, the time-outs and the stop asked for by
 -- a purge or for room, and at the end the file renamed into place or
 -- removed, the outcome left and the claim and the slot given back.
+--
+-- A cached download writes only to its cache directory's disk: the
+-- directory must be up and on the device it was checked on when the
+-- download begins; a file its client wrote on another device (the disk was
+-- unmounted under it, and the path led to the file system above) is
+-- stopped at the next look and removed, and a file is renamed into place
+-- only while its descriptor is still on that disk and its name still leads
+-- to it.
 
 local child = require "cachenode.child"
 local claims = require "cachenode.claims"
 local clients = require "cachenode.clients"
+local disks = require "cachenode.disks"
 local files = require "cachenode.files"
 local record = require "cachenode.record"
 local sys = require "cachenode.sys"
@@ -23,6 +32,7 @@ local WARN = ngx.WARN
 local INFO = ngx.INFO
 local pcall = pcall
 local ipairs = ipairs
+local sub = string.sub
 
 
 local _M = { _VERSION = "1.0" }
@@ -42,19 +52,60 @@ function _M.init_worker(opts, the_cap)
 end
 
 
+-- The cache directory of a cached download.
+local function dir_of(job)
+    return sub(job.file, 1, job.dir_len)
+end
+
+-- A disk error errno met by the download took its directory out.
+local function disk_error(job, errno, why)
+    if job.file and disks.fatal(errno) then
+        disks.take_out(dir_of(job), why)
+    end
+end
+
+-- Why the finished temporary file of a cached download may not be renamed
+-- into place, or nil: it must be on its directory's disk, by its
+-- descriptor, and its name must still lead to that file.
+local function misplaced(job)
+    local fd = job.fd or sys.open_read(job.temp)
+    local dev, ino
+    if fd then
+        dev, ino = sys.fd_id(fd)
+        if not job.fd then
+            sys.close(fd)
+        end
+    end
+    local _, _, path_dev, path_ino = sys.stat(job.temp)
+    if not dev or dev ~= job.dev or path_dev ~= dev or path_ino ~= ino then
+        return "it is not on the disk of " .. dir_of(job) .. " (or no longer at its name)"
+    end
+    return nil
+end
+
 -- Ends a download: the temporary file renamed or removed, the outcome left,
 -- the claim, the slot and its client's count given back, the followers
 -- woken.
 local function finish(job, status, what, size, no_file)
-    if job.fd then
-        sys.close(job.fd)
-    end
     if status == 200 and job.file then
-        local ok, err = sys.rename(job.temp, job.file)
+        local why = misplaced(job)
+        local ok, err, errno
+        if why then
+            ngx_log(ERR, "cachenode: \"", job.temp, "\" is not renamed into place: ", why)
+        else
+            ok, err, errno = sys.rename(job.temp, job.file)
+        end
         if not ok then
-            ngx_log(ERR, "cachenode: rename() \"", job.temp, "\" to \"", job.file, "\" failed: ", err)
+            if err then
+                ngx_log(ERR, "cachenode: rename() \"", job.temp, "\" to \"", job.file, "\" failed: ", err)
+                disk_error(job, errno, "rename() \"" .. job.temp .. "\" failed: " .. err)
+            end
             status, what = 502, "failed"
         end
+    end
+    if job.fd then
+        sys.close(job.fd)
+        job.fd = nil
     end
     if status ~= 200 then
         sys.unlink(job.temp)
@@ -97,22 +148,30 @@ end
 -- under it and this is not the last try, else what finish returns.
 local function attempt(job, last)
     if job.file then
+        -- Taken out meanwhile, or its disk went since the miss looked.
+        job.dev = disks.usable(dir_of(job))
+        if not job.dev then
+            ngx_log(WARN, "cachenode: download of \"", job.url, "\" not started: ", dir_of(job), " is out")
+            return finish(job, 503, "failed")
+        end
         local ok, err, errno = files.make_parents(job.file, job.dir_len)
         if not ok then
             if errno == sys.ENOENT and not last then
                 return "again"
             end
             ngx_log(ERR, "cachenode: ", err)
+            disk_error(job, errno, err)
             return finish(job, 500, "failed")
         end
         files.remove_stale(job.file)
     end
-    local ok, err = sys.probe_create(job.temp)
+    local ok, err, errno = sys.probe_create(job.temp)
     if not ok then
         if not last and job.file and files.dir_gone(job.temp) then
             return "again"
         end
         ngx_log(ERR, "cachenode: cannot create \"", job.temp, "\": ", err)
+        disk_error(job, errno, "open() \"" .. job.temp .. "\" failed: " .. err)
         return finish(job, 502, "failed")
     end
     local pid
@@ -135,7 +194,12 @@ local function attempt(job, last)
             job.fd = sys.open_read(job.temp)
         end
         if job.fd then
-            local now_prefix, now_size, now_blocks = sys.written(job.fd)
+            local now_prefix, now_size, now_blocks, dev = sys.written(job.fd)
+            if job.file and now_prefix and dev ~= job.dev then
+                disks.take_out(dir_of(job), "a download's file \"" .. job.temp .. "\" is on another device")
+                return stop(job, 502, "failed", size, "wrote onto another file system than " .. dir_of(job)
+                            .. "'s disk (unmounted under it?)")
+            end
             if now_prefix and (now_prefix ~= prefix or now_size ~= size or now_blocks ~= blocks) then
                 grown = ngx_now()
                 size, blocks = now_size, now_blocks

@@ -2,9 +2,12 @@
 -- each cache directory in turn, each in a process of its own (the cachekit
 -- program), so that no worker waits on a walk or a shell. checkdisk asks the
 -- front end's notification location before each removal; its log tells the
--- removals, which are counted.
+-- removals, which are counted. Each round first checks the directories that
+-- are out (cachenode.disks), which come back when they pass; one still out
+-- is skipped, as a walk of a failing disk may hang.
 
 local child = require "cachenode.child"
+local disks = require "cachenode.disks"
 local metrics = require "cachenode.metrics"
 local sys = require "cachenode.sys"
 local waits = require "cachenode.waits"
@@ -48,27 +51,36 @@ local function removed_since(offset, dir)
 end
 
 
+-- checkdisk for dir; false when no process could be started.
+local function check(dir)
+    local kind, offset = sys.stat(AUTODEL_LOG)
+    offset = kind and offset or 0
+    local pid, err = child.spawn({ conf.cachekit_cli, "--lib", conf.cachekit_lib, "checkdisk", dir,
+                                   "--min-free", conf.guard_min_free_gb,
+                                   "--max-files", conf.guard_max_files, "--yes" })
+    if not pid then
+        ngx_log(ERR, "cachenode: posix_spawn() \"", conf.cachekit_cli, "\" failed: ", err)
+        return false
+    end
+    local code
+    code, err = child.wait(pid, ngx.now() + waits.checkdisk)
+    if err == "timeout" then
+        ngx_log(ERR, "cachenode: checkdisk \"", dir, "\" ran over ", waits.checkdisk, " s, killed")
+        child.kill_session(pid, true)
+    elseif code ~= 0 then
+        ngx_log(ERR, "cachenode: checkdisk \"", dir, "\": ",
+                code and ("exit status " .. code) or err)
+    end
+    metrics.removed(dir, removed_since(offset, dir))
+    return true
+end
+
 local function check_all()
+    disks.check_out()
     for _, dir in ipairs(dirs) do
-        local kind, offset = sys.stat(AUTODEL_LOG)
-        offset = kind and offset or 0
-        local pid, err = child.spawn({ conf.cachekit_cli, "--lib", conf.cachekit_lib, "checkdisk", dir,
-                                       "--min-free", conf.guard_min_free_gb,
-                                       "--max-files", conf.guard_max_files, "--yes" })
-        if not pid then
-            ngx_log(ERR, "cachenode: posix_spawn() \"", conf.cachekit_cli, "\" failed: ", err)
+        if not disks.out(dir, true) and not check(dir) then
             break
         end
-        local code
-        code, err = child.wait(pid, ngx.now() + waits.checkdisk)
-        if err == "timeout" then
-            ngx_log(ERR, "cachenode: checkdisk \"", dir, "\" ran over ", waits.checkdisk, " s, killed")
-            child.kill_session(pid, true)
-        elseif code ~= 0 then
-            ngx_log(ERR, "cachenode: checkdisk \"", dir, "\": ",
-                    code and ("exit status " .. code) or err)
-        end
-        metrics.removed(dir, removed_since(offset, dir))
     end
 end
 

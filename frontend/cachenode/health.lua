@@ -1,11 +1,12 @@
 -- cachenode.health: whether the node takes new viewers, as a balancer's check
 -- of /cachenode/health asks. It does when it is not drained, the library
--- answers and every cache directory and the spool take a new file. A worker
--- looks at most once every LOOK_SECONDS and answers from its last look in
--- between, so checks from any number of balancers cost a few file creations
--- a second.
+-- answers, the spool takes a new file and at least cache_dirs_min cache
+-- directories are up (cachenode.disks, whose watch checks their disks); the
+-- answer names each directory that is out. A worker looks at most once
+-- every LOOK_SECONDS and answers from its last look in between, so checks
+-- from any number of balancers cost a few file creations a second.
 
-local names = require "cachenode.names"
+local disks = require "cachenode.disks"
 local spool = require "cachenode.spool"
 local sys = require "cachenode.sys"
 
@@ -23,17 +24,17 @@ local LOOK_SECONDS = 1
 
 local drained       -- the drain knob: true answers 503 whatever the disks say
 local spool_dir
-local dirs
+local least         -- cache_dirs_min
 local lib           -- libcachekit, as cachenode.lua loaded it
 -- This worker's last look; a worker starts as if the node were fine.
 local last_at = -LOOK_SECONDS
 local last_ok, last_text = true, nil
 
 
--- the_drained: the drain knob; the spool and cache directories; the_lib
--- the loaded library.
-function _M.init(the_drained, the_spool_dir, the_dirs, the_lib)
-    drained, spool_dir, dirs, lib = the_drained, the_spool_dir, the_dirs, the_lib
+-- conf: drain, spool_dir and cache_dirs_min as config.load() gives them;
+-- the_lib the loaded library.
+function _M.init(conf, the_lib)
+    drained, spool_dir, least, lib = conf.drain, conf.spool_dir, conf.cache_dirs_min, the_lib
 end
 
 
@@ -52,25 +53,34 @@ local function probe(dir, name)
 end
 
 local function look()
-    local wrong = {}
+    local wrong, outs = {}, {}
     if drained then
         wrong[1] = "draining (drain=on)"
     end
-    local pid = ngx.worker.pid()
-    for _, dir in ipairs(dirs) do
-        local why = probe(dir, names.temp_name(dir .. "/cachenode-health", pid, 0))
-        if why then
-            wrong[#wrong + 1] = "cache directory " .. dir .. " " .. why
+    local states = disks.states()
+    for _, state in ipairs(states) do
+        if state.why then
+            outs[#outs + 1] = "cache directory " .. state.dir .. " is out: " .. state.why
         end
     end
-    local why = probe(spool_dir, spool.name(spool_dir, pid, 0))
+    local up = #states - #outs
+    if up < least then
+        wrong[#wrong + 1] = "only " .. up .. " of " .. #states .. " cache directories are up (cache_dirs_min="
+                            .. least .. ")"
+    end
+    local why = probe(spool_dir, spool.name(spool_dir, ngx.worker.pid(), 0))
     if why then
         wrong[#wrong + 1] = "spool " .. spool_dir .. " " .. why
     end
-    if #wrong > 0 then
+    for _, out in ipairs(outs) do
+        wrong[#wrong + 1] = out
+    end
+    if #wrong > #outs then
         return false, concat(wrong, "; ")
     end
-    return true, "ok: " .. #dirs .. " cache directories and the spool take new files"
+    local text = "ok: " .. (#outs > 0 and up .. " of " or "") .. #states
+                 .. " cache directories and the spool take new files"
+    return true, #outs > 0 and text .. "; " .. concat(outs, "; ") or text
 end
 
 

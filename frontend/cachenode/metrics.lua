@@ -2,6 +2,7 @@
 -- Counters live in the shared dictionary cachenode_stats, so that every
 -- worker adds to the same ones; gauges are read at scrape time.
 
+local disks = require "cachenode.disks"
 local fetch = require "cachenode.fetch"
 local sys = require "cachenode.sys"
 
@@ -200,9 +201,17 @@ function _M.render()
     series("fetch_slots", "gauge", "Downloads that may run at once (fetch_max).")
     sample("fetch_slots", nil, conf.fetch_max)
 
+    -- A directory that is out is not asked: its disk may hang, and the
+    -- mount point of a disk gone is the file system above's.
     local sizes, frees = {}, {}
+    local states = disks.states()
+    series("cache_dir_up", "gauge", "Whether each cache directory is up (1) or out (0): no new file, "
+           .. "its URLs mapped elsewhere.")
     for i, dir in ipairs(dirs) do
-        sizes[i], frees[i] = sys.space(dir)
+        sample("cache_dir_up", dir, states[i].why and 0 or 1, "dir")
+        if not states[i].why then
+            sizes[i], frees[i] = sys.space(dir)
+        end
     end
     for _, s in ipairs({ { "cache_size_bytes", sizes, "Size of the file system of each cache directory." },
                          { "cache_free_bytes", frees, "Free bytes of the file system of each cache directory." } }) do

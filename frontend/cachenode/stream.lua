@@ -15,12 +15,14 @@ local ffi = require "ffi"
 local fetch = require "cachenode.fetch"
 local names = require "cachenode.names"
 local sys = require "cachenode.sys"
+local waits = require "cachenode.waits"
 
 local ngx = ngx
 local ngx_var = ngx.var
 local ngx_header = ngx.header
 local ngx_print = ngx.print
 local ngx_flush = ngx.flush
+local ngx_sleep = ngx.sleep
 local ffi_string = ffi.string
 local match = string.match
 local tonumber = tonumber
@@ -70,13 +72,37 @@ local function form_of(req)
 end
 
 
+-- Reads up to len bytes of the file behind r.fd at r.offset into buf from
+-- the page cache alone, so that the worker never waits for a disk: bytes
+-- that have left it (written out and let go, under memory pressure) are
+-- asked of the kernel, and the request sleeps until they are in. Returns
+-- the count, or nil, the reason and errno (r.read_error and r.read_errno
+-- say it too).
+local function read_cached(r, len)
+    local step = 0
+    while true do
+        local n, err, errno = sys.pread_cached(r.fd, buf, len, r.offset)
+        if err ~= "again" then
+            if not n or n == 0 then
+                r.read_error, r.read_errno = err or "the file is shorter than it was", errno
+                r.read_path = r.temp
+                return nil, r.read_error, errno
+            end
+            return n
+        end
+        sys.willneed(r.fd, r.offset, len)
+        step = waits.step(waits.cold, step, waits.cold.most)
+        ngx_sleep(step)
+    end
+end
+
 -- Sends bytes [r.offset, upto) of the file behind r.fd; nil and the reason
--- when the client went away.
+-- when the client went away or the file could not be read (r.read_error).
 local function send_upto(r, upto)
     while r.offset < upto do
-        local n, err = sys.pread(r.fd, buf, min(r.chunk, upto - r.offset), r.offset)
-        if not n or n == 0 then
-            return nil, err or "the file is shorter than it was"
+        local n, err = read_cached(r, min(r.chunk, upto - r.offset))
+        if not n then
+            return nil, err
         end
         local ok
         ok, err = ngx_print(ffi_string(buf, n))
@@ -140,7 +166,7 @@ local function ended(r, status, size)
         return "cut"
     end
     local ok = send_upto(r, size)
-    return ok and "done" or "gone"
+    return ok and "done" or r.read_error and "cut" or "gone"
 end
 
 
@@ -189,7 +215,9 @@ local function follow(req, r)
             if ok == "done" then
                 return "done"
             end
-            if not ok then
+            if not ok and r.read_error then
+                return "cut"
+            elseif not ok then
                 ngx.log(ngx.INFO, "cachenode: viewer of \"", req.url, "\" left: ", err)
                 return "gone"
             end

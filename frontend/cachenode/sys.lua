@@ -22,14 +22,25 @@ _M.EPERM = 1
 _M.ENOENT = 2
 _M.EEXIST = 17
 _M.ENXIO = 6
+_M.EIO = 5
+_M.EAGAIN = 11
+_M.EINVAL = 22
+_M.EROFS = 30
+_M.ENOSYS = 38
+_M.EOPNOTSUPP = 95
+_M.EUCLEAN = 117
 -- open() flags, lseek() whences and stat() mode bits
 _M.O_RDONLY = 0
 _M.O_WRONLY = 1
 _M.O_CREAT = 64
 _M.O_EXCL = 128
 _M.O_CLOEXEC = 524288
+_M.O_DIRECTORY = 65536
 _M.SEEK_DATA = 3
 _M.SEEK_HOLE = 4
+-- preadv2() flags and posix_fadvise() advice
+_M.RWF_NOWAIT = 8
+_M.POSIX_FADV_WILLNEED = 3
 _M.S_IFMT = 61440
 _M.S_IFDIR = 16384
 _M.S_IFREG = 32768
@@ -44,8 +55,8 @@ _M.WNOHANG = 1
 _M.POSIX_SPAWN_SETSIGDEF = 4
 _M.POSIX_SPAWN_SETSIGMASK = 8
 _M.POSIX_SPAWN_SETSID = 128
--- Sizes of the opaque spawn objects and of sigset_t; struct stat, statfs and
--- dirent are laid out field by field below, and the probe holds their sizes
+-- Sizes of the opaque spawn objects and of sigset_t; struct stat, statfs,
+-- dirent and iovec are laid out field by field below, and the probe holds their sizes
 -- and offsets.
 _M.SIZEOF_POSIX_SPAWNATTR_T = 336
 _M.SIZEOF_POSIX_SPAWN_FILE_ACTIONS_T = 80
@@ -73,6 +84,7 @@ typedef struct {
     char d_name[256];
 } cachenode_dirent_t;
 typedef struct cachenode_dir cachenode_dir_t;
+typedef struct { void *iov_base; size_t iov_len; } cachenode_iovec_t;
 
 int posix_spawnattr_init(cachenode_spawnattr_t *attr);
 int posix_spawnattr_destroy(cachenode_spawnattr_t *attr);
@@ -94,8 +106,14 @@ int kill(int pid, int sig);
 extern char **environ;
 
 int open(const char *path, int flags, ...);
+int openat(int dirfd, const char *path, int flags, ...);
+int unlinkat(int dirfd, const char *path, int flags);
 int close(int fd);
 int64_t pread(int fd, void *buf, size_t count, int64_t offset);
+int64_t preadv2(int fd, const cachenode_iovec_t *iov, int iovcnt, int64_t offset, int flags);
+int posix_fadvise(int fd, int64_t offset, int64_t len, int advice);
+int64_t write(int fd, const void *buf, size_t count);
+int fdatasync(int fd);
 int64_t lseek(int fd, int64_t offset, int whence);
 int stat(const char *path, cachenode_stat_t *st);
 int fstat(int fd, cachenode_stat_t *st);
@@ -123,14 +141,24 @@ end
 local strerror = _M.strerror
 
 
--- The type ("file", "dir" or "other") and size of path, or nil and the reason.
+-- The type ("file", "dir" or "other"), size, device and inode of path, or
+-- nil, the reason and errno.
 function _M.stat(path)
     if C.stat(path, st) ~= 0 then
-        return nil, strerror()
+        local errno = ffi_errno()
+        return nil, strerror(errno), errno
     end
     local kind = band(st.st_mode, _M.S_IFMT)
     return kind == _M.S_IFREG and "file" or kind == _M.S_IFDIR and "dir" or "other",
-           tonumber(st.st_size)
+           tonumber(st.st_size), tonumber(st.st_dev), tonumber(st.st_ino)
+end
+
+-- The device and inode of the file behind fd, or nil and the reason.
+function _M.fd_id(fd)
+    if C.fstat(fd, st) ~= 0 then
+        return nil, strerror()
+    end
+    return tonumber(st.st_dev), tonumber(st.st_ino)
 end
 
 function _M.is_file(path)
@@ -175,6 +203,40 @@ function _M.probe_create(path)
     return true
 end
 
+-- A descriptor (close-on-exec) of the directory path, or nil, the reason
+-- and errno.
+function _M.open_dir(path)
+    local fd = C.open(path, _M.O_RDONLY + _M.O_DIRECTORY + _M.O_CLOEXEC)
+    if fd < 0 then
+        return failed()
+    end
+    return fd
+end
+
+local PROBE_BYTES = 4096
+local probe_block
+
+-- Creates name, which must not exist, in the directory behind dirfd, writes
+-- a block to the disk (fdatasync) and removes it again: true when the disk
+-- takes a write (its directory may take a name still when it does not),
+-- else nil, the reason and errno. The file is made where the descriptor
+-- leads, whatever is mounted at the directory's path meanwhile. Blocks
+-- until the disk answers: for a thread of the pool, not the event loop.
+function _M.probe_write(dirfd, name)
+    local fd = C.openat(dirfd, name, _M.O_WRONLY + _M.O_CREAT + _M.O_EXCL + _M.O_CLOEXEC, MODE_0644)
+    if fd < 0 then
+        return failed()
+    end
+    probe_block = probe_block or ffi_new("char[?]", PROBE_BYTES)
+    local ok, err, errno = true, nil, nil
+    if C.write(fd, probe_block, PROBE_BYTES) ~= PROBE_BYTES or C.fdatasync(fd) ~= 0 then
+        ok, err, errno = failed()
+    end
+    C.close(fd)
+    C.unlinkat(dirfd, name, 0)
+    return ok, err, errno
+end
+
 function _M.close(fd)
     C.close(fd)
 end
@@ -196,37 +258,67 @@ end
 -- partly written whatever the file's size says; it is held back until the
 -- writer has gone past it (at most a block behind for a writer that writes
 -- front to back; exact for one that writes each region front to back from a
--- block's start). Also the file's size and its allocated 512-byte blocks;
--- nil and the reason when lseek() or fstat() fails.
+-- block's start). Also the file's size, its allocated 512-byte blocks and
+-- its device; nil, the reason and errno when lseek() or fstat() fails.
 function _M.written(fd)
     if C.fstat(fd, st) ~= 0 then
-        return nil, strerror()
+        return failed()
     end
     local size, blocks, block = tonumber(st.st_size), tonumber(st.st_blocks), tonumber(st.st_blksize)
+    local dev = tonumber(st.st_dev)
     local data = C.lseek(fd, 0, _M.SEEK_DATA)
     if data ~= 0 then
         -- ENXIO: no data at or after 0 (an empty file, or all hole).
         if data < 0 and ffi_errno() ~= _M.ENXIO then
-            return nil, strerror()
+            return failed()
         end
-        return 0, size, blocks
+        return 0, size, blocks, dev
     end
     local hole = tonumber(C.lseek(fd, 0, _M.SEEK_HOLE))
     if hole < 0 then
-        return nil, strerror()
+        return failed()
     end
     -- The start of the block that holds byte hole - 1.
-    return (hole - 1) - (hole - 1) % block, size, blocks
+    return (hole - 1) - (hole - 1) % block, size, blocks, dev
 end
 
--- Reads up to len bytes at offset into buf; the count, 0 at the end, or nil
--- and the reason.
+-- Reads up to len bytes at offset into buf; the count, 0 at the end, or nil,
+-- the reason and errno.
 function _M.pread(fd, buf, len, offset)
     local n = C.pread(fd, buf, len, offset)
     if n < 0 then
-        return nil, strerror()
+        return failed()
     end
     return tonumber(n)
+end
+
+local iov = ffi_new("cachenode_iovec_t[1]")
+
+-- As pread, but only from the page cache, never waiting for a disk: nil,
+-- "again" and EAGAIN when the first byte at offset is not in memory. A file
+-- system that does not say (tmpfs, whose pages are memory: EOPNOTSUPP), or
+-- a kernel or sandbox without preadv2, is read with pread.
+function _M.pread_cached(fd, buf, len, offset)
+    iov[0].iov_base = buf
+    iov[0].iov_len = len
+    local n = C.preadv2(fd, iov, 1, offset, _M.RWF_NOWAIT)
+    if n >= 0 then
+        return tonumber(n)
+    end
+    local errno = ffi_errno()
+    if errno == _M.EAGAIN then
+        return nil, "again", errno
+    end
+    if errno == _M.EOPNOTSUPP or errno == _M.EINVAL or errno == _M.ENOSYS or errno == _M.EPERM then
+        return _M.pread(fd, buf, len, offset)
+    end
+    return nil, strerror(errno), errno
+end
+
+-- Asks the kernel to read len bytes of fd at offset into the page cache,
+-- without waiting for them.
+function _M.willneed(fd, offset, len)
+    C.posix_fadvise(fd, offset, len, _M.POSIX_FADV_WILLNEED)
 end
 
 -- rename(), unlink() (ENOENT included), mkdir() (mode 0755) and rmdir():

@@ -35,6 +35,18 @@ local _M = {
     checkdisk = 600,
     -- A purge waits this long for the download it stops to end.
     purge = 5,
+    -- Each worker looks at which cache directories are up this often, and
+    -- worker 0 checks each disk as often: a disk that fails or goes is out
+    -- of every worker's mapping within about twice that.
+    disks = 1,
+    -- A check of a disk that has not answered after this long finds it out:
+    -- a disk that hangs (a bus reset, a controller's retries) holds a
+    -- thread of the pool, never a worker.
+    disk_check = 10,
+    -- A streamed miss whose next bytes have left the page cache asks the
+    -- kernel to read them and looks again, backing off from first to most
+    -- seconds: a read ahead of a chunk from a disk takes some milliseconds.
+    cold = { first = 0.001, ratio = 2, most = 0.02 },
     -- While misses wait in line, a download nobody watches is stopped to
     -- make room at most this often: about the time a stopped download
     -- takes to give its slot back.

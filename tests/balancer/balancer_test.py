@@ -242,9 +242,10 @@ def group_render():
 
 
 def group_health():
-    """The node's /cachenode/health: 200 while it takes new viewers; 503
-    naming a cache directory that is gone, a spool it cannot write, or the
-    drain knob, which leaves it serving; back to 200 when mended."""
+    """The node's /cachenode/health: 200 while it takes new viewers, naming
+    a cache directory that is gone (out until a reload finds it again); 503
+    with fewer than cache_dirs_min up, a spool it cannot write, or the drain
+    knob, which leaves it serving; back to 200 when mended."""
     front = nt.front()
     status, text = health(front)
     check(status == 200 and text.startswith("ok"), "a fine node: %d %r" % (status, text))
@@ -259,8 +260,13 @@ def group_health():
               "%s: health gave %r, not %d with %r" % (what, health(front), code, words))
 
     os.rename(dirs[1], dirs[1] + ".away")
-    becomes(503, "cache directory %s is not there" % dirs[1], "a directory gone")
+    becomes(200, "cache directory %s is out: it is not there" % dirs[1], "a directory gone, the others up")
+    nt.reload_front("front", "cache_dirs_min=%d" % len(dirs))
+    becomes(503, "only %d of %d cache directories are up (cache_dirs_min=%d)" % ((len(dirs) - 1,) + (len(dirs),) * 2),
+            "fewer directories up than cache_dirs_min")
     os.rename(dirs[1] + ".away", dirs[1])
+    nt.reload_front("front", "cache_dirs_min=1")
+    becomes(200, "ok: %d cache directories" % len(dirs), "the directory back after a reload")
     spool = nt.env("CN_SPOOL")
     os.chmod(spool, 0o500)
     becomes(503, "spool %s takes no new file: Permission denied" % spool, "a spool the workers cannot write")
@@ -269,9 +275,13 @@ def group_health():
     check(not [f for f in os.listdir(spool)] and
           not [f for d in dirs for f in os.listdir(d) if f.startswith("cachenode-health")],
           "the probes left files: %s" % [os.listdir(d) for d in dirs + [spool]])
+    # A worker logs its answer's change at its next look: ask until the one
+    # that failed has looked again.
+    nt.wait_until(lambda: health(front) and "cachenode: health: ok" in nt.error_log(), 10, 0.1)
     log = nt.error_log()
-    check("cachenode: health: cache directory %s is not there" % dirs[1] in log
-          and "cachenode: health: ok" in log, "the changes are not logged")
+    check("cachenode: cache directory %s taken out: it is not there" % dirs[1] in log
+          and "cachenode: cache directory %s is back" % dirs[1] in log
+          and "cachenode: health: only" in log and "cachenode: health: ok" in log, "the changes are not logged")
 
     data = nt.make_file("/vod/drain.mp4", 30000)
     check(nt.get("/vod/drain.mp4").xcache == "MISS", "the first ask is a MISS")

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,13 +33,23 @@ int main() {
     NUMBER(ENOENT);
     NUMBER(EEXIST);
     NUMBER(ENXIO);
+    NUMBER(EIO);
+    NUMBER(EAGAIN);
+    NUMBER(EINVAL);
+    NUMBER(EROFS);
+    NUMBER(ENOSYS);
+    NUMBER(EOPNOTSUPP);
+    NUMBER(EUCLEAN);
     NUMBER(O_RDONLY);
     NUMBER(O_WRONLY);
     NUMBER(O_CREAT);
     NUMBER(O_EXCL);
     NUMBER(O_CLOEXEC);
+    NUMBER(O_DIRECTORY);
     NUMBER(SEEK_DATA);
     NUMBER(SEEK_HOLE);
+    NUMBER(RWF_NOWAIT);
+    NUMBER(POSIX_FADV_WILLNEED);
     NUMBER(S_IFMT);
     NUMBER(S_IFDIR);
     NUMBER(S_IFREG);
@@ -55,6 +66,8 @@ int main() {
     PRINT("SIZEOF_POSIX_SPAWN_FILE_ACTIONS_T", sizeof(posix_spawn_file_actions_t));
     PRINT("SIZEOF_SIGSET_T", sizeof(sigset_t));
     PRINT("sizeof stat", sizeof(struct stat));
+    PRINT("offsetof stat st_dev", offsetof(struct stat, st_dev));
+    PRINT("offsetof stat st_ino", offsetof(struct stat, st_ino));
     PRINT("offsetof stat st_mode", offsetof(struct stat, st_mode));
     PRINT("offsetof stat st_size", offsetof(struct stat, st_size));
     PRINT("offsetof stat st_blksize", offsetof(struct stat, st_blksize));
@@ -64,6 +77,8 @@ int main() {
     PRINT("offsetof statfs f_bavail", offsetof(struct statfs, f_bavail));
     PRINT("offsetof statfs f_frsize", offsetof(struct statfs, f_frsize));
     PRINT("offsetof dirent d_name", offsetof(struct dirent, d_name));
+    PRINT("sizeof iovec", sizeof(struct iovec));
+    PRINT("offsetof iovec iov_len", offsetof(struct iovec, iov_len));
     NUMBER(URL_TEXT_MAX);
     NUMBER(DIR_NAME_MAX);
     NUMBER(DIRS_TEXT_MAX);

@@ -66,6 +66,8 @@ step_contents() {
         /usr/share/cachenode/frontend/cachenode/line.lua /usr/share/cachenode/frontend/cachenode/record.lua
         /usr/share/cachenode/frontend/cachenode/spool.lua /usr/share/cachenode/frontend/cachenode/waits.lua
         /usr/share/cachenode/frontend/cachenode/wake.lua /usr/share/cachenode/frontend/cachenode/health.lua
+        /usr/share/cachenode/frontend/cachenode/disks.lua /usr/share/cachenode/frontend/cachenode/probe.lua
+        /usr/share/cachenode/frontend/cachenode/mapping.lua
         /usr/share/cachenode/frontend/cachenode-conf /usr/share/doc/cachenode/examples/certbot-deploy-hook
         /usr/share/cachenode/logrotate.d/cachenode-frontend
         /usr/share/cachenode/balancer/cachenode-balancer /usr/share/cachenode/balancer/haproxy.cfg.in

@@ -19,6 +19,8 @@ local function knobs(changes)
         client_ipv6_prefix = "64",
         uri_signing = "off", uri_signing_param = "URISigningPackage", uri_signing_leeway = "30",
         uri_signing_exempt = "off", uri_signing_renew_kid = "off", uri_signing_audience = "off",
+        cache_dirs_mounted = "off", cache_dirs_min = "1", cache_dirs_out = "remap",
+        io_thread_min = "256k",
     }
     for name, value in pairs(changes) do
         opts[name] = value
@@ -32,6 +34,12 @@ t.eq(conf.guard_min_free_gb, "80", "the guard's numbers stay texts")
 t.eq(#conf.dirs, 2, "two cache directories")
 t.eq(conf.cache_dirs, "/d1|/d2", "the list as uri2d takes it")
 t.eq(conf.drain, false, "drain off")
+t.eq(conf.cache_dirs_mounted, false, "cache_dirs_mounted off")
+t.eq(conf.cache_dirs_out, "remap", "cache_dirs_out")
+t.eq(conf.io_thread_min, 262144, "io_thread_min in bytes")
+t.eq(assert(config.load(knobs({ io_thread_min = "off" }))).io_thread_min, false, "io_thread_min off")
+t.eq(assert(config.load(knobs({ io_thread_min = "3M" }))).io_thread_min, 3145728, "a size in capitals")
+t.eq(assert(config.load(knobs({ cache_dirs_min = "2" }))).cache_dirs_min, 2, "as many as there are")
 
 for _, case in ipairs({
     { { fetch_max = "0" }, "fetch_max must be a whole number from 1 to 100000, not \"0\"" },
@@ -73,6 +81,11 @@ for _, case in ipairs({
       "uri_signing_renew_kid none is not an oct (HS256) key of " .. KEYS .. ": the node signs renewals with it" },
     { { uri_signing = "all", uri_signing_keys = KEYS }, "cors_origins is *, and with uri_signing a player's "
       .. "cookie goes only to an answer that names its page's origin: list the players' origins (or off)" },
+    { { cache_dirs_mounted = "1" }, "cache_dirs_mounted must be on or off, not \"1\"" },
+    { { cache_dirs_out = "drop" }, "cache_dirs_out must be remap or stream, not \"drop\"" },
+    { { cache_dirs_min = "3" }, "cache_dirs_min is 3, beyond the 2 cache directories" },
+    { { io_thread_min = "1.5m" }, "io_thread_min must be a size (bytes, or with k, m or g) or off, not \"1.5m\"" },
+    { { io_thread_min = "4t" }, "io_thread_min must be a size (bytes, or with k, m or g) or off, not \"4t\"" },
 }) do
     local changes, want = case[1], case[2]
     local got, why = config.load(knobs(changes))

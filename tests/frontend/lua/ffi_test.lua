@@ -95,9 +95,11 @@ for _, module in ipairs({ sys, names, crypto, ipnet }) do
     end
 end
 for _, s in ipairs({
-    { "stat", "cachenode_stat_t", { "st_mode", "st_size", "st_blksize", "st_blocks" }, true },
+    { "stat", "cachenode_stat_t", { "st_dev", "st_ino", "st_mode", "st_size", "st_blksize", "st_blocks" },
+      true },
     { "statfs", "cachenode_statfs_t", { "f_blocks", "f_bavail", "f_frsize" }, true },
     { "dirent", "cachenode_dirent_t", { "d_name" }, false },
+    { "iovec", "cachenode_iovec_t", { "iov_len" }, true },
 }) do
     if s[4] then
         lines["sizeof " .. s[1]] = ffi.sizeof(s[2])

@@ -33,6 +33,7 @@ http {
     lua_package_path "$src/frontend/?.lua;$here/?.lua;;";
     lua_shared_dict cachenode_fetch 1m;
     lua_shared_dict cachenode_stats 64k;
+    lua_shared_dict cachenode_disks 64k;
     init_by_lua_block {
         require("harness").main($args)
     }
