@@ -254,7 +254,7 @@ function _M.admit(target)
     local now = ngx_time()
     local renewing = settings.renew and entry.claims.cdniets
     local scheme = (entry.hash or entry.regex or renewing) and ngx_var.scheme
-    req.client = entry.net and ngx_var.remote_addr
+    req.client = entry.net and ngx_var.binary_remote_addr
     req.uri = (entry.hash or entry.regex)
               and scheme .. "://" .. host .. path .. (query and query ~= "" and "?" .. query or "")
     local ok, reason, why = token.admit(entry, now, settings.leeway, req)

@@ -8,7 +8,7 @@
 local cjson = require "cjson.safe"
 local b64 = require "ngx.base64"
 local crypto = require "cachenode.crypto"
-local ipnet = require "cachenode.ipnet"
+local nets = require "cachenode.nets"
 
 local find = string.find
 local sub = string.sub
@@ -179,7 +179,7 @@ local function check_claims(c, key, audiences, entry)
         return refuse("malformed", "jti without exp")
     end
     if c.cdniip then
-        local net, why = ipnet.parse(c.cdniip)
+        local net, why = nets.network(c.cdniip)
         if not net then
             return refuse("malformed", "cdniip " .. why)
         end
@@ -281,8 +281,9 @@ end
 
 -- Whether a verified token (verify()'s table) admits a request at time now
 -- (seconds), with leeway seconds of clock difference either way; req.uri is
--- the URI that cdniuc covers and req.client the client's address (each
--- read only when the token has the claim). true, or nil, the reason and why.
+-- the URI that cdniuc covers and req.client the client's address as
+-- $binary_remote_addr gives it (each read only when the token has the
+-- claim). true, or nil, the reason and why.
 -- The one-time use of a JWT ID is the caller's: it needs the node's memory.
 function _M.admit(entry, now, leeway, req)
     local c = entry.claims
@@ -292,8 +293,8 @@ function _M.admit(entry, now, leeway, req)
     if c.nbf and now < c.nbf - leeway then
         return refuse("not-yet-valid", "nbf " .. c.nbf .. " is to come")
     end
-    if entry.net and not ipnet.contains(entry.net, req.client) then
-        return refuse("address-not-covered", "the client " .. tostring(req.client) .. " is not cdniip's")
+    if entry.net and not nets.contains(entry.net, req.client) then
+        return refuse("address-not-covered", "the client is not in cdniip " .. c.cdniip)
     end
     -- The last URI a token covered is remembered with it: a player's
     -- repeated requests (ranges, retries) skip the hash or the expression.

@@ -137,6 +137,7 @@ CASES = [
     ("cdniip IPv6, an IPv4 client", hs(valid(cdniip="2001:db8:1::/48")), "address-not-covered",
      {"client": "192.0.2.7"}),
     ("cdniip not an address", hs(valid(cdniip="192.0.2.300")), "malformed", {}),
+    ("cdniip with bits set past its prefix", hs(valid(cdniip="192.0.2.7/24")), "malformed", {}),
     ("aud, this node", hs(valid(aud="node.example")), "ok", {}),
     ("aud, a list with this node", hs(valid(aud=["x.example", "node.example"])), "ok", {}),
     ("aud, another", hs(valid(aud="x.example")), "wrong-audience", {}),
