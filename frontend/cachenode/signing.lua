@@ -275,6 +275,12 @@ function _M.admit(target)
     if renewing then
         ngx_var.cachenode_renew = renewal(entry, path, now, scheme == "https") or ""
     end
+    -- nginx's modules see the query without the token: the mp4 and flv
+    -- modules look for their arguments in it byte by byte, some 13
+    -- instructions a byte of a token otherwise.
+    if count == 1 then
+        ngx_var.args = query
+    end
     return true
 end
 

@@ -3,7 +3,8 @@
 by Debian's python3-jwt (hence /usr/bin/python3): a table of requests with
 their tokens, in the query or a cookie, and what each gets (status, the
 access log's result, no download and no file for a refusal); one download
-for two viewers with different tokens; one-time JWT IDs; the token kept out
+for two viewers with different tokens; one-time JWT IDs; an MP4 seek with a
+token; the token kept out
 of the access log, the downloads and the cache; the renewal cookie of an
 HLS playback over HTTPS and its segments fetched with the cookie alone;
 CORS with credentials for the players' pages; the refusals' counter
@@ -14,6 +15,8 @@ import hashlib
 import json
 import os
 import re
+import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -201,6 +204,28 @@ def one_time():
     nt.check(said == "token-replayed", "the replay's result: %s" % said)
 
 
+def seek():
+    """An MP4 seek with the token before or after start=: nginx's mp4
+    module, which reads the query the token is cut from, seeks on the MISS
+    (answered from the finished file) and on the HIT alike."""
+    if not shutil.which("ffmpeg"):
+        print("ffmpeg is not installed: no seek with a token")
+        return
+    clip = os.path.join(nt.env("CN_FILES"), "vod", "seek.mp4")
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc=duration=6:size=320x240:rate=25", "-c:v", "libx264", "-g", "25",
+                    "-pix_fmt", "yuv420p", "-movflags", "+faststart", clip], check=True)
+    whole = nt.origin_bytes("vod/seek.mp4")
+    token = q(hs(claims(cdniuc="regex:https://node7/vod/.*")))
+    for target, cache in (("/vod/seek.mp4?%s&start=4" % token, "MISS"), ("/vod/seek.mp4?start=4&" + token, "HIT"),
+                          ("/vod/seek.mp4?" + token, "HIT")):
+        got = nt.get(target, tls=True)
+        seeked = "start=" in target
+        nt.check(got.status == 200 and got.headers.get("x-cache") == cache and b"ftyp" in got.body[:16]
+                 and (len(got.body) < len(whole) if seeked else got.body == whole),
+                 "%s: %r, %d of %d bytes" % (logged(target), got, len(got.body), len(whole)))
+
+
 def kept_out():
     """No token in the access log, the downloads' URLs or a cache path; a
     request with it twice has its whole query cut."""
@@ -290,6 +315,7 @@ def group_signing():
     table()
     two_viewers()
     one_time()
+    seek()
     kept_out()
     hls()
     credentials()
