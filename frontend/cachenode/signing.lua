@@ -9,6 +9,7 @@
 local lrucache = require "resty.lrucache.pureffi"
 local jwks = require "cachenode.jwks"
 local names = require "cachenode.names"
+local request = require "cachenode.request"
 local token = require "cachenode.token"
 
 local ngx = ngx
@@ -20,6 +21,7 @@ local find = string.find
 local sub = string.sub
 local gmatch = string.gmatch
 local concat = table.concat
+local param = request.param
 local tonumber = tonumber
 local tostring = tostring
 local floor = math.floor
@@ -56,7 +58,7 @@ local used          -- ngx.shared.cachenode_tokens: one-time JWT IDs seen
 local cookie_var    -- "cookie_" .. param
 local prefix        -- param .. "="
 -- The request's side of a check, filled anew for each.
-local req = { uri = nil, client = nil }
+local req = { scheme = nil, url = nil, query = nil, client = nil }
 local on_refusal    -- called with a refusal's reason (the metrics)
 
 
@@ -136,28 +138,6 @@ function _M.init(s, refused)
 end
 
 
--- The token of the query of target from its '?' at mark, the query without
--- it, and how many times it came: a second one is refused, as the URI a hash
--- covers is the query without every one of them.
-local function from_query(target, mark)
-    -- The usual query: the token alone, cut from target once.
-    local after = mark + 1 + #prefix
-    if sub(target, mark + 1, after - 1) == prefix and not find(target, "&", after, true) then
-        return sub(target, after), "", 1
-    end
-    local query = sub(target, mark + 1)
-    local found, count, rest = nil, 0, {}
-    for piece in gmatch(query, "[^&]*") do
-        if sub(piece, 1, #prefix) == prefix then
-            found, count = sub(piece, #prefix + 1), count + 1
-        elseif piece ~= "" then
-            rest[#rest + 1] = piece
-        end
-    end
-    return found, concat(rest, "&"), count
-end
-
-
 -- The Path of a renewal cookie: the first depth segments of the path
 -- ("/" for 0), or nil when the path holds a byte a Path may not.
 function _M.cookie_path(path, depth)
@@ -207,33 +187,30 @@ local function renewal(entry, path, now, https)
 end
 
 
--- Whether the request for target ($host$request_uri) may go on: true for a
+-- Whether the request for URL text raw (host and path as sent, without the
+-- query: cachenode.request's, whose query it reads) may go on: true for a
 -- site or path that needs no token and for a token that admits it (with
 -- $cachenode_renew set when it asks for renewal); false, with
 -- $cachenode_refusal set, for the rest.
-function _M.admit(target)
-    local slash = find(target, "/", 1, true)
+function _M.admit(raw)
+    local slash = raw and find(raw, "/", 1, true)
     if not slash then
         return true
     end
-    local host = sub(target, 1, slash - 1)
+    local host = sub(raw, 1, slash - 1)
     if settings.sites and not names.host_allowed(settings.sites, host) then
         return true
     end
-    local mark = find(target, "?", slash, true)
-    local path = mark and sub(target, slash, mark - 1) or sub(target, slash)
+    local path = sub(raw, slash)
     if settings.exempt[path] then
         return true
     end
     if OWN[path] or (settings.acme and find(path, ACME)) then
         return true
     end
-    local text, query, count
-    if mark then
-        text, query, count = from_query(target, mark)
-        if count > 1 then
-            return refuse("malformed", "the query holds " .. settings.param .. " " .. count .. " times")
-        end
+    local text, query, count = param(prefix)
+    if count > 1 then
+        return refuse("malformed", "the query holds " .. settings.param .. " " .. count .. " times")
     end
     text = text or ngx_var[cookie_var]
     if not text or text == "" then
@@ -255,8 +232,7 @@ function _M.admit(target)
     local renewing = settings.renew and entry.claims.cdniets
     local scheme = (entry.hash or entry.regex or renewing) and ngx_var.scheme
     req.client = entry.net and ngx_var.binary_remote_addr
-    req.uri = (entry.hash or entry.regex)
-              and scheme .. "://" .. host .. path .. (query and query ~= "" and "?" .. query or "")
+    req.scheme, req.url, req.query = scheme, raw, query
     local ok, reason, why = token.admit(entry, now, settings.leeway, req)
     if not ok then
         return refuse(reason, why)
@@ -265,7 +241,7 @@ function _M.admit(target)
     if jti then
         -- One use per content (RFC 9246, 2.1.7), in any spelling of its URL,
         -- remembered until the token could no longer be used anyway.
-        local key = "j " .. #jti .. " " .. jti .. " " .. names.normalize(host .. path)
+        local key = "j " .. #jti .. " " .. jti .. " " .. names.normalize(raw)
         local added, err = used:safe_add(key, true, entry.claims.exp + settings.leeway - now + 1)
         if not added then
             return refuse("replayed", err == "exists" and "jti " .. jti .. " was used for "
@@ -283,6 +259,5 @@ function _M.admit(target)
     end
     return true
 end
-
 
 return _M

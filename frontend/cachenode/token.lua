@@ -11,6 +11,7 @@ local crypto = require "cachenode.crypto"
 local nets = require "cachenode.nets"
 
 local find = string.find
+local match = string.match
 local sub = string.sub
 local type = type
 local pairs = pairs
@@ -197,6 +198,10 @@ local function check_claims(c, key, audiences, entry)
                 return refuse("malformed", "cdniuc's expression: " .. err)
             end
             entry.prefix, entry.exact = literal_of(value)
+            -- The usual literal, a scheme and then a host and a path with
+            -- no query: compared with the request's pieces as they come.
+            local scheme, lead = match(entry.prefix or "", "^(https?)://([^/?]+/[^?]*)$")
+            entry.scheme, entry.lead = scheme, lead
         else
             return refuse("malformed", "cdniuc is neither hash: with a SHA-256 nor regex:")
         end
@@ -279,12 +284,51 @@ function _M.uri_hash(uri)
 end
 
 
+-- Whether the URI of req (scheme, url: host and path, query: without the
+-- token, "" for none) is one entry's cdniuc covers: true, or nil, the
+-- reason and why. The last URI a hash or an expression covered is
+-- remembered with it: a player's repeated requests (ranges, retries) skip
+-- the hash or the expression.
+function _M.covers(entry, req)
+    local lead = entry.lead
+    if lead then
+        local url = req.url
+        if req.scheme == entry.scheme and (entry.exact and url == lead and req.query == ""
+                                           or not entry.exact and find(url, lead, 1, true) == 1) then
+            return true
+        end
+        return refuse("uri-not-covered", "cdniuc's expression does not match " .. req.scheme .. "://" .. url)
+    end
+    local query = req.query
+    local uri = req.scheme .. "://" .. req.url .. (query ~= "" and "?" .. query or "")
+    if uri == entry.covered then
+        return true
+    end
+    if entry.hash and _M.uri_hash(uri) ~= entry.hash then
+        return refuse("uri-not-covered", "cdniuc's hash is not that of " .. uri)
+    end
+    if entry.prefix then
+        if (entry.exact and uri ~= entry.prefix) or sub(uri, 1, #entry.prefix) ~= entry.prefix then
+            return refuse("uri-not-covered", "cdniuc's expression does not match " .. uri)
+        end
+    elseif entry.regex then
+        local from, _, err = re_find(uri, entry.regex, "jo")
+        if not from then
+            return refuse("uri-not-covered", err or ("cdniuc's expression does not match " .. uri))
+        end
+    end
+    entry.covered = uri
+    return true
+end
+local covers = _M.covers
+
+
 -- Whether a verified token (verify()'s table) admits a request at time now
--- (seconds), with leeway seconds of clock difference either way; req.uri is
--- the URI that cdniuc covers and req.client the client's address as
--- $binary_remote_addr gives it (each read only when the token has the
--- claim). true, or nil, the reason and why.
--- The one-time use of a JWT ID is the caller's: it needs the node's memory.
+-- (seconds), with leeway seconds of clock difference either way; req is
+-- covers()'s, with client, the client's address as $binary_remote_addr
+-- gives it (each read only when the token has the claim). true, or nil,
+-- the reason and why. The one-time use of a JWT ID is the caller's: it
+-- needs the node's memory.
 function _M.admit(entry, now, leeway, req)
     local c = entry.claims
     if c.exp and now >= c.exp + leeway then
@@ -296,24 +340,8 @@ function _M.admit(entry, now, leeway, req)
     if entry.net and not nets.contains(entry.net, req.client) then
         return refuse("address-not-covered", "the client is not in cdniip " .. c.cdniip)
     end
-    -- The last URI a token covered is remembered with it: a player's
-    -- repeated requests (ranges, retries) skip the hash or the expression.
-    if (entry.hash or entry.regex) and req.uri ~= entry.covered then
-        if entry.hash and _M.uri_hash(req.uri) ~= entry.hash then
-            return refuse("uri-not-covered", "cdniuc's hash is not that of " .. req.uri)
-        end
-        if entry.prefix then
-            local uri = req.uri
-            if (entry.exact and uri ~= entry.prefix) or sub(uri, 1, #entry.prefix) ~= entry.prefix then
-                return refuse("uri-not-covered", "cdniuc's expression does not match " .. uri)
-            end
-        elseif entry.regex then
-            local from, _, err = re_find(req.uri, entry.regex, "jo")
-            if not from then
-                return refuse("uri-not-covered", err or ("cdniuc's expression does not match " .. req.uri))
-            end
-        end
-        entry.covered = req.uri
+    if entry.hash or entry.regex then
+        return covers(entry, req)
     end
     return true
 end

@@ -33,22 +33,32 @@ for _, case in ipairs(minted.cases) do
     if entry then
         local ok
         ok, reason, said = token.admit(entry, minted.now, minted.leeway,
-                                       { uri = case.uri, client = case.client and sys.inet_pton(case.client) })
+                                       t.request(case.uri, case.client and sys.inet_pton(case.client)))
         reason = ok and "ok" or reason
     end
     t.eq(reason, case.want, case.name .. " (" .. tostring(said) .. ")")
     t.ok(reasons[reason] or reason == "ok", case.name .. ": a reason of REASONS")
 end
 
--- A token stays checked against each request: the URI it covered is
--- remembered, another is checked afresh.
-local entry = assert(token.verify(minted.cases[1].token, keys, audiences))
-local req = { uri = "https://video.example/vod/show/a.ts" }
-t.eq(token.admit(entry, minted.now, 30, req), true, "a covered URI")
-t.eq(token.admit(entry, minted.now, 30, { uri = "https://video.example/vod/x.ts" }), nil,
-     "another URI with the same token")
-t.eq(token.admit(entry, minted.now, 30, req), true, "the covered URI again")
-t.eq(token.admit(entry, minted.now + 700, 30, req), nil, "the covered URI, later than exp")
+-- A token stays checked against each request: a literal cdniuc compared
+-- as text, a hash (and an expression) remembering the URI it covered, and
+-- another checked afresh.
+local by_name = {}
+for _, case in ipairs(minted.cases) do
+    by_name[case.name] = case
+end
+for _, case in ipairs({ { minted.cases[1].token, "https://video.example/vod/show/a.ts", true },
+                        { by_name["cdniuc hash"].token, by_name["cdniuc hash"].uri, nil } }) do
+    local entry = assert(token.verify(case[1], keys, audiences))
+    local req = t.request(case[2])
+    t.eq(token.admit(entry, minted.now, 30, req), true, "a covered URI " .. case[2])
+    t.eq(token.admit(entry, minted.now, 30, t.request("https://video.example/vod/x.ts")), nil,
+         "another URI with the token of " .. case[2])
+    t.eq(token.admit(entry, minted.now, 30, t.request(case[2] .. "?a=1")), case[3], case[2] .. "?a=1")
+    t.eq(token.admit(entry, minted.now, 30, req), true, "the covered URI again " .. case[2])
+    t.eq(token.admit(entry, minted.now + 700, 30, req), nil, "the covered URI, later than exp " .. case[2])
+end
+local req = t.request("https://video.example/vod/show/a.ts")
 
 -- The renewal: the token's claims with a new exp and iat, the node's
 -- issuer, no JWT ID, signed with the renewal key; what it no longer holds
