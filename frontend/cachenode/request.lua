@@ -25,11 +25,11 @@ local get_size_ptr = base.get_size_ptr
 
 local _M = { _VERSION = "1.0" }
 
-local NAME = "cachenode_url"
+local URL = "cachenode_url"
 local QUESTION, AMPERSAND = 63, 38
 
 local BYTES = ffi.typeof("const unsigned char *")
-local lowcase = ffi_new("unsigned char[?]", #NAME)
+local lowcase = ffi_new("unsigned char[?]", #URL)    -- the longest name read
 local value = ffi_new("unsigned char *[1]")
 local errmsg = base.get_errmsg_ptr()
 -- The bytes of the URL last read by url(): nginx's, in the request's pool,
@@ -44,17 +44,32 @@ local function memchr(p, c, n)
 end
 
 
+-- The bytes of the request's variable name and their count, or nil.
+local function var_bytes(name)
+    local r, len = get_request(), get_size_ptr()
+    if not r or C.ngx_http_lua_ffi_var_get(r, name, #name, lowcase, 0, value, len, errmsg) ~= 0 then
+        return nil
+    end
+    return value[0], tonumber(len[0])
+end
+
+
 -- The URL text of the request without the query (host and path as sent),
 -- or nil when nginx has no $cachenode_url; param() then reads its query.
 function _M.url()
-    local r, len = get_request(), get_size_ptr()
-    bytes = nil
-    if not r or C.ngx_http_lua_ffi_var_get(r, NAME, #NAME, lowcase, 0, value, len, errmsg) ~= 0 then
+    bytes, count = var_bytes(URL)
+    if not bytes then
         return nil
     end
-    bytes, count = value[0], tonumber(len[0])
     mark = memchr(bytes, QUESTION, count)
     return ffi_string(bytes, mark or count)
+end
+
+-- The request's scheme, "http" or "https" ($scheme, one of the two), as a
+-- string that exists already.
+function _M.scheme()
+    local _, n = var_bytes("scheme")
+    return n and (n == 5 and "https" or "http")
 end
 
 

@@ -17,12 +17,14 @@ local ngx_var = ngx.var
 local ngx_log = ngx.log
 local ngx_time = ngx.time
 local INFO = ngx.INFO
+local byte = string.byte
 local find = string.find
 local sub = string.sub
 local gmatch = string.gmatch
 local concat = table.concat
 local param = request.param
 local tonumber = tonumber
+local pairs = pairs
 local tostring = tostring
 local floor = math.floor
 
@@ -71,7 +73,14 @@ function _M.config(opts, hosts_text)
         return nil
     end
     local s = { param = opts.uri_signing_param, exempt = {}, audiences = {},
-                acme = (opts.acme_webroot or "off") ~= "off" }
+                acme = (opts.acme_webroot or "off") ~= "off", free = {} }
+    -- The bytes after the "/" of the paths that need no token (0: "/").
+    for path in pairs(OWN) do
+        s.free[byte(path, 2)] = true
+    end
+    if s.acme then
+        s.free[byte(".")] = true
+    end
     if which ~= "all" then
         local listed = {}
         for site in gmatch(hosts_text, "[^|]+") do
@@ -94,6 +103,7 @@ function _M.config(opts, hosts_text)
             return false, "uri_signing_exempt: \"" .. path .. "\" is not a path"
         end
         s.exempt[path] = true
+        s.free[byte(path, 2) or 0] = true
     end
     for name in gmatch(audience == "off" and "" or audience, "[^|]+") do
         s.audiences[name] = true
@@ -197,16 +207,16 @@ function _M.admit(raw)
     if not slash then
         return true
     end
-    local host = sub(raw, 1, slash - 1)
-    if settings.sites and not names.host_allowed(settings.sites, host) then
+    if settings.sites and not names.host_allowed(settings.sites, sub(raw, 1, slash - 1)) then
         return true
     end
-    local path = sub(raw, slash)
-    if settings.exempt[path] then
-        return true
-    end
-    if OWN[path] or (settings.acme and find(path, ACME)) then
-        return true
+    -- A path that needs no token begins as one of those named does: the
+    -- others are not made into a string here.
+    if settings.free[byte(raw, slash + 1) or 0] then
+        local path = sub(raw, slash)
+        if settings.exempt[path] or OWN[path] or (settings.acme and find(path, ACME)) then
+            return true
+        end
     end
     local text, query, count = param(prefix)
     if count > 1 then
@@ -225,12 +235,12 @@ function _M.admit(raw)
         end
         memo:set(text, entry)
     end
-    if find(path, "%", 1, true) and (find(path, ESCAPED_SEPARATOR) or find(path, ESCAPED_BACKSLASH)) then
-        return refuse("uri-not-covered", "an escaped / or \\ in " .. path)
+    if find(raw, "%", slash, true) and (find(raw, ESCAPED_SEPARATOR, slash) or find(raw, ESCAPED_BACKSLASH, slash)) then
+        return refuse("uri-not-covered", "an escaped / or \\ in " .. sub(raw, slash))
     end
     local now = ngx_time()
     local renewing = settings.renew and entry.claims.cdniets
-    local scheme = (entry.hash or entry.regex or renewing) and ngx_var.scheme
+    local scheme = (entry.hash or entry.regex or renewing) and request.scheme()
     req.client = entry.net and ngx_var.binary_remote_addr
     req.scheme, req.url, req.query = scheme, raw, query
     local ok, reason, why = token.admit(entry, now, settings.leeway, req)
@@ -245,11 +255,11 @@ function _M.admit(raw)
         local added, err = used:safe_add(key, true, entry.claims.exp + settings.leeway - now + 1)
         if not added then
             return refuse("replayed", err == "exists" and "jti " .. jti .. " was used for "
-                          .. path or "the store of JWT IDs: " .. tostring(err))
+                          .. sub(raw, slash) or "the store of JWT IDs: " .. tostring(err))
         end
     end
     if renewing then
-        ngx_var.cachenode_renew = renewal(entry, path, now, scheme == "https") or ""
+        ngx_var.cachenode_renew = renewal(entry, sub(raw, slash), now, scheme == "https") or ""
     end
     -- nginx's modules see the query without the token: the mp4 and flv
     -- modules look for their arguments in it byte by byte, some 13

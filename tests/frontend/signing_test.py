@@ -34,7 +34,7 @@ SECRET, RENEW_SECRET, NEW_SECRET = b"k1" * 16, b"rn" * 16, b"k2" * 16
 EC_KEY = ec.generate_private_key(ec.SECP256R1())
 PLAYER = "https://player.example"
 SIGNED = ["uri_signing=node7", "uri_signing_keys=" + KEYS, "uri_signing_renew_kid=renew",
-          "uri_signing_exempt=/crossdomain.xml", "cors_origins=" + PLAYER]
+          "uri_signing_exempt=/crossdomain.xml|/", "cors_origins=" + PLAYER, "acme_webroot=/tmp/acme"]
 
 
 def jwk(kid, secret=None, public=None):
@@ -111,6 +111,9 @@ def table():
     Host. A refusal starts no download and writes no file."""
     for name in ("vod/a.mp4", "vod/b.mp4", "vod/c.mp4", "crossdomain.xml", "vod/u.mp4"):
         nt.make_file(name, 3000)
+    os.makedirs("/tmp/acme/.well-known/acme-challenge", exist_ok=True)
+    with open("/tmp/acme/.well-known/acme-challenge/tok-1", "w") as f:
+        f.write("tok-1.key")
     now = int(time.time())
     regex = "regex:https://node7/vod/a\\.mp4"
     hashed = "hash:" + jwt.utils.base64url_encode(
@@ -142,9 +145,12 @@ def table():
         ("the token twice", "/vod/c.mp4?%s&%s" % (q(good), q(good)), (), 403, "token-malformed"),
         ("a cookie that is no token", "/vod/c.mp4", ("-b", "URISigningPackage=x"), 403, "token-malformed"),
         ("an exempt path", "/crossdomain.xml", (), 200, "MISS"),
+        ("the site's root, exempt", "/", (), 400, "refused"),
         ("an unsigned site", "/vod/movie01.mp4", ("-H", "Host: other.example"), 200, "MISS"),
         ("the node's own locations", "/cachenode/health", (), 200, "-"),
         ("another path below /cachenode/", "/cachenode/x.mp4", (), 403, "token-missing"),
+        ("an ACME challenge", "/.well-known/acme-challenge/tok-1", (), 200, "-"),
+        ("another path below /.well-known/", "/.well-known/x.mp4", (), 403, "token-missing"),
         ("an escaped slash", "/vod/a%2F..%2Fc.mp4?" + q(hs(claims(cdniuc="regex:https://node7/vod/.*"))), (),
          403, "token-uri-not-covered"),
     ]
