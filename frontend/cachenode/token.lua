@@ -53,13 +53,12 @@ json.decode_invalid_numbers(false)
 json.decode_max_depth(4)
 json.encode_invalid_numbers(false)
 
-local B64_BAD = "[^A-Za-z0-9_-]"
-
-
 -- The bytes of base64url text (RFC 7515, 2: no padding, no other
--- character), or nil.
+-- character), or nil. nginx's decoder refuses every other byte but "=",
+-- where it would stop: a pattern over the text would cost a new token some
+-- 50 instructions a byte.
 function _M.b64decode(text)
-    if find(text, B64_BAD) or #text % 4 == 1 then
+    if #text % 4 == 1 or find(text, "=", 1, true) then
         return nil
     end
     return decode_b64(text)
@@ -102,24 +101,30 @@ end
 -- other expression. Such a common expression is then a comparison of texts.
 local REGEX_META = "[%^%$%.|%?%*%+%(%)%[%]{}]"
 local function literal_of(value)
-    local out, i, n = {}, 1, #value
+    local n = #value
     local open = sub(value, -2) == ".*" and sub(value, -3, -3) ~= "\\"
     if open then
         n = n - 2
     end
+    -- Runs of plain characters, each followed by an escaped one.
+    local out, i = {}, 1
     while i <= n do
-        local c = sub(value, i, i)
-        if c == "\\" then
-            c = sub(value, i + 1, i + 1)
-            if c == "" or find(c, "%w") then
-                return nil
-            end
-            i = i + 1
-        elseif find(c, REGEX_META) then
+        local escape = find(value, "\\", i, true)
+        local stop = escape and escape <= n and escape - 1 or n
+        local run = sub(value, i, stop)
+        if find(run, REGEX_META) then
+            return nil
+        end
+        out[#out + 1] = run
+        if stop == n then
+            break
+        end
+        local c = sub(value, escape + 1, escape + 1)
+        if escape + 1 > n or find(c, "%w") then
             return nil
         end
         out[#out + 1] = c
-        i = i + 1
+        i = escape + 2
     end
     return concat(out), not open
 end
@@ -187,7 +192,8 @@ local function check_claims(c, key, audiences, entry)
         entry.net = net
     end
     if c.cdniuc then
-        local kind, value = c.cdniuc:match("^(%a+):(.*)$")
+        local colon = find(c.cdniuc, ":", 1, true)
+        local kind, value = colon and sub(c.cdniuc, 1, colon - 1), colon and sub(c.cdniuc, colon + 1)
         if kind == "hash" and b64decode(value) and #value == 43 then
             entry.hash = value
         elseif kind == "regex" then
@@ -223,7 +229,7 @@ end
 -- The token text checked against keys (kid -> { kid, alg, secret or pkey,
 -- iss }) and the node's audiences (name -> true): a table (claims, and what
 -- admit() reads), or nil, the reason (one of REASONS) and why. At most one
--- signature check; the payload is decoded only once the signature holds.
+-- signature check; the payload is read as JSON only once the signature holds.
 function _M.verify(text, keys, audiences)
     if #text > _M.MAX_BYTES then
         return refuse("malformed", "longer than " .. _M.MAX_BYTES .. " bytes")
@@ -237,10 +243,10 @@ function _M.verify(text, keys, audiences)
         return refuse("malformed", "more than three parts (a JWE, which is not accepted)")
     end
     local header = b64decode(sub(text, 1, dot1 - 1))
-    local payload = sub(text, dot1 + 1, dot2 - 1)
+    local payload = b64decode(sub(text, dot1 + 1, dot2 - 1))
     local sig = b64decode(sub(text, dot2 + 1))
     header = header and json.decode(header)
-    if type(header) ~= "table" or not sig or find(payload, B64_BAD) then
+    if type(header) ~= "table" or not sig or not payload then
         return refuse("malformed", "a part is not base64url or the header not a JSON object")
     end
     local alg, kid = header.alg, header.kid
@@ -269,8 +275,7 @@ function _M.verify(text, keys, audiences)
     if not good then
         return refuse("bad-signature", "the signature does not verify with key " .. kid)
     end
-    payload = b64decode(payload)
-    local claims = payload and json.decode(payload)
+    local claims = json.decode(payload)
     if type(claims) ~= "table" or claims[1] ~= nil then
         return refuse("malformed", "the payload is not a JSON object")
     end

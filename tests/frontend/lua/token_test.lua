@@ -91,6 +91,13 @@ for _, case in ipairs({
     t.eq(signing.cookie_path(case[1], case[2]), case[3], "cookie_path " .. case[1] .. " " .. case[2])
 end
 
+-- base64url as JOSE writes it: no padding, no byte of another alphabet.
+for _, case in ipairs({ { "QUJD", "ABC" }, { "QUI", "AB" }, { "_-8", "\255\239" }, { "", "" },
+                        { "QUJD=", nil }, { "QUI=", nil }, { "QU+D", nil }, { "QU/D", nil }, { "QU D", nil },
+                        { "QUJ\0", nil }, { "QUJ\255", nil }, { "QUJDQ", nil }, { "QUJD\nQUJD", nil } }) do
+    t.eq(token.b64decode(case[1]), case[2], "b64decode " .. case[1])
+end
+
 -- Key files the node refuses, with the reason it gives.
 local hs = '{"kty":"oct","kid":"a","k":"' .. string.rep("A", 43) .. '"}'
 local ec = minted.jwks.keys[2]
