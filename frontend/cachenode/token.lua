@@ -267,7 +267,7 @@ function _M.verify(text, keys, audiences)
     local input = sub(text, 1, dot2 - 1)
     local good
     if alg == "HS256" then
-        local mac = crypto.hmac_sha256(key.secret, input)
+        local mac = crypto.hmac(key.mac, input)
         good = mac and crypto.equal(mac, sig)
     else
         good = crypto.es256_verify(key.pkey, input, sig)
@@ -352,7 +352,7 @@ function _M.admit(entry, now, leeway, req)
 end
 
 
--- A token of the claims c, signed with key (HS256: key.kid and key.secret),
+-- A token of the claims c, signed with key (HS256: key.kid and key.mac),
 -- or nil and the reason.
 function _M.mint(key, c)
     local body, err = json.encode(c)
@@ -361,7 +361,7 @@ function _M.mint(key, c)
     end
     local input = encode_b64(json.encode({ alg = "HS256", kid = key.kid, typ = "JWT" }))
                   .. "." .. encode_b64(body)
-    local mac, why = crypto.hmac_sha256(key.secret, input)
+    local mac, why = crypto.hmac(key.mac, input)
     if not mac then
         return nil, why
     end

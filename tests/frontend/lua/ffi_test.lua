@@ -54,8 +54,8 @@ end
 -- after the headers they stand for; each function is used once, so that a
 -- deprecated one warns.
 local HEADERS = { "arpa/inet.h", "fcntl.h", "signal.h", "spawn.h", "string.h", "sys/stat.h",
-                  "sys/uio.h", "sys/wait.h", "unistd.h", "openssl/crypto.h", "openssl/ec.h",
-                  "openssl/err.h", "openssl/evp.h", "openssl/hmac.h", "openssl/param_build.h" }
+                  "sys/uio.h", "sys/wait.h", "unistd.h", "openssl/core_names.h", "openssl/crypto.h",
+                  "openssl/ec.h", "openssl/err.h", "openssl/evp.h", "openssl/param_build.h" }
 -- preadv2() and posix_spawn_file_actions_addclosefrom_np() are GNU's.
 local c_text, used = { "#define _GNU_SOURCE" }, {}
 for _, h in ipairs(HEADERS) do

@@ -37,8 +37,8 @@ local keys = assert(jwks.parse(cjson.encode(minted.jwks)))
 -- The generated claim sets are signed with a key that stays the same from
 -- run to run (kid fz), so that a stored input reaches the claims' checks
 -- again when it is replayed.
-local FUZZ_SECRET = "cachenode token fuzz, 32 bytes.."
-keys.fz = { kid = "fz", alg = "HS256", secret = FUZZ_SECRET }
+local FUZZ_KEY = assert(crypto.hmac_key("cachenode token fuzz, 32 bytes.."))
+keys.fz = { kid = "fz", alg = "HS256", mac = FUZZ_KEY }
 local audiences = { [minted.audience] = true }
 local seeds = lines_of("/usr/bin/python3 " .. mint .. " --seeds")
 local stored = {}
@@ -177,7 +177,7 @@ local function json_object(names)
 end
 local function signed(header, payload)
     local input = b64.encode_base64url(header) .. "." .. b64.encode_base64url(payload)
-    return input .. "." .. b64.encode_base64url(crypto.hmac_sha256(FUZZ_SECRET, input))
+    return input .. "." .. b64.encode_base64url(crypto.hmac(FUZZ_KEY, input))
 end
 
 for _, input in ipairs(seeds) do
