@@ -304,8 +304,10 @@ http {
         "front end, cors off, token's query", "plain nginx, token's query",
         "front end, signed", "plain nginx, token's query",
         "front end, signed, new tokens", "plain nginx, token's query")
-    say("  the check of a remembered token %.0f beyond the unsigned HIT with its query",
-        "front end, signed", "front end, cors off, token's query")
+    say("  a signed HIT with a remembered token %+.0f beyond the unsigned HIT; the unsigned one asked with the "
+        "token's query %+.0f (nginx's mp4 module reads a query byte by byte; the node cuts the token out of a "
+        "signed one's)", "front end, signed", "front end, cors off",
+        "front end, cors off, token's query", "front end, cors off")
 
 
 def signed_confs(work, front, plain, front_paths, plain_paths):
