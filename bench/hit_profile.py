@@ -17,7 +17,13 @@ between runs, as LuaJIT's traces form at different moments.
   front end, map() const   the same Lua entry, map() answering one file
   front end, no Lua        $cachenode_file a constant: the locations alone
   front end, Origin        as shipped, each request from a page (Origin set)
-  front end, no CORS       without the CORS headers' lines: their cost
+  no Lua, no CORS          the locations alone without the CORS headers'
+                           lines: their cost with cors_origins=*
+  no Lua, CORS list        the locations alone with a list of two origins,
+                           each request from the first (Origin set)
+  no Lua, IPv6 listen      the locations alone listening on [::1] too: the
+                           client key's map, asked over 127.0.0.1
+  no Lua, IPv6 client      the same asked over [::1] (when the machine has it)
   plain nginx, secure_link its secure_link module (MD5) in front of the alias
   front end, cors off      cors_origins=off, the reference of the next
   front end, signed        a signed site (uri_signing=all, cors_origins=off),
@@ -53,16 +59,16 @@ def free_port():
         return s.getsockname()[1]
 
 
-def ask(port, paths, count, extra=""):
-    """count keep-alive GETs (a new connection every 500, under nginx's
-    keepalive_requests), with the header lines extra; each must be a 200
-    read whole."""
+def ask(address, port, paths, count, extra=""):
+    """count keep-alive GETs to address (a new connection every 500, under
+    nginx's keepalive_requests), with the header lines extra; each must be a
+    200 read whole."""
     conn = None
     for i in range(count):
         if i % 500 == 0:
             if conn:
                 conn.close()
-            conn = socket.create_connection(("127.0.0.1", port))
+            conn = socket.create_connection((address, port))
         conn.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (paths[i % len(paths)], HOST, extra)).encode())
         data = b""
         while b"\r\n\r\n" not in data:
@@ -79,9 +85,9 @@ def ask(port, paths, count, extra=""):
     conn.close()
 
 
-def instructions(work, conf, port, paths, count, extra):
+def instructions(work, conf, address, port, paths, count, extra):
     """The instructions nginx executed in ngx_http_process_request for count
-    HITs with the header lines extra."""
+    HITs to address with the header lines extra."""
     out = os.path.join(work, "callgrind.out")
     nginx = subprocess.Popen(
         ["valgrind", "--tool=callgrind", "--toggle-collect=ngx_http_process_request",
@@ -95,7 +101,7 @@ def instructions(work, conf, port, paths, count, extra):
             break
         except OSError:
             time.sleep(0.1)
-    ask(port, paths, count, extra)
+    ask(address, port, paths, count, extra)
     # Under valgrind a signal may wait for nginx's next event: ask again, and
     # knock, until it has gone.
     while True:
@@ -115,8 +121,8 @@ def instructions(work, conf, port, paths, count, extra):
     sys.exit("hit_profile: no totals in " + out)
 
 
-def per_hit(work, conf, port, paths, extra=""):
-    low, high = (instructions(work, conf, port, paths, n, extra) for n in ROUNDS)
+def per_hit(work, conf, address, port, paths, extra=""):
+    low, high = (instructions(work, conf, address, port, paths, n, extra) for n in ROUNDS)
     return (high - low) / (ROUNDS[1] - ROUNDS[0])
 
 
@@ -164,9 +170,15 @@ def profile(build, work):
         f.write(os.urandom(SIZE))
     const = text.replace("return package.loaded.cachenode.map()", 'return "%s"' % one)
     assert const != text
-    bare = re.sub(r"set \$cachenode_url[^;]*;\s*set_by_lua_block \$cachenode_file \{[^}]*\}",
-                  "set $cachenode_file %s;" % one, text)
-    assert bare != text
+
+    def no_lua(body):
+        """body with $cachenode_file the constant file, without the Lua entry."""
+        bare = re.sub(r"set \$cachenode_url[^;]*;\s*set_by_lua_block \$cachenode_file \{[^}]*\}",
+                      "set $cachenode_file %s;" % one, body)
+        assert bare != body
+        return bare
+
+    bare = no_lua(text)
     plain = """worker_processes 1;
 pid run/plain.pid;
 events { worker_connections 1024; }
@@ -182,38 +194,67 @@ http {
 }
 """ % (port, work)
     # The same headers but for the CORS ones' lines.
-    no_cors = re.sub(r"\n *add_header (Access-Control-[A-Za-z-]+|Vary) [^;]*;", "", text)
-    assert no_cors != text
-    signed = signed_confs(work, front, plain, front_paths, plain_paths)
-    confs = []
-    for name, body in (("plain nginx", plain), ("front end", text), ("front end, map() const", const),
-                       ("front end, no Lua", bare), ("front end, Origin", text),
-                       ("front end, no CORS", no_cors)) + tuple((n, b) for n, b, _ in signed):
-        path = os.path.join(work, "%d.conf" % len(confs))
-        with open(path, "w") as f:
-            f.write(body)
-        confs.append((name, path))
+    no_cors = re.sub(r"\n *add_header (Access-Control-[A-Za-z-]+|Vary) [^;]*;", "", bare)
+    assert no_cors != bare
+    origin = "Origin: https://www.site.example\r\n"
+    listed = no_lua(render(front, ["cors_origins=https://www.site.example|https://app.site.example"]))
+    ipv6 = no_lua(render(front, ["listen=127.0.0.1:%d|[::1]:%d" % (port, port)]))
+    # (name, configuration, the address asked, header lines, paths)
+    rows = [("plain nginx", plain, "127.0.0.1", "", plain_paths)]
+    rows += [(name, body, "127.0.0.1", extra, front_paths) for name, body, extra in (
+        ("front end", text, ""), ("front end, map() const", const, ""), ("front end, no Lua", bare, ""),
+        ("front end, Origin", text, origin), ("no Lua, no CORS", no_cors, ""),
+        ("no Lua, CORS list", listed, origin), ("no Lua, IPv6 listen", ipv6, ""))]
+    if has_ipv6_loopback():
+        rows.append(("no Lua, IPv6 client", ipv6, "::1", "", front_paths))
+    rows += [(name, body, "127.0.0.1", "", paths) for name, body, paths in
+             signed_confs(work, front, plain, front_paths, plain_paths)]
 
     print("Instructions per HIT (ngx_http_process_request under callgrind), 20 kB files over %d "
           "directories, one process" % DIRS)
     figures = {}
-    paths_of = {n: p for n, _, p in signed}
-    for name, path in confs:
-        paths = paths_of.get(name, plain_paths if name == "plain nginx" else front_paths)
-        figures[name] = per_hit(work, path, port, paths,
-                                "Origin: https://www.site.example\r\n" if name.endswith("Origin") else "")
+    for name, body, address, extra, paths in rows:
+        path = os.path.join(work, "%d.conf" % len(figures))
+        with open(path, "w") as f:
+            f.write(body)
+        figures[name] = per_hit(work, path, address, port, paths, extra)
         print("  %-26s %8.0f  %+8.0f" % (name, figures[name], figures[name] - figures["plain nginx"]))
     print("  of the front end's: map()'s work %.0f, the set_by_lua entry and $cachenode_url %.0f, "
           "the locations %.0f" % (figures["front end"] - figures["front end, map() const"],
                                   figures["front end, map() const"] - figures["front end, no Lua"],
                                   figures["front end, no Lua"] - figures["plain nginx"]))
-    print("  the CORS headers (cors_origins *) %.0f; a page's Origin %+.0f" % (
-        figures["front end"] - figures["front end, no CORS"],
+    print("  the CORS headers: %.0f with cors_origins=*, %.0f with a list; a page's Origin %+.0f" % (
+        figures["front end, no Lua"] - figures["no Lua, no CORS"],
+        figures["no Lua, CORS list"] - figures["no Lua, no CORS"],
         figures["front end, Origin"] - figures["front end"]))
-    if signed:
+    key = "  the client key's map where an IPv6 client may arrive: %+.0f an IPv4 client's HIT" % (
+        figures["no Lua, IPv6 listen"] - figures["front end, no Lua"])
+    if "no Lua, IPv6 client" in figures:
+        key += "; an IPv6 client's HIT %+.0f beside it" % (figures["no Lua, IPv6 client"]
+                                                           - figures["no Lua, IPv6 listen"])
+    print(key)
+    if "front end, signed" in figures:
         print("  secure_link %.0f beyond plain nginx; a signed site's remembered token %.0f beyond the "
               "front end's unsigned HIT" % (figures["plain nginx, secure_link"] - figures["plain nginx"],
                                             figures["front end, signed"] - figures["front end, cors off"]))
+
+
+def render(front, knobs):
+    """The front end's configuration with front's knobs and then knobs."""
+    out = front + ".more"
+    subprocess.run([os.path.join(FRONTEND, "cachenode-conf"), "-f", front + ".knobs", "-o", out] + knobs,
+                   check=True)
+    with open(out) as f:
+        return f.read()
+
+
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
 
 
 def signed_confs(work, front, plain, front_paths, plain_paths):
@@ -245,12 +286,8 @@ print(jwt.encode({"exp": int(time.time()) + 3600, "cdniuc": r"regex:http://%s/vo
             if ($secure_link = "") { return 403; }
             if ($secure_link = "0") { return 410; }""")
     assert secure != plain
-    bodies = []
-    for knobs in (["cors_origins=off"], ["cors_origins=off", "uri_signing=all", "uri_signing_keys=" + keys]):
-        out = front + ".signed"
-        subprocess.run([os.path.join(FRONTEND, "cachenode-conf"), "-f", front + ".knobs", "-o", out] + knobs,
-                       check=True)
-        bodies.append(open(out).read())
+    bodies = [render(front, knobs) for knobs in
+              (["cors_origins=off"], ["cors_origins=off", "uri_signing=all", "uri_signing_keys=" + keys])]
     return [("plain nginx, secure_link", secure, secure_paths),
             ("front end, cors off", bodies[0], front_paths),
             ("front end, signed", bodies[1], ["%s?URISigningPackage=%s" % (p, token) for p in front_paths])]
