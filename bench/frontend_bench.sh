@@ -12,8 +12,10 @@
 #    literally on every call. Below: the time each adds to a request; the
 #    library's minus the memo's is about the time uri2d takes. The memo's
 #    server is asked once more with an Origin on every request, as a page's
-#    player sends it: the CORS headers' cost beside the same without; and
-#    once more over [::1] (when the machine has it), beside 127.0.0.1.
+#    player sends it: the CORS headers' cost beside the same without. The
+#    memo's server listens on 127.0.0.1 alone; another listens on [::1]
+#    too (when the machine has it), whose clients' key is a map, asked over
+#    127.0.0.1 beside the first and over [::1] beside 127.0.0.1.
 # 2. A miss of a 48 MiB file from an origin sending 8 MiB/s: first byte and end
 #    for the origin itself, proxy_cache's first client (its default
 #    buffering), the front end's first viewer and a viewer joining a second
@@ -100,7 +102,7 @@ front_server() {
 # Starts every HIT server and warms it; $1 is the literal ring's library.
 hit_servers() {
     local ports
-    read -r -a ports < <(free_ports 4)
+    read -r -a ports < <(free_ports 5)
     plain_conf "${ports[0]}"
     start plain "${ports[0]}"
     hit_server plain "plain nginx (alias)" "${ports[0]}" /tmp/plain.paths
@@ -110,16 +112,18 @@ hit_servers() {
     # From here on, any line is a request that was not a hit.
     : >/node/proxy/logs/not_hit.log
     hit_server proxy "nginx proxy_cache" "${ports[1]}" /tmp/front.paths
-    # The loopback's IPv6 address, when the machine has one.
-    local six=
-    ip -6 addr show dev lo 2>/dev/null | grep -q 'inet6 ::1/' && six="|[::1]:${ports[2]}"
-    front_server fe-memo "front end, memo" "${ports[2]}" "$RUNS" memo_size=10000 \
-        "listen=127.0.0.1:${ports[2]}$six"
-    # The same server, asked from a page, and over IPv6.
+    front_server fe-memo "front end, memo" "${ports[2]}" "$RUNS" memo_size=10000
+    # The same server, asked from a page.
     hit_server fe-origin "front end, memo, Origin" "${ports[2]}" /tmp/front.paths "$RUNS" \
         https://www.site.example
-    [ -z "$six" ] || hit_server fe-ipv6 "front end, memo, [::1]" "${ports[2]}" /tmp/front.paths "$RUNS" "" \
-        "[::1]"
+    # One that listens on the loopback's IPv6 address too (when the machine
+    # has one), so that an IPv6 client's key is a map: asked over 127.0.0.1
+    # and over [::1].
+    if ip -6 addr show dev lo 2>/dev/null | grep -q 'inet6 ::1/'; then
+        front_server fe-dual "front end, IPv6 listen" "${ports[4]}" "$RUNS" memo_size=10000 \
+            "listen=127.0.0.1:${ports[4]}|[::1]:${ports[4]}"
+        hit_server fe-ipv6 "front end, memo, [::1]" "${ports[4]}" /tmp/front.paths "$RUNS" "" "[::1]"
+    fi
     front_server fe-library "front end, no memo" "${ports[3]}" "$RUNS" memo_size=0
     # A hundred requests a second: one round tells its cost.
     front_server fe-literal "front end, literal ring" "$CN_SPARE_PORT" 1 memo_size=0 \
@@ -170,7 +174,9 @@ hit_table() {
         [ "$name" = fe-origin ] && target="within noise of the same without Origin (>= 0.97 of it):" &&
             target="$target $(ratio "$ratio" "$memo" | awk '{printf "%.3f", $1}'), $(verdict \
             "$ratio >= 0.97 * $memo")"
-        [ "$name" = fe-ipv6 ] && target="against 127.0.0.1: $(ratio "$ratio" "$memo" | awk '{printf "%.3f", $1}')"
+        [ "$name" = fe-dual ] && target="against the memo's: $(ratio "$ratio" "$memo" | awk '{printf "%.3f", $1}')"
+        [ "$name" = fe-ipv6 ] && target="against 127.0.0.1: $(ratio "$ratio" \
+            "$(median </tmp/hit.fe-dual.ratios)" | awk '{printf "%.3f", $1}')"
         printf '  %-26s %8.0f %7.3f  %s\n' "${HIT_LABELS[i]}" "$(median <"/tmp/hit.$name.rates")" \
             "$ratio" "$target"
         [ "$i" = 0 ] && continue

@@ -1,6 +1,9 @@
 #!/bin/bash
-# bench_frontend_memo: resident memory that the front end's per-worker memo of
-# URL to cache path takes per entry. Two front ends with one worker each, one
+# bench_frontend_memo: first what a set that evicts and a get cost in the two
+# LRU caches of lua-resty-lrucache, the memo's and the other, at the default
+# memo_size and at powers of two (memo_lru.lua in a plain nginx's
+# init_by_lua, no root); then the resident memory that the front end's
+# per-worker memo of URL to cache path takes per entry. Two front ends with one worker each, one
 # without the memo and one with memo_size=MEMO, get the same load of
 # distinct URLs (wrk, GET); fetchwrap names no program, so that every miss
 # ends at once and the load reaches many URLs. The memo's share is the
@@ -8,7 +11,8 @@
 #
 #   frontend_memo.sh BUILD_DIR     (tools/bench.sh runs it with build-bench)
 #
-# Runs in the node sandbox (tools/testbed/testbed), as root; exit 77 skips.
+# The memory runs in the node sandbox (tools/testbed/testbed), as root; exit
+# 77 skips.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 URLS=${MEMO_URLS:-100000}
@@ -48,12 +52,21 @@ inside() {
         }' /tmp/memo.rows
 }
 
+# The Lua tests' runner gives memo_lru.lua its plain nginx.
+lru_costs() {
+    local size
+    size=$("$HERE/../frontend/cachenode-conf" -k memo_size hosts=memo.example)
+    "$HERE/../tests/frontend/lua/run.sh" "$HERE/.." "$HERE/memo_lru.lua" "$size" 4096 16384 ||
+        echo "(no LRU figures: the runner's status $?)"
+}
+
 if [ "${1:-}" = --in ]; then
     inside
     exit 0
 fi
 
 build=$(cd "${1:?usage: frontend_memo.sh BUILD_DIR}" && pwd)
+lru_costs
 command -v wrk >/dev/null || { echo "SKIP: wrk is not installed"; exit 77; }
 exec "$HERE/../tools/testbed/testbed" --knob hosts=memo.example \
     --fetchwrap "$build/fetchwrap/fetchwrap" --lib "$build/cachekit/libcachekit.so.1" \

@@ -17,7 +17,13 @@ between runs, as LuaJIT's traces form at different moments.
   front end, map() const   the same Lua entry, map() answering one file
   front end, no Lua        $cachenode_file a constant: the locations alone
   front end, Origin        as shipped, each request from a page (Origin set)
-  front end, no CORS       without the CORS headers' lines: their cost
+  no Lua, no CORS          the locations alone without the CORS headers'
+                           lines: their cost with cors_origins=*
+  no Lua, CORS list        the locations alone with a list of two origins,
+                           each request from the first (Origin set)
+  no Lua, IPv6 listen      the locations alone listening on [::1] too: the
+                           client key's map, asked over 127.0.0.1
+  no Lua, IPv6 client      the same asked over [::1] (when the machine has it)
   plain nginx, token's query   plain nginx asked with the signed HIT's query
   plain nginx, secure_link its secure_link module (MD5) in front of the alias
   secure_link, token's query   the same with the signed HIT's query after its own
@@ -71,16 +77,16 @@ def free_port():
         return s.getsockname()[1]
 
 
-def ask(port, paths, count, extra=""):
-    """count keep-alive GETs (a new connection every 500, under nginx's
-    keepalive_requests), with the header lines extra; each must be a 200
-    read whole."""
+def ask(address, port, paths, count, extra=""):
+    """count keep-alive GETs to address (a new connection every 500, under
+    nginx's keepalive_requests), with the header lines extra; each must be a
+    200 read whole."""
     conn = None
     for i in range(count):
         if i % 500 == 0:
             if conn:
                 conn.close()
-            conn = socket.create_connection(("127.0.0.1", port))
+            conn = socket.create_connection((address, port))
         conn.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (paths[i % len(paths)], HOST, extra)).encode())
         data = b""
         while b"\r\n\r\n" not in data:
@@ -97,9 +103,9 @@ def ask(port, paths, count, extra=""):
     conn.close()
 
 
-def instructions(work, conf, port, paths, count, extra, out=None):
+def instructions(work, conf, address, port, paths, count, extra, out=None):
     """The instructions nginx executed in ngx_http_process_request for count
-    HITs with the header lines extra (callgrind's file: out)."""
+    HITs to address with the header lines extra (callgrind's file: out)."""
     out = out or os.path.join(work, "callgrind.out")
     nginx = subprocess.Popen(
         ["valgrind", "--tool=callgrind", "--toggle-collect=ngx_http_process_request",
@@ -113,7 +119,7 @@ def instructions(work, conf, port, paths, count, extra, out=None):
             break
         except OSError:
             time.sleep(0.1)
-    ask(port, paths, count, extra)
+    ask(address, port, paths, count, extra)
     # Under valgrind a signal may wait for nginx's next event: ask again, and
     # knock, until it has gone.
     while True:
@@ -133,12 +139,13 @@ def instructions(work, conf, port, paths, count, extra, out=None):
     sys.exit("hit_profile: no totals in " + out)
 
 
-def per_hit(work, conf, port, paths, extra="", functions=False):
+def per_hit(work, conf, address, port, paths, extra="", functions=False):
     """Instructions per HIT; with functions, also {function: (self,
     inclusive)} per HIT, the two rounds' difference as callgrind_annotate
     counts it."""
     outs = [os.path.join(work, "callgrind.%d.out" % n) for n in ROUNDS]
-    low, high = (instructions(work, conf, port, paths, n, extra, out) for n, out in zip(ROUNDS, outs))
+    low, high = (instructions(work, conf, address, port, paths, n, extra, out)
+                 for n, out in zip(ROUNDS, outs))
     count = ROUNDS[1] - ROUNDS[0]
     if not functions:
         return (high - low) / count
@@ -245,9 +252,15 @@ def profile(build, work, only=(), functions=False, against="plain nginx"):
         f.write(os.urandom(SIZE))
     const = text.replace("return package.loaded.cachenode.map()", 'return "%s"' % one)
     assert const != text
-    bare = re.sub(r"set \$cachenode_url[^;]*;\s*set_by_lua_block \$cachenode_file \{[^}]*\}",
-                  "set $cachenode_file %s;" % one, text)
-    assert bare != text
+
+    def no_lua(body):
+        """body with $cachenode_file the constant file, without the Lua entry."""
+        bare = re.sub(r"set \$cachenode_url[^;]*;\s*set_by_lua_block \$cachenode_file \{[^}]*\}",
+                      "set $cachenode_file %s;" % one, body)
+        assert bare != body
+        return bare
+
+    bare = no_lua(text)
     plain = """worker_processes 1;
 pid run/plain.pid;
 events { worker_connections 1024; }
@@ -263,28 +276,37 @@ http {
 }
 """ % (port, work)
     # The same headers but for the CORS ones' lines.
-    no_cors = re.sub(r"\n *add_header (Access-Control-[A-Za-z-]+|Vary) [^;]*;", "", text)
-    assert no_cors != text
-    rows = [("plain nginx", plain, plain_paths), ("front end", text, front_paths),
-            ("front end, map() const", const, front_paths), ("front end, no Lua", bare, front_paths),
-            ("front end, Origin", text, front_paths), ("front end, no CORS", no_cors, front_paths)]
-    rows += signed_confs(work, front, plain, front_paths, plain_paths)
+    no_cors = re.sub(r"\n *add_header (Access-Control-[A-Za-z-]+|Vary) [^;]*;", "", bare)
+    assert no_cors != bare
+    origin = "Origin: https://www.site.example\r\n"
+    listed = no_lua(render(front, ["cors_origins=https://www.site.example|https://app.site.example"]))
+    ipv6 = no_lua(render(front, ["listen=127.0.0.1:%d|[::1]:%d" % (port, port)]))
+    # (name, configuration, the address asked, header lines, paths)
+    rows = [("plain nginx", plain, "127.0.0.1", "", plain_paths)]
+    rows += [(name, body, "127.0.0.1", extra, front_paths) for name, body, extra in (
+        ("front end", text, ""), ("front end, map() const", const, ""), ("front end, no Lua", bare, ""),
+        ("front end, Origin", text, origin), ("no Lua, no CORS", no_cors, ""),
+        ("no Lua, CORS list", listed, origin), ("no Lua, IPv6 listen", ipv6, ""))]
+    if has_ipv6_loopback():
+        rows.append(("no Lua, IPv6 client", ipv6, "::1", "", front_paths))
+    rows += [(name, body, "127.0.0.1", "", paths) for name, body, paths in
+             signed_confs(work, front, plain, front_paths, plain_paths)]
+
     if only:
         rows = [r for r in rows if r[0] in ("plain nginx", against) or r[0] in only]
 
     print("Instructions per HIT (ngx_http_process_request under callgrind), 20 kB files over %d "
           "directories, one process" % DIRS)
     figures, costs = {}, {}
-    for name, body, paths in rows:
+    for name, body, address, extra, paths in rows:
         path = os.path.join(work, "%d.conf" % len(figures))
         with open(path, "w") as f:
             f.write(body)
-        got = per_hit(work, path, port, paths,
-                      "Origin: https://www.site.example\r\n" if name.endswith("Origin") else "", functions)
+        got = per_hit(work, path, address, port, paths, extra, functions)
         figures[name], costs[name] = got if functions else (got, None)
         print("  %-36s %8.0f  %+8.0f" % (name, figures[name], figures[name] - figures["plain nginx"]))
     if functions:
-        for name, _, _ in rows:
+        for name, _, _, _, _ in rows:
             show_functions(name, costs[name], None if name == against else costs[against])
 
     def say(text, *names):
@@ -293,8 +315,12 @@ http {
     say("  of the front end's: map()'s work %.0f, the set_by_lua entry and $cachenode_url %.0f, the locations %.0f",
         "front end", "front end, map() const", "front end, map() const", "front end, no Lua",
         "front end, no Lua", "plain nginx")
-    say("  the CORS headers (cors_origins *) %.0f; a page's Origin %+.0f",
-        "front end", "front end, no CORS", "front end, Origin", "front end")
+    say("  the CORS headers: %.0f with cors_origins=*, %.0f with a list; a page's Origin %+.0f",
+        "front end, no Lua", "no Lua, no CORS", "no Lua, CORS list", "no Lua, no CORS",
+        "front end, Origin", "front end")
+    say("  the client key's map where an IPv6 client may arrive: %+.0f an IPv4 client's HIT",
+        "no Lua, IPv6 listen", "front end, no Lua")
+    say("  an IPv6 client's HIT %+.0f beside an IPv4 one's", "no Lua, IPv6 client", "no Lua, IPv6 listen")
     say("  the token's query: plain nginx %+.0f, secure_link %+.0f, the unsigned front end %+.0f",
         "plain nginx, token's query", "plain nginx", "secure_link, token's query", "plain nginx, secure_link",
         "front end, cors off, token's query", "front end, cors off")
@@ -308,6 +334,24 @@ http {
         "token's query %+.0f (nginx's mp4 module reads a query byte by byte; the node cuts the token out of a "
         "signed one's)", "front end, signed", "front end, cors off",
         "front end, cors off, token's query", "front end, cors off")
+
+
+def render(front, knobs):
+    """The front end's configuration with front's knobs and then knobs."""
+    out = front + ".more"
+    subprocess.run([os.path.join(FRONTEND, "cachenode-conf"), "-f", front + ".knobs", "-o", out] + knobs,
+                   check=True)
+    with open(out) as f:
+        return f.read()
+
+
+def has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
 
 
 def signed_confs(work, front, plain, front_paths, plain_paths):
@@ -344,12 +388,8 @@ for i in range(%d):
             if ($secure_link = "") { return 403; }
             if ($secure_link = "0") { return 410; }""")
     assert secure != plain
-    bodies = []
-    for knobs in (["cors_origins=off"], ["cors_origins=off", "uri_signing=all", "uri_signing_keys=" + keys]):
-        out = front + ".signed"
-        subprocess.run([os.path.join(FRONTEND, "cachenode-conf"), "-f", front + ".knobs", "-o", out] + knobs,
-                       check=True)
-        bodies.append(open(out).read())
+    bodies = [render(front, knobs) for knobs in
+              (["cors_origins=off"], ["cors_origins=off", "uri_signing=all", "uri_signing_keys=" + keys])]
     return [("plain nginx, token's query", plain, ["%s?%s" % (p, query) for p in plain_paths]),
             ("plain nginx, secure_link", secure, secure_paths),
             ("secure_link, token's query", secure, ["%s&%s" % (p, query) for p in secure_paths]),

@@ -1,7 +1,7 @@
 -- cachenode.sys: the C library as the front end uses it through LuaJIT's FFI
 -- (glibc on x86-64 Linux): declarations, the numbers they take, and small
 -- helpers over files, directories and processes. Every number below is
--- printed by tests/frontend/sys_probe.c from the C headers and compared.
+-- printed by tests/frontend/sys_probe.cc from the C headers and compared.
 
 local ffi = require "ffi"
 local bit = require "bit"

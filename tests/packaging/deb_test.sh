@@ -266,6 +266,19 @@ is x" -t "$template"
 one
 not x: y
 not x: y" -t "$template" a=y
+    # A choice by a list of addresses being IPv4 alone.
+    printf '#@ l a\n#@if l:ipv4\nipv4\n#@else\nnot\n#@fi\n' >"$template"
+    local addresses
+    for addresses in 127.0.0.1:80 '0.0.0.0:80|127.0.0.2:81,reuseport' 80 '*:80' off; do
+        conf_gives "#@ l a
+ipv4" -t "$template" "l=$addresses"
+    done
+    for addresses in '[::]:80' '127.0.0.1:80|[::1]:80,ipv6only=off' localhost:80 unix:/run/x 1.2.3:80; do
+        conf_gives "#@ l a
+not" -t "$template" "l=$addresses"
+    done
+    printf '#@ l a\n#@if l:ipv6\n#@fi\n' >"$template"
+    conf_gives "cachenode-conf: template line 2 names an unknown knob: #@if l:ipv6" -t "$template"
     # An address's parameters on its first line only; bits in bytes.
     printf '#@ l a\n#@ n 64\n#@each l\nlisten @l:listen@;\n#@end\n#@each l\nagain @l:listen@; @n:bytes@\n#@end\n' \
         >"$template"
@@ -288,6 +301,15 @@ again [::]:81; 8" -t "$template" 'l=127.0.0.1:80|[::]:81,ipv6only=off'
         fail "without tls_listen the rendering has $(grep -c '^    server {' "$out") servers or a certificate"
     conf_gives "cachenode-conf: tls_cert has 2 items, tls_key 1" -o "$out" hosts=node7 tls_listen=127.0.0.1:1 \
         'tls_cert=/gone/a.pem|/gone/b.pem' tls_key=/gone/a.key
+    # The per-client zone's key: the map of IPv6 prefixes wherever an IPv6
+    # client may arrive, through a listen address or a balancer.
+    local row
+    for row in '$binary_remote_addr listen=127.0.0.1:80|0.0.0.0:81' '$cachenode_client listen=127.0.0.1:80|[::]:80' \
+        '$cachenode_client listen=[::]:80,ipv6only=off' '$cachenode_client balancers=192.0.2.1'; do
+        conf_gives "" -o "$out" hosts=node7 "${row#* }"
+        grep -qx "    limit_conn_zone ${row%% *} zone=cachenode_clients:10m;" "$out" ||
+            fail "with ${row#* } the zone is not keyed by ${row%% *}: $(grep limit_conn_zone "$out")"
+    done
 
     # The command lines themselves and the maintainer scripts, in the node
     # sandbox, from a copy of this script beside the unpacked package.

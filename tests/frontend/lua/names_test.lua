@@ -1,6 +1,12 @@
 -- cachenode.names and the spool's names: what a request, a knob and a
--- download may be called, as tables of cases.
+-- download may be called, as tables of cases; and the file a URL gets from
+-- cachenode.mapping's memo.
 local t = require "harness"
+
+-- The memo's clock (its LRU cache reads ngx.now when it is loaded, below):
+-- a missing file's entry expires as the test moves it, not as time passes.
+local now = 1000
+ngx.now = function() return now end
 local names = require "cachenode.names"
 local spool = require "cachenode.spool"
 
@@ -112,3 +118,45 @@ for _, case in ipairs({
 }) do
     t.eq(names.normalize(case[1]), case[2], "normalize " .. case[1])
 end
+
+-- The memo of cachenode.mapping, over a stand-in uri2d that counts its
+-- calls: it keeps memo_size URLs and drops the least recently used; a
+-- missing file's entry holds a second, after which the file found is read
+-- by the pool when it is large; a change of the directories up forgets all.
+ngx.var = { host = "node7" }
+local ffi = require "ffi"
+local mapping = require "cachenode.mapping"
+local dir = os.tmpname()
+os.remove(dir)
+assert(os.execute("mkdir -p " .. dir .. "/node7/vod") == 0)
+local calls = 0
+local lib = { uri2d = function(buf, text) calls = calls + 1; ffi.copy(buf, dir .. "/" .. text) end }
+assert(mapping.init({ memo_size = 2, dirs = { dir }, sites = sites, cache_dirs = dir,
+                      cache_dirs_out = "remap", io_thread_min = 100 }, lib))
+local function write(name, size)
+    local file = assert(io.open(dir .. "/node7/vod/" .. name, "w"))
+    file:write(string.rep("x", size))
+    file:close()
+end
+write("a.mp4", 10)
+write("b.mp4", 10)
+local a, b, c = dir .. "/node7/vod/a.mp4", dir .. "/node7/vod/b.mp4", dir .. "/node7/vod/c.mp4"
+for _, case in ipairs({
+    -- { the URL's name, or what is done; the clock; its entry; uri2d's calls so far }
+    { "a", 1000, a, 1 }, { "b", 1000, b, 2 }, { "a", 1000, a, 2 },
+    { "c", 1000, c, 3 }, { "a", 1000, a, 3 }, { "b", 1000, b, 4 },
+    { "c", 1000, c, 5 }, { "write c" }, { "c", 1000.5, c, 5 }, { "c", 1002, "/" .. c, 6 },
+    { "c", 5000, "/" .. c, 6 }, { "set_live" }, { "c", 5000, "/" .. c, 7 },
+}) do
+    if case[1] == "write c" then
+        write("c.mp4", 200)
+    elseif case[1] == "set_live" then
+        mapping.set_live(dir)
+    else
+        now = case[2]
+        local what = case[1] .. " at " .. now
+        t.eq(mapping.entry_of("node7/vod/" .. case[1] .. ".mp4"), case[3], "entry_of " .. what)
+        t.eq(calls, case[4], "uri2d's calls after " .. what)
+    end
+end
+os.execute("rm -r " .. dir)
