@@ -17,6 +17,7 @@ local mapping = require "cachenode.mapping"
 local metrics = require "cachenode.metrics"
 local names = require "cachenode.names"
 local nets = require "cachenode.nets"
+local request = require "cachenode.request"
 local signing = require "cachenode.signing"
 local spool = require "cachenode.spool"
 local stream = require "cachenode.stream"
@@ -118,13 +119,7 @@ function _M.init(opts)
 end
 
 
--- The URL text of the request as it came: target, or $cachenode_url
--- ($host$request_uri), without the query.
-local function url_text(target)
-    target = target or ngx_var.cachenode_url
-    local query = find(target, "?", 1, true)
-    return query and sub(target, 1, query - 1) or target
-end
+local url_text = request.url
 
 
 -- set_by_lua of the server: $cachenode_file, the file that a HIT location
@@ -138,11 +133,11 @@ function _M.map()
     if method ~= "GET" and method ~= "HEAD" then
         return NO_FILE
     end
-    local target = ngx_var.cachenode_url
-    if signed and not signing.admit(target) then
+    local raw = url_text()
+    if signed and not signing.admit(raw) then
         return NO_FILE
     end
-    local found = entry_of(url_text(target))
+    local found = entry_of(raw)
     if not found then
         return NO_FILE
     end

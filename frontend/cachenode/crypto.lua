@@ -22,6 +22,9 @@ _M.SHA256_DIGEST_LENGTH = 32
 _M.EVP_PKEY_PUBLIC_KEY = 134
 _M.OSSL_PKEY_PARAM_GROUP_NAME = "group"
 _M.OSSL_PKEY_PARAM_PUB_KEY = "pub"
+_M.OSSL_MAC_NAME_HMAC = "HMAC"
+_M.OSSL_MAC_PARAM_DIGEST = "digest"
+_M.OSSL_DIGEST_NAME_SHA2_256 = "SHA2-256"
 -- The P-256 group's name for OpenSSL, and a point's coordinate in bytes
 -- (RFC 7518, 6.2.1.2); an ES256 signature is R || S, each that long
 -- (RFC 7518, 3.4).
@@ -40,13 +43,19 @@ typedef struct ossl_param_st OSSL_PARAM;
 typedef struct ossl_param_bld_st OSSL_PARAM_BLD;
 typedef struct ECDSA_SIG_st ECDSA_SIG;
 typedef struct bignum_st BIGNUM;
+typedef struct evp_mac_st EVP_MAC;
+typedef struct evp_mac_ctx_st EVP_MAC_CTX;
 
 const EVP_MD *EVP_sha256(void);
 int EVP_Digest(const void *data, size_t count, unsigned char *md, unsigned int *size,
                const EVP_MD *type, ENGINE *impl);
-unsigned char *HMAC(const EVP_MD *evp_md, const void *key, int key_len,
-                    const unsigned char *data, size_t data_len,
-                    unsigned char *md, unsigned int *md_len);
+EVP_MAC *EVP_MAC_fetch(OSSL_LIB_CTX *libctx, const char *algorithm, const char *properties);
+void EVP_MAC_free(EVP_MAC *mac);
+EVP_MAC_CTX *EVP_MAC_CTX_new(EVP_MAC *mac);
+void EVP_MAC_CTX_free(EVP_MAC_CTX *ctx);
+int EVP_MAC_init(EVP_MAC_CTX *ctx, const unsigned char *key, size_t keylen, const OSSL_PARAM *params);
+int EVP_MAC_update(EVP_MAC_CTX *ctx, const unsigned char *data, size_t datalen);
+int EVP_MAC_final(EVP_MAC_CTX *ctx, unsigned char *out, size_t *outl, size_t outsize);
 int CRYPTO_memcmp(const void *in_a, const void *in_b, size_t len);
 void ERR_clear_error(void);
 
@@ -85,6 +94,7 @@ int EVP_DigestVerify(EVP_MD_CTX *ctx, const unsigned char *sigret, size_t siglen
 local DIGEST = _M.SHA256_DIGEST_LENGTH
 local md_buf = ffi_new("unsigned char[?]", DIGEST)
 local md_len = ffi_new("unsigned int[1]")
+local mac_len = ffi_new("size_t[1]")
 -- A DER ECDSA-Sig-Value of two 32-byte integers: a SEQUENCE of two INTEGERs,
 -- each at most 33 bytes (a leading zero), so under 80 bytes.
 local DER_MAX = 80
@@ -114,9 +124,54 @@ function _M.sha256(data)
 end
 
 
--- HMAC-SHA-256 of data under key, 32 bytes.
-function _M.hmac_sha256(key, data)
-    if C.HMAC(sha256, key, #key, data, #data, md_buf, md_len) == nil then
+-- OSSL_PARAM_BLD's parameters of one UTF-8 string (name = text), which the
+-- caller frees with OSSL_PARAM_free; or nil.
+local function utf8_param(name, text)
+    local bld = C.OSSL_PARAM_BLD_new()
+    if bld == nil then
+        return nil
+    end
+    local params = C.OSSL_PARAM_BLD_push_utf8_string(bld, name, text, #text) == 1
+                   and C.OSSL_PARAM_BLD_to_param(bld) or nil
+    C.OSSL_PARAM_BLD_free(bld)
+    return params ~= nil and params or nil
+end
+
+
+-- An HMAC-SHA-256 context keyed with secret, for hmac(); or nil and the
+-- reason. The key's pads are worked out here once: OpenSSL's one-shot
+-- HMAC() fetches the MAC and the digest by name and keys a new context on
+-- every call, two thirds of an HS256 token's check.
+function _M.hmac_key(secret)
+    local mac = C.EVP_MAC_fetch(nil, _M.OSSL_MAC_NAME_HMAC, nil)
+    local ctx = mac ~= nil and C.EVP_MAC_CTX_new(mac) or nil
+    -- The context holds the MAC itself.
+    if mac ~= nil then
+        C.EVP_MAC_free(mac)
+    end
+    if ctx == nil then
+        C.ERR_clear_error()
+        return nil, "EVP_MAC_CTX_new(HMAC) failed"
+    end
+    ctx = ffi_gc(ctx, C.EVP_MAC_CTX_free)
+    local params = utf8_param(_M.OSSL_MAC_PARAM_DIGEST, _M.OSSL_DIGEST_NAME_SHA2_256)
+    local keyed = params and C.EVP_MAC_init(ctx, secret, #secret, params) == 1
+    if params then
+        C.OSSL_PARAM_free(params)
+    end
+    if not keyed then
+        C.ERR_clear_error()
+        return nil, "EVP_MAC_init(HMAC, SHA2-256) failed"
+    end
+    return ctx
+end
+
+
+-- HMAC-SHA-256 of data under the key of ctx (hmac_key()'s), 32 bytes. An
+-- init without a key begins a MAC with the one ctx holds.
+function _M.hmac(ctx, data)
+    if C.EVP_MAC_init(ctx, nil, 0, nil) ~= 1 or C.EVP_MAC_update(ctx, data, #data) ~= 1
+       or C.EVP_MAC_final(ctx, md_buf, mac_len, DIGEST) ~= 1 then
         C.ERR_clear_error()
         return nil, "HMAC failed"
     end

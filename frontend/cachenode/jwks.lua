@@ -65,9 +65,14 @@ local function key_of(jwk)
     end
     local key = { kid = kid, alg = alg, iss = jwk.iss }
     if alg == "HS256" then
-        key.secret = type(jwk.k) == "string" and token.b64decode(jwk.k)
-        if not key.secret or #key.secret < HS256_MIN_BYTES then
+        local secret = type(jwk.k) == "string" and token.b64decode(jwk.k)
+        if not secret or #secret < HS256_MIN_BYTES then
             return nil, at .. "has no k of " .. HS256_MIN_BYTES .. " bytes or more in base64url"
+        end
+        local why
+        key.mac, why = crypto.hmac_key(secret)
+        if not key.mac then
+            return nil, at .. "cannot key HMAC-SHA-256: " .. why
         end
         return key
     end

@@ -9,6 +9,7 @@
 local lrucache = require "resty.lrucache.pureffi"
 local jwks = require "cachenode.jwks"
 local names = require "cachenode.names"
+local request = require "cachenode.request"
 local token = require "cachenode.token"
 
 local ngx = ngx
@@ -16,11 +17,14 @@ local ngx_var = ngx.var
 local ngx_log = ngx.log
 local ngx_time = ngx.time
 local INFO = ngx.INFO
+local byte = string.byte
 local find = string.find
 local sub = string.sub
 local gmatch = string.gmatch
 local concat = table.concat
+local param = request.param
 local tonumber = tonumber
+local pairs = pairs
 local tostring = tostring
 local floor = math.floor
 
@@ -56,7 +60,7 @@ local used          -- ngx.shared.cachenode_tokens: one-time JWT IDs seen
 local cookie_var    -- "cookie_" .. param
 local prefix        -- param .. "="
 -- The request's side of a check, filled anew for each.
-local req = { uri = nil, client = nil }
+local req = { scheme = nil, url = nil, query = nil, client = nil }
 local on_refusal    -- called with a refusal's reason (the metrics)
 
 
@@ -69,7 +73,14 @@ function _M.config(opts, hosts_text)
         return nil
     end
     local s = { param = opts.uri_signing_param, exempt = {}, audiences = {},
-                acme = (opts.acme_webroot or "off") ~= "off" }
+                acme = (opts.acme_webroot or "off") ~= "off", free = {} }
+    -- The bytes after the "/" of the paths that need no token (0: "/").
+    for path in pairs(OWN) do
+        s.free[byte(path, 2)] = true
+    end
+    if s.acme then
+        s.free[byte(".")] = true
+    end
     if which ~= "all" then
         local listed = {}
         for site in gmatch(hosts_text, "[^|]+") do
@@ -92,6 +103,7 @@ function _M.config(opts, hosts_text)
             return false, "uri_signing_exempt: \"" .. path .. "\" is not a path"
         end
         s.exempt[path] = true
+        s.free[byte(path, 2) or 0] = true
     end
     for name in gmatch(audience == "off" and "" or audience, "[^|]+") do
         s.audiences[name] = true
@@ -133,28 +145,6 @@ function _M.init(s, refused)
         return nil, "lrucache.new(" .. REMEMBERED .. ") failed: " .. tostring(err)
     end
     return true
-end
-
-
--- The token of the query of target from its '?' at mark, the query without
--- it, and how many times it came: a second one is refused, as the URI a hash
--- covers is the query without every one of them.
-local function from_query(target, mark)
-    -- The usual query: the token alone, cut from target once.
-    local after = mark + 1 + #prefix
-    if sub(target, mark + 1, after - 1) == prefix and not find(target, "&", after, true) then
-        return sub(target, after), "", 1
-    end
-    local query = sub(target, mark + 1)
-    local found, count, rest = nil, 0, {}
-    for piece in gmatch(query, "[^&]*") do
-        if sub(piece, 1, #prefix) == prefix then
-            found, count = sub(piece, #prefix + 1), count + 1
-        elseif piece ~= "" then
-            rest[#rest + 1] = piece
-        end
-    end
-    return found, concat(rest, "&"), count
 end
 
 
@@ -207,33 +197,30 @@ local function renewal(entry, path, now, https)
 end
 
 
--- Whether the request for target ($host$request_uri) may go on: true for a
+-- Whether the request for URL text raw (host and path as sent, without the
+-- query: cachenode.request's, whose query it reads) may go on: true for a
 -- site or path that needs no token and for a token that admits it (with
 -- $cachenode_renew set when it asks for renewal); false, with
 -- $cachenode_refusal set, for the rest.
-function _M.admit(target)
-    local slash = find(target, "/", 1, true)
+function _M.admit(raw)
+    local slash = raw and find(raw, "/", 1, true)
     if not slash then
         return true
     end
-    local host = sub(target, 1, slash - 1)
-    if settings.sites and not names.host_allowed(settings.sites, host) then
+    if settings.sites and not names.host_allowed(settings.sites, sub(raw, 1, slash - 1)) then
         return true
     end
-    local mark = find(target, "?", slash, true)
-    local path = mark and sub(target, slash, mark - 1) or sub(target, slash)
-    if settings.exempt[path] then
-        return true
-    end
-    if OWN[path] or (settings.acme and find(path, ACME)) then
-        return true
-    end
-    local text, query, count
-    if mark then
-        text, query, count = from_query(target, mark)
-        if count > 1 then
-            return refuse("malformed", "the query holds " .. settings.param .. " " .. count .. " times")
+    -- A path that needs no token begins as one of those named does: the
+    -- others are not made into a string here.
+    if settings.free[byte(raw, slash + 1) or 0] then
+        local path = sub(raw, slash)
+        if settings.exempt[path] or OWN[path] or (settings.acme and find(path, ACME)) then
+            return true
         end
+    end
+    local text, query, count = param(prefix)
+    if count > 1 then
+        return refuse("malformed", "the query holds " .. settings.param .. " " .. count .. " times")
     end
     text = text or ngx_var[cookie_var]
     if not text or text == "" then
@@ -248,15 +235,14 @@ function _M.admit(target)
         end
         memo:set(text, entry)
     end
-    if find(path, "%", 1, true) and (find(path, ESCAPED_SEPARATOR) or find(path, ESCAPED_BACKSLASH)) then
-        return refuse("uri-not-covered", "an escaped / or \\ in " .. path)
+    if find(raw, "%", slash, true) and (find(raw, ESCAPED_SEPARATOR, slash) or find(raw, ESCAPED_BACKSLASH, slash)) then
+        return refuse("uri-not-covered", "an escaped / or \\ in " .. sub(raw, slash))
     end
     local now = ngx_time()
     local renewing = settings.renew and entry.claims.cdniets
-    local scheme = (entry.hash or entry.regex or renewing) and ngx_var.scheme
-    req.client = entry.net and ngx_var.remote_addr
-    req.uri = (entry.hash or entry.regex)
-              and scheme .. "://" .. host .. path .. (query and query ~= "" and "?" .. query or "")
+    local scheme = (entry.hash or entry.regex or renewing) and request.scheme()
+    req.client = entry.net and ngx_var.binary_remote_addr
+    req.scheme, req.url, req.query = scheme, raw, query
     local ok, reason, why = token.admit(entry, now, settings.leeway, req)
     if not ok then
         return refuse(reason, why)
@@ -265,18 +251,23 @@ function _M.admit(target)
     if jti then
         -- One use per content (RFC 9246, 2.1.7), in any spelling of its URL,
         -- remembered until the token could no longer be used anyway.
-        local key = "j " .. #jti .. " " .. jti .. " " .. names.normalize(host .. path)
+        local key = "j " .. #jti .. " " .. jti .. " " .. names.normalize(raw)
         local added, err = used:safe_add(key, true, entry.claims.exp + settings.leeway - now + 1)
         if not added then
             return refuse("replayed", err == "exists" and "jti " .. jti .. " was used for "
-                          .. path or "the store of JWT IDs: " .. tostring(err))
+                          .. sub(raw, slash) or "the store of JWT IDs: " .. tostring(err))
         end
     end
     if renewing then
-        ngx_var.cachenode_renew = renewal(entry, path, now, scheme == "https") or ""
+        ngx_var.cachenode_renew = renewal(entry, sub(raw, slash), now, scheme == "https") or ""
+    end
+    -- nginx's modules see the query without the token: the mp4 and flv
+    -- modules look for their arguments in it byte by byte, some 13
+    -- instructions a byte of a token otherwise.
+    if count == 1 then
+        ngx_var.args = query
     end
     return true
 end
-
 
 return _M

@@ -127,6 +127,8 @@ cachenode_dirent_t *readdir(cachenode_dir_t *dir);
 int closedir(cachenode_dir_t *dir);
 char *strerror(int errnum);
 int inet_pton(int af, const char *src, void *dst);
+void *memchr(const void *s, int c, size_t n);
+int memcmp(const void *s1, const void *s2, size_t n);
 ]])
 
 local st = ffi_new("cachenode_stat_t")

@@ -3,7 +3,8 @@
 by Debian's python3-jwt (hence /usr/bin/python3): a table of requests with
 their tokens, in the query or a cookie, and what each gets (status, the
 access log's result, no download and no file for a refusal); one download
-for two viewers with different tokens; one-time JWT IDs; the token kept out
+for two viewers with different tokens; one-time JWT IDs; an MP4 seek with a
+token; the token kept out
 of the access log, the downloads and the cache; the renewal cookie of an
 HLS playback over HTTPS and its segments fetched with the cookie alone;
 CORS with credentials for the players' pages; the refusals' counter
@@ -14,6 +15,8 @@ import hashlib
 import json
 import os
 import re
+import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -31,7 +34,7 @@ SECRET, RENEW_SECRET, NEW_SECRET = b"k1" * 16, b"rn" * 16, b"k2" * 16
 EC_KEY = ec.generate_private_key(ec.SECP256R1())
 PLAYER = "https://player.example"
 SIGNED = ["uri_signing=node7", "uri_signing_keys=" + KEYS, "uri_signing_renew_kid=renew",
-          "uri_signing_exempt=/crossdomain.xml", "cors_origins=" + PLAYER]
+          "uri_signing_exempt=/crossdomain.xml|/", "cors_origins=" + PLAYER, "acme_webroot=/tmp/acme"]
 
 
 def jwk(kid, secret=None, public=None):
@@ -108,6 +111,9 @@ def table():
     Host. A refusal starts no download and writes no file."""
     for name in ("vod/a.mp4", "vod/b.mp4", "vod/c.mp4", "crossdomain.xml", "vod/u.mp4"):
         nt.make_file(name, 3000)
+    os.makedirs("/tmp/acme/.well-known/acme-challenge", exist_ok=True)
+    with open("/tmp/acme/.well-known/acme-challenge/tok-1", "w") as f:
+        f.write("tok-1.key")
     now = int(time.time())
     regex = "regex:https://node7/vod/a\\.mp4"
     hashed = "hash:" + jwt.utils.base64url_encode(
@@ -139,9 +145,12 @@ def table():
         ("the token twice", "/vod/c.mp4?%s&%s" % (q(good), q(good)), (), 403, "token-malformed"),
         ("a cookie that is no token", "/vod/c.mp4", ("-b", "URISigningPackage=x"), 403, "token-malformed"),
         ("an exempt path", "/crossdomain.xml", (), 200, "MISS"),
+        ("the site's root, exempt", "/", (), 400, "refused"),
         ("an unsigned site", "/vod/movie01.mp4", ("-H", "Host: other.example"), 200, "MISS"),
         ("the node's own locations", "/cachenode/health", (), 200, "-"),
         ("another path below /cachenode/", "/cachenode/x.mp4", (), 403, "token-missing"),
+        ("an ACME challenge", "/.well-known/acme-challenge/tok-1", (), 200, "-"),
+        ("another path below /.well-known/", "/.well-known/x.mp4", (), 403, "token-missing"),
         ("an escaped slash", "/vod/a%2F..%2Fc.mp4?" + q(hs(claims(cdniuc="regex:https://node7/vod/.*"))), (),
          403, "token-uri-not-covered"),
     ]
@@ -199,6 +208,28 @@ def one_time():
              "a one-time token: %r, then %r, and another file %r" % (first, again, other))
     said = log_result("/vod/once.mp4?URISigningPackage=-", since)
     nt.check(said == "token-replayed", "the replay's result: %s" % said)
+
+
+def seek():
+    """An MP4 seek with the token before or after start=: nginx's mp4
+    module, which reads the query the token is cut from, seeks on the MISS
+    (answered from the finished file) and on the HIT alike."""
+    if not shutil.which("ffmpeg"):
+        print("ffmpeg is not installed: no seek with a token")
+        return
+    clip = os.path.join(nt.env("CN_FILES"), "vod", "seek.mp4")
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc=duration=6:size=320x240:rate=25", "-c:v", "libx264", "-g", "25",
+                    "-pix_fmt", "yuv420p", "-movflags", "+faststart", clip], check=True)
+    whole = nt.origin_bytes("vod/seek.mp4")
+    token = q(hs(claims(cdniuc="regex:https://node7/vod/.*")))
+    for target, cache in (("/vod/seek.mp4?%s&start=4" % token, "MISS"), ("/vod/seek.mp4?start=4&" + token, "HIT"),
+                          ("/vod/seek.mp4?" + token, "HIT")):
+        got = nt.get(target, tls=True)
+        seeked = "start=" in target
+        nt.check(got.status == 200 and got.headers.get("x-cache") == cache and b"ftyp" in got.body[:16]
+                 and (len(got.body) < len(whole) if seeked else got.body == whole),
+                 "%s: %r, %d of %d bytes" % (logged(target), got, len(got.body), len(whole)))
 
 
 def kept_out():
@@ -290,6 +321,7 @@ def group_signing():
     table()
     two_viewers()
     one_time()
+    seek()
     kept_out()
     hls()
     credentials()

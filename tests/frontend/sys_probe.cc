@@ -1,6 +1,6 @@
 // The numbers that the front end's Lua keeps for the C side (cachenode/sys.lua,
-// the library's limits in cachenode/names.lua, OpenSSL's in cachenode/crypto.lua
-// and the address families of cachenode/ipnet.lua), printed from the headers,
+// the library's limits in cachenode/names.lua and OpenSSL's in
+// cachenode/crypto.lua), printed from the headers,
 // one "NAME VALUE" a line, and the texts as NAME "TEXT";
 // tests/frontend/lua/ffi_test.lua holds the Lua's against them.
 #include <arpa/inet.h>
@@ -87,5 +87,8 @@ int main() {
     NUMBER(EVP_PKEY_PUBLIC_KEY);
     TEXT(OSSL_PKEY_PARAM_GROUP_NAME);
     TEXT(OSSL_PKEY_PARAM_PUB_KEY);
+    TEXT(OSSL_MAC_NAME_HMAC);
+    TEXT(OSSL_MAC_PARAM_DIGEST);
+    TEXT(OSSL_DIGEST_NAME_SHA2_256);
     return 0;
 }

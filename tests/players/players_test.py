@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Web players playing through the node in Debian's headless Chromium, driven
 over the DevTools protocol (drive.js): hls.js, dash.js and Shaka Player, at
 the versions package-lock.json pins, installed into the build tree. The
@@ -8,7 +8,12 @@ playlist of two renditions) and a DASH VOD, made with ffmpeg when the group
 starts, from the node's HTTPS name (cdn.site.example): 3 s played, a seek,
 2 s more, no player error; first as MISSes, then as HITs. It plays them
 from the node's own name too, and from a front end with cors_origins=off the
-browser's CORS check must refuse them.
+browser's CORS check must refuse them. A front end that signs the node's
+site plays the cases with a token: the master playlist's URL carries one
+minted by python3-jwt, which the node renews as a cookie for the stream's
+directory, and the player sends that cookie alone (credentials) for the
+media playlists and segments; without credentials they are 403. (Debian's
+python3-jwt, hence /usr/bin/python3.)
 
     players_test.py GROUP FETCHWRAP LIBRARY CACHEKIT_CLI MODULES   (from CTest)
 
@@ -23,7 +28,11 @@ import pwd
 import shutil
 import subprocess
 import sys
+import time
 import urllib.parse
+
+import jwt
+from jwt.algorithms import HMACAlgorithm
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import nodetest as nt  # noqa: E402
@@ -42,28 +51,42 @@ SCRIPTS = ("hls.js/dist/hls.min.js", "dashjs/dist/modern/umd/dash.all.min.js",
 CLIP_SECONDS, SEEK_TO = 60, 45
 # The most a play takes: page/player.js gives up on its steps after 32 s.
 PLAY_SECONDS = 40
+# The signed site's key file (an HS256 key, which also signs the renewals)
+# and its secret.
+KEYS, KID, SECRET = "/tmp/players/keys.jwks", "k1", os.urandom(32)
 # Each site: where the page comes from (PAGE_SITE, or the node's own name),
 # the knobs of the front end its streams come from (none: the sandbox's own;
-# else one more front end that has them) and the rounds it plays (REFUSED:
-# the browser must not let it play).
+# else one more front end that has them, {page} the page's origin), the
+# rounds it plays (REFUSED: the browser must not let it play; FORBIDDEN: the
+# node must not, as the player sends no cookie) and whether the front end
+# signs the node's site, and so plays the cases with a token (the others
+# those without).
 SITES = (
-    ("own", NODE_SITE, (), ("MISS",)),
-    ("cross", PAGE_SITE, (), ("MISS", "HIT")),
-    ("off", PAGE_SITE, ("cors_origins=off",), ("REFUSED",)),
+    ("own", NODE_SITE, (), ("MISS",), False),
+    ("cross", PAGE_SITE, (), ("MISS", "HIT"), False),
+    ("off", PAGE_SITE, ("cors_origins=off",), ("REFUSED",), False),
+    ("signed", PAGE_SITE, ("uri_signing=" + NODE_SITE, "uri_signing_keys=" + KEYS, "uri_signing_renew_kid=" + KID,
+                           "cors_origins={page}"), ("MISS", "HIT", "FORBIDDEN"), True),
 )
 
 # A case is a row: the player, the stream, its manifest below the case's
 # directory of the origin, the options the page gives the player
-# (credentials: requests carry the node's cookies; config: the player's own)
-# and the cookies the browser holds for the node's name before the page
-# loads. hls.js would buffer all of a clip this small (its buffer ends at 60
-# MB or 600 s by default): 20 s ahead, as the others keep, so that its seek
-# fetches as theirs do.
+# (credentials: requests carry the node's cookies; config: the player's own),
+# the cookies the browser holds for the node's name before the page loads,
+# and the claims of the token the manifest's URL carries (None: no token),
+# to which plan() adds the expiry, the stream's directory (cdniuc) and its
+# depth (cdnistd, the renewal cookie's Path). hls.js would buffer all of a
+# clip this small (its buffer ends at 60 MB or 600 s by default): 20 s
+# ahead, as the others keep, so that its seek fetches as theirs do.
+HLS_JS = {"maxMaxBufferLength": 20}
 CASES = (
-    ("hls.js", "HLS", "hls/master.m3u8", {"config": {"maxMaxBufferLength": 20}}, []),
-    ("dash.js", "DASH", "dash/manifest.mpd", {}, []),
-    ("Shaka", "HLS", "hls/master.m3u8", {}, []),
-    ("Shaka", "DASH", "dash/manifest.mpd", {}, []),
+    ("hls.js", "HLS", "hls/master.m3u8", {"config": HLS_JS}, [], None),
+    ("dash.js", "DASH", "dash/manifest.mpd", {}, [], None),
+    ("Shaka", "HLS", "hls/master.m3u8", {}, [], None),
+    ("Shaka", "DASH", "dash/manifest.mpd", {}, [], None),
+    # A token the node renews as a cookie (cdnistt 1), each time for 30 s.
+    ("hls.js", "HLS", "hls/master.m3u8", {"config": HLS_JS, "credentials": True}, [],
+     {"cdniets": 30, "cdnistt": 1}),
 )
 
 
@@ -190,6 +213,10 @@ def check_play(play, record, first):
     nt.check(all(a["status"] == 200 for a in answers), "%s: answers other than 200: %s"
              % (play["id"], [(a["url"], a["status"]) for a in answers if a["status"] != 200][:5]))
     nt.check(any(a["url"].endswith((".ts", ".m4s")) for a in answers), "%s: no segment asked" % play["id"])
+    # A signed stream's token is in the manifest's URL alone: the others
+    # were admitted by the renewal cookie.
+    tokens = [a["url"] for a in answers[1:] if "URISigningPackage=" in a["url"]]
+    nt.check(not tokens, "%s: URLs with a token besides the manifest's: %s" % (play["id"], tokens[:3]))
     nt.check(not result["buffered"], "%s: the seek's point was buffered before it" % play["id"])
     seen = {}
     for a in answers:
@@ -204,7 +231,7 @@ def check_play(play, record, first):
     counts = [sum(1 for a in answers if a["xcache"] == x) for x in ("MISS", "HIT")]
     protocols = sorted({a["protocol"] for a in answers})
     allowed = sorted({a["allow"] or "none" for a in answers})
-    print("players: %-7s %-4s page %-5s %-4s  time to play %4.0f ms, seek %4.0f ms;  %2d MISS %2d HIT, %s, "
+    print("players: %-7s %-4s page %-6s %-4s  time to play %4.0f ms, seek %4.0f ms;  %2d MISS %2d HIT, %s, "
           "Allow-Origin %s, %dp%s"
           % (play["player"], play["stream"], play["site"], play["round"], result["ttp"], result["seek"],
              counts[0], counts[1], "/".join(protocols), "/".join(allowed), result["height"],
@@ -219,9 +246,32 @@ def check_refused(play, record):
     refused = [f["cors"] for f in record["failures"] if f["url"].startswith(play["base"]) and f["cors"]]
     nt.check(not result.get("ok") and refused, "%s: played %s, CORS refusals %s, failed requests %s"
              % (play["id"], result.get("ok"), refused[:3], record["failures"][:3]))
-    print("players: %-7s %-4s page %-5s refused by the browser's CORS check (%s): %s"
+    print("players: %-7s %-4s page %-6s refused by the browser's CORS check (%s): %s"
           % (play["player"], play["stream"], play["site"], ", ".join(sorted(set(refused))) or "-",
              (result.get("error") or "")[:100]), flush=True)
+
+
+def check_forbidden(play, record):
+    """A signed play without credentials: the manifest, whose URL has the
+    token, a 200; no frame played, the node refusing what the cookie alone
+    would have admitted (403)."""
+    result, answers = record["result"], answers_below(record, play["base"])
+    forbidden = [a["url"] for a in answers if a["status"] == 403]
+    nt.check(not result.get("ok") and forbidden and answers and answers[0]["status"] == 200
+             and not any(a["status"] == 200 and a["url"].endswith(".ts") for a in answers),
+             "%s: played %s, answers %s" % (play["id"], result.get("ok"),
+                                            [(a["url"][len(play["base"]):], a["status"]) for a in answers][:6]))
+    print("players: %-7s %-4s page %-6s without credentials: %d answers 403 (%s), %s"
+          % (play["player"], play["stream"], play["site"], len(forbidden),
+             ", ".join(sorted({u[len(play["base"]):].split("?")[0] for u in forbidden}))[:80],
+             (result.get("error") or "")[:100]), flush=True)
+
+
+def write_keys():
+    """The signed site's key file: KID's secret, as python3-jwt writes a JWK."""
+    os.makedirs(os.path.dirname(KEYS), exist_ok=True)
+    with open(KEYS, "w") as f:
+        json.dump({"keys": [dict(json.loads(HMACAlgorithm.to_jwk(SECRET)), kid=KID)]}, f)
 
 
 def tls_front(name, knobs):
@@ -235,19 +285,33 @@ def tls_front(name, knobs):
     return secure
 
 
+def signed_query(claims, directory):
+    """The query of a manifest's URL with a token of claims for the
+    stream's directory (/SITE/N/hls): every URL below it over HTTPS, and the
+    renewal cookie's Path that directory."""
+    claims = dict(claims, exp=int(time.time()) + 600, cdnistd=directory.count("/"),
+                  cdniuc="regex:https://%s%s/.*" % (NODE_SITE.replace(".", "\\."), directory))
+    return "?URISigningPackage=" + jwt.encode(claims, SECRET, algorithm="HS256", headers={"kid": KID})
+
+
 def plan(origins, files, streams):
     """A play per case, site and round, each case with streams of its own
     below CN_FILES/SITE/N. origins: a site's (page, node) origins."""
     plays = []
-    for site, _, _, rounds in SITES:
+    for site, _, _, rounds, signs in SITES:
         page, node = origins[site]
-        for n, (player, stream, manifest, options, cookies) in enumerate(CASES):
+        for n, (player, stream, manifest, options, cookies, claims) in enumerate(CASES):
+            if (claims is not None) != signs:
+                continue
             kind = manifest.split("/")[0]
             shutil.copytree(os.path.join(streams, kind), os.path.join(files, site, str(n), kind))
             base = "%s/%s/%d/" % (node, site, n)
-            query = urllib.parse.urlencode({"player": player, "src": base + manifest, "seek": SEEK_TO,
-                                            "opts": json.dumps(options)})
+            src = base + manifest + (signed_query(claims, "/%s/%d/%s" % (site, n, kind)) if signs else "")
             for round_ in rounds:
+                # The same play without credentials: no cookie goes.
+                opts = {k: v for k, v in options.items() if round_ != "FORBIDDEN" or k != "credentials"}
+                query = urllib.parse.urlencode({"player": player, "src": src, "seek": SEEK_TO,
+                                                "opts": json.dumps(opts)})
                 plays.append({"id": " ".join((player, stream, site, round_)), "player": player,
                               "stream": stream, "site": site, "round": round_, "base": base,
                               "url": "%s/page/player.html?%s" % (page, query),
@@ -271,12 +335,14 @@ def group_vod():
     trust_ca(os.path.join(work, "home"))
     files = nt.env("CN_FILES")
     place_page(os.path.join(files, "own"), modules)
+    write_keys()
     origins = {}
-    for site, page_site, knobs, _ in SITES:
+    page = "https://%s:%d" % (PAGE_SITE, page_port)
+    for site, page_site, knobs, _, _ in SITES:
+        knobs = [k.format(page=page) for k in knobs]
         port = tls_front(site, knobs) if knobs else nt.front_tls().rsplit(":", 1)[1]
         node = "https://%s:%s" % (NODE_SITE, port)
-        origins[site] = (node + "/own" if page_site == NODE_SITE else "https://%s:%d" % (PAGE_SITE, page_port),
-                         node)
+        origins[site] = (node + "/own" if page_site == NODE_SITE else page, node)
     plays = plan(origins, files, os.path.join(work, "streams"))
     records = drive([{k: p[k] for k in ("id", "url", "cookies")} for p in plays], work, modules)
     first = {}
@@ -286,6 +352,8 @@ def group_vod():
             continue
         if play["round"] == "REFUSED":
             check_refused(play, record)
+        elif play["round"] == "FORBIDDEN":
+            check_forbidden(play, record)
         else:
             asked = check_play(play, record, first.get(play["base"], set()))
             first.setdefault(play["base"], asked)

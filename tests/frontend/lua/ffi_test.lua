@@ -1,9 +1,10 @@
 -- What the front end's Lua keeps for the C side, held to the C headers: the
 -- library's six declarations in cachenode.lua against cachekit.h; the
--- declarations of cachenode.crypto and cachenode.ipnet compiled after
--- OpenSSL's and glibc's headers (a prototype that differs is a conflicting
--- declaration, a deprecated function a warning, both errors); and every
--- number and name of cachenode.sys, .names, .crypto and .ipnet (errno
+-- declarations of cachenode.crypto, and those of cachenode.sys that name no
+-- structure of its own, compiled after OpenSSL's and glibc's headers (a
+-- prototype that differs is a conflicting declaration, a deprecated
+-- function a warning, both errors); and every number and name of
+-- cachenode.sys, .names and .crypto (errno
 -- values, flags, signals, structure sizes and offsets, the library's limits,
 -- OpenSSL's selections and parameter names) against what sys_probe prints
 -- from the headers.
@@ -11,7 +12,6 @@
 local t = require "harness"
 local ffi = require "ffi"
 local crypto = require "cachenode.crypto"
-local ipnet = require "cachenode.ipnet"
 local names = require "cachenode.names"
 local sys = require "cachenode.sys"
 
@@ -53,24 +53,32 @@ end
 -- The declarations of the modules that reach OpenSSL and glibc, compiled
 -- after the headers they stand for; each function is used once, so that a
 -- deprecated one warns.
-local HEADERS = { "arpa/inet.h", "openssl/crypto.h", "openssl/ec.h", "openssl/err.h",
-                  "openssl/evp.h", "openssl/hmac.h", "openssl/param_build.h" }
-local c_text, used = {}, {}
+local HEADERS = { "arpa/inet.h", "fcntl.h", "signal.h", "spawn.h", "string.h", "sys/stat.h",
+                  "sys/uio.h", "sys/wait.h", "unistd.h", "openssl/core_names.h", "openssl/crypto.h",
+                  "openssl/ec.h", "openssl/err.h", "openssl/evp.h", "openssl/param_build.h" }
+-- preadv2() and posix_spawn_file_actions_addclosefrom_np() are GNU's.
+local c_text, used = { "#define _GNU_SOURCE" }, {}
 for _, h in ipairs(HEADERS) do
     c_text[#c_text + 1] = "#include <" .. h .. ">"
 end
-for _, module in ipairs({ "crypto", "ipnet" }) do
-    local cdef = read(src .. "/frontend/cachenode/" .. module .. ".lua"):match("\nffi%.cdef%[%[(.-)%]%]")
-    t.ok(cdef, module .. ".lua has an ffi.cdef block")
-    c_text[#c_text + 1] = cdef or ""
+-- crypto's whole block, its typedefs against OpenSSL's structure tags too;
+-- of sys's, what names none of its own structures, which stand for glibc's
+-- by their layout alone (the probe's sizes and offsets below).
+for _, module in ipairs({ { "crypto", "\nffi%.cdef%[%[(.-)%]%]" }, { "sys", "\nffi%.cdef%(%[%[(.-)%]%]%)" } }) do
+    local cdef = read(src .. "/frontend/cachenode/" .. module[1] .. ".lua"):match(module[2])
+    t.ok(cdef, module[1] .. ".lua has an ffi.cdef block")
     for piece in (cdef or ""):gmatch("[^;]+") do
         local name = piece:match("([%w_]+)%s*%(")
-        if name and not piece:match("typedef") then
+        local own = module[1] == "sys" and piece:match("cachenode_")
+        if not own and (module[1] == "crypto" or name) then
+            c_text[#c_text + 1] = piece .. ";"
+        end
+        if name and not own and not piece:match("typedef") then
             used[#used + 1] = "(void *)" .. name
         end
     end
 end
-t.ok(#used > 20, "functions declared: " .. #used)
+t.ok(#used > 35, "functions declared: " .. #used)
 c_text[#c_text + 1] = "void *cachenode_used[] = { " .. table.concat(used, ", ") .. " };\n"
 local c_file = os.tmpname()
 local f = assert(io.open(c_file, "w"))
@@ -87,7 +95,7 @@ t.ok(said:match("=0\n$"), "the FFI declarations compile after the headers:\n" ..
 -- The numbers and names, as LuaJIT sees them, line by line against the
 -- probe's.
 local lines = {}
-for _, module in ipairs({ sys, names, crypto, ipnet }) do
+for _, module in ipairs({ sys, names, crypto }) do
     for name, value in pairs(module) do
         if (type(value) == "number" or type(value) == "string") and name:match("^[A-Z][A-Z0-9_]*$") then
             lines[name] = value

@@ -29,6 +29,14 @@ function _M.ok(cond, what)
 end
 
 
+-- A signed URL's request as cachenode.token reads it (scheme, url: host
+-- and path, query), from the text of its URI; client, the client's bytes.
+function _M.request(uri, client)
+    local scheme, url, query = uri:match("^([^:]*)://([^?]*)%??(.*)$")
+    return { scheme = scheme or "", url = url or uri, query = query or "", client = client }
+end
+
+
 function _M.main(file, ...)
     local chunk, err = loadfile(file)
     if not chunk then
