@@ -358,7 +358,7 @@ def inside():
     print("| attack | HIT median (n) | HIT p99 | MISS median (n) | MISS p99 | answers not 200 "
           "| workers grew | downloads of the attack | target |")
     print("|---|---|---|---|---|---|---|---|---|")
-    for name, viewer, grown, started in rows:
+    for name, viewer, grown, downloads in rows:
         hit, miss = viewer.hit, viewer.miss
         bad = " ".join("%d x %s" % (count, status or "none") for status, count in sorted(viewer.bad.items()))
         fivexx = any(status >= 500 or status == 0 for status in viewer.bad)
@@ -366,7 +366,7 @@ def inside():
         print("| %s | %s (%d) | %s | %s (%d) | %s | %s | %.0f MB | %d | %s |" % (
             name, ms(statistics.median(hit) if hit else float("nan")), len(hit), ms(p99(hit)),
             ms(statistics.median(miss) if miss else float("nan")), len(miss), ms(p99(miss)), bad or "-",
-            grown, started,
+            grown, downloads,
             "" if name == "no attack" else "met" if met else "MISSED"))
     print("target: no attack more than doubles the viewer's p99 or gets it a 5xx (or no answer)")
     print("(%.0f s; load average %s at the start, %s at the end)" % (
