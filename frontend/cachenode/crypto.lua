@@ -12,6 +12,7 @@ local ffi_string = ffi.string
 local ffi_gc = ffi.gc
 local pcall = pcall
 local sub = string.sub
+local rep = string.rep
 local tostring = tostring
 
 
@@ -190,9 +191,14 @@ end
 -- JWK's "x" and "y" decoded), for es256_verify(); or nil and the reason. The
 -- point must lie on the curve: OpenSSL's public key check.
 function _M.p256_public_key(x, y)
-    if #x ~= COORD or #y ~= COORD then
-        return nil, "a P-256 coordinate is " .. COORD .. " bytes"
+    -- RFC 7518 (6.2.1.2) wants each coordinate at its full 32 bytes, but
+    -- python3-jwt and other tools write the integer's shortest form, which
+    -- for one key in 128 drops a leading zero byte: the same number.
+    if #x > COORD or #y > COORD or #x == 0 or #y == 0 then
+        return nil, "a P-256 coordinate is at most " .. COORD .. " bytes"
     end
+    x = rep("\0", COORD - #x) .. x
+    y = rep("\0", COORD - #y) .. y
     local bld = C.OSSL_PARAM_BLD_new()
     if bld == nil then
         return nil, "OSSL_PARAM_BLD_new failed"

@@ -85,9 +85,12 @@ local function key_of(jwk)
     end
     local x = type(jwk.x) == "string" and token.b64decode(jwk.x)
     local y = type(jwk.y) == "string" and token.b64decode(jwk.y)
-    local pkey, why = x and y and crypto.p256_public_key(x, y)
+    if not (x and y) then
+        return nil, at .. "has no P-256 point in x and y: not base64url"
+    end
+    local pkey, why = crypto.p256_public_key(x, y)
     if not pkey then
-        return nil, at .. "has no P-256 point in x and y: " .. tostring(why or "not base64url")
+        return nil, at .. "has no P-256 point in x and y: " .. why
     end
     key.pkey = pkey
     return key

@@ -41,9 +41,22 @@ secret, other_secret = os.urandom(32), os.urandom(32)
 issuer_secret = os.urandom(48)
 ec_key, other_ec_key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
 public = ec_key.public_key()
+
+
+def short_ec_key():
+    """A P-256 key whose x is below 2^248, which jwt's to_jwk writes in 31
+    bytes or fewer (the integer's shortest form): one key in 128."""
+    while True:
+        key = ec.generate_private_key(ec.SECP256R1())
+        if key.public_key().public_numbers().x < 1 << 248:
+            return key
+
+
+short_key = short_ec_key()
 JWKS = {"keys": [
     jwk(HMACAlgorithm.to_jwk(secret), kid="hs", alg="HS256"),
     jwk(ECAlgorithm.to_jwk(public), kid="es", use="sig"),
+    jwk(ECAlgorithm.to_jwk(short_key.public_key()), kid="es-short"),
     jwk(HMACAlgorithm.to_jwk(issuer_secret), kid="iss", iss="https://signer.example"),
 ]}
 
@@ -82,6 +95,8 @@ plain = hs(valid())
 CASES = [
     ("HS256, good", plain, "ok", {}),
     ("ES256, good", es(valid()), "ok", {}),
+    ("ES256, its key's x written without its leading zero byte", es(valid(), key=short_key, kid="es-short"),
+     "ok", {}),
     ("no claims at all", hs({}), "ok", {}),
     ("expired", hs(valid(exp=NOW - LEEWAY - 1)), "expired", {}),
     ("expired as the leeway ends", hs(valid(exp=NOW - LEEWAY)), "expired", {}),

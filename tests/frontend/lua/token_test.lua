@@ -125,6 +125,7 @@ for _, case in ipairs({
     { ec_with({ crv = "P-384" }), "crv P-384" },
     { ec_with({ y = ec.x }), "no P-256 point" },
     { ec_with({ x = string.rep("A", 42) }), "no P-256 point" },
+    { ec_with({ x = "AAAA" .. ec.x }), "at most 32 bytes" },
 }) do
     local got, said = jwks.parse(case[1])
     if case[2] then
