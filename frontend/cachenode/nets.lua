@@ -65,14 +65,17 @@ function _M.network(text, loose)
         return nil, "\"" .. tostring(text) .. "\" is not an IPv4 or IPv6 address or network"
     end
     local width = #bytes * 8
-    bits = tonumber(bits) or width
-    -- A mapped IPv6 network is the IPv4 network it maps.
+    bits = tonumber(bits)
+    -- A mapped IPv6 network is the IPv4 network it maps; one mapped address
+    -- without a prefix is its IPv4 address.
     if width == 32 and find(addr, ":", 1, true) then
+        bits = bits or 128
         if bits < 96 then
             return nil, "\"" .. text .. "\" spans more than the IPv4-mapped addresses"
         end
         bits = bits - 96
     end
+    bits = bits or width
     if bits > width then
         return nil, "\"" .. text .. "\" has a prefix longer than its address"
     end

@@ -18,6 +18,7 @@ for _, case in ipairs({
     -- Mapped, in the network or in the client: the IPv4 address it maps.
     { "::ffff:192.0.2.0/120", "192.0.2.9", true }, { "::ffff:192.0.2.0/120", "::ffff:192.0.2.9", true },
     { "::ffff:0:0/96", "198.51.100.1", true }, { "192.0.2.7", "::ffff:192.0.2.7", true },
+    { "::ffff:192.0.2.7", "192.0.2.7", true }, { "::ffff:192.0.2.7", "192.0.2.8", false },
     { "192.0.2.0/24", "::ffff:192.0.3.1", false },
     -- An IPv6 address with an IPv4 one's bytes where it is not mapped.
     { "192.0.2.7", "::c000:207", false }, { "192.0.2.7", "64:ff9b::c000:207", false },
