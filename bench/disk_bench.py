@@ -39,7 +39,6 @@ catalogue's viewers do. Nothing is asserted.
 Root; exit 77 skips (no loop devices, no memory cgroup). The images go in a
 new directory below BENCH_DISK_DIR (default /var/tmp), removed at the end."""
 
-import ctypes
 import os
 import re
 import signal
@@ -156,17 +155,6 @@ def outside(build):
 
 
 # ---------------------------------------------------------------- inside
-def cache_paths(urls):
-    """uri2d's path of each URL text among the sandbox's cache directories."""
-    lib = ctypes.CDLL(nt.env("CN_LIB"))
-    out = ctypes.create_string_buffer(3067)
-    paths = []
-    for url in urls:
-        lib.uri2d(out, url.encode(), nt.env("CN_DIRS").encode())
-        paths.append(out.value.decode())
-    return paths
-
-
 def drop_cache(paths):
     """The page cache of every file: written out, then let go."""
     os.sync()
@@ -183,7 +171,7 @@ def make_catalogue():
     origin = os.path.join(nt.env("CN_FILES"), "cat")
     os.makedirs(origin)
     names = ["/cat/f%d.mp4" % n for n in range(1, FILES + 1)] + ["/cat/small.mp4"]
-    paths = cache_paths([HOST + name for name in names])
+    paths = [nt.cache_path(HOST + name) for name in names]
     block = os.urandom(FILE_SIZE)
     written = []
     for n, (name, path) in enumerate(zip(names, paths)):
@@ -203,18 +191,16 @@ def make_catalogue():
 
 def plain_conf(name, port, extra):
     """Plain nginx of prefix /node/NAME on port, two workers, serving the
-    cache files by a map of request paths; extra goes into http {} (and a
-    thread_pool line of it into the main context)."""
+    cache files by a map of request paths; extra goes into http {} (aio
+    threads reads in nginx's own pool, default: 32 threads)."""
     prefix = "/node/" + name
     os.makedirs(prefix + "/logs", exist_ok=True)
     os.makedirs(prefix + "/run", exist_ok=True)
-    main = "thread_pool default threads=32;" if "aio threads" in extra else ""
     with open(prefix + "/nginx.conf", "w") as f:
         f.write("""user %s;
 worker_processes 2;
 pid run/nginx.pid;
 error_log logs/error.log notice;
-%s
 events { worker_connections 4096; }
 http {
     access_log off;
@@ -236,7 +222,7 @@ http {
         location ~ ^/ { alias $bench_file; }
     }
 }
-""" % (nt.env("TB_USER"), main, extra, port))
+""" % (nt.env("TB_USER"), extra, port))
 
 
 POOL = "aio threads; directio 1m; output_buffers 2 1m;"

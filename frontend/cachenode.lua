@@ -124,10 +124,11 @@ local url_text = request.url
 
 -- set_by_lua of the server: $cachenode_file, the file that a HIT location
 -- serves, or NO_FILE. No coroutine, no nginx variable written (but for a
--- signed site's token: its refusal or renewal), and with the memo no
--- uri2d: a HIT is counted here, and un-counted by the miss location when
--- the file was not there. A file the thread pool reads (an entry of "/"
--- and the file) becomes the URI too, which its location reads.
+-- signed site's token: its refusal or renewal, and the query without it),
+-- and with the memo no uri2d: a HIT is counted here, and un-counted by the
+-- miss location when the file was not there. A file the thread pool reads
+-- (an entry of "/" and the file) becomes the URI, which its location reads
+-- instead of $cachenode_file: that keeps the entry as it stands.
 function _M.map()
     local method = get_method()
     if method ~= "GET" and method ~= "HEAD" then
@@ -144,7 +145,6 @@ function _M.map()
     metrics.hit()
     if byte(found, 2) == 47 then
         set_uri(found)
-        return sub(found, 2)
     end
     return found
 end
@@ -198,6 +198,7 @@ function _M.miss()
         mapped = nil
     elseif mapped then
         metrics.unhit()
+        mapped = mapping.file(mapped)
     end
     -- The static module's answer to a directory (301) came with a Location.
     ngx.header["Location"] = nil
@@ -229,11 +230,13 @@ function _M.miss()
     -- mount went), maps the URL anew: over the others, or not at all.
     disks.refresh()
     local file, status, why = mapped
+    local dir
     for _ = 1, #dirs do
         if not file then
             file, status, why = file_of(raw, text)
         end
-        if not file or disks.usable(disks.dir_of(file), file) then
+        dir = file and disks.dir_of(file)
+        if not file or disks.usable(dir, file) then
             break
         end
         file = nil
@@ -258,14 +261,14 @@ function _M.miss()
     if not file or sys.stat(file) == "dir" then
         req.key, req.spool = spool.new(), true
     else
-        req.key, req.file, req.dir_len = file, file, names.dir_len(file, dirs)
+        req.key, req.file, req.dir_len = file, file, #dir
     end
 
     local action, code, r = stream.serve(req)
     if r.read_error then
         ngx_log(ERR, "cachenode: pread() \"", r.read_path, "\" for \"", req.url, "\" failed: ", r.read_error)
-        if req.file and disks.fatal(r.read_errno) then
-            disks.take_out(disks.dir_of(req.file), "pread() \"" .. r.read_path .. "\" failed: " .. r.read_error)
+        if req.file then
+            disks.failed(dir, r.read_errno, "pread() \"" .. r.read_path .. "\" failed: " .. r.read_error)
         end
     end
     if req.spool and action ~= "exec" then

@@ -57,14 +57,16 @@ local dirs          -- every cache directory, in list order
 local mounted       -- cache_dirs_mounted
 local on_change     -- on_change(live): this worker's list of those up changed
 local seen          -- the generation this worker's list is of
-local live = ""     -- the directories up, as uri2d takes them ("" when none)
 local out_here = {} -- dir -> why it is out, as this worker last saw
 local checking = {} -- worker 0: dir -> when its check began, while it runs
 
 
--- Whether errno says that the disk of the file it came from is failing.
-function _M.fatal(errno)
-    return FATAL[errno] == true
+-- A file of dir met errno: when it says that the disk is failing, not
+-- that a file is missing, dir goes out for why.
+function _M.failed(dir, errno, why)
+    if FATAL[errno] then
+        _M.take_out(dir, why)
+    end
 end
 
 
@@ -86,26 +88,37 @@ local function refresh()
             up[#up + 1] = dir
         end
     end
-    live = concat(up, "|")
-    on_change(live)
+    -- The directories up, as uri2d takes them: "" when none is.
+    on_change(concat(up, "|"))
     return true
 end
 _M.refresh = refresh
 
 
--- Takes dir out for why; logs and returns true when this call did.
+-- Takes dir out for why; logs and returns true when this call did. Either
+-- way a worker's list is then the shared one (another worker may have taken
+-- dir out first), so that a miss that maps again maps elsewhere; the
+-- master, at the start, has no list.
 function _M.take_out(dir, why)
     local ok, err = dict:add(out_key(dir), why)
-    if not ok then
-        if err ~= "exists" then
-            ngx_log(ERR, "cachenode: lua_shared_dict cachenode_disks add failed: ", err)
-        end
-        return false
+    if ok then
+        dict:incr(GEN, 1, 0)
+        ngx_log(WARN, "cachenode: cache directory ", dir, " taken out: ", why)
+    elseif err ~= "exists" then
+        ngx_log(ERR, "cachenode: lua_shared_dict cachenode_disks add failed: ", err)
     end
-    dict:incr(GEN, 1, 0)
-    ngx_log(WARN, "cachenode: cache directory ", dir, " taken out: ", why)
-    refresh()
-    return true
+    if on_change then
+        refresh()
+    end
+    return ok == true
+end
+
+-- Why dir, found on device dev, is not the disk it was found up on before
+-- (a mount point left behind, or a disk swapped), or nil; and that device.
+local function moved(dir, dev)
+    local known = dict:get(dev_key(dir))
+    return known and known ~= dev and "its file system changed (device " .. known .. ", now " .. dev .. ")",
+           known
 end
 
 -- dir was checked and found up on device dev. Unless it may come back, a
@@ -113,9 +126,9 @@ end
 -- (a mount point left behind) or was swapped: out, with or without
 -- cache_dirs_mounted.
 local function found_up(dir, dev, may_return)
-    local known = dict:get(dev_key(dir))
-    if not may_return and known and known ~= dev then
-        _M.take_out(dir, "its file system changed (device " .. known .. ", now " .. dev .. ")")
+    local why = not may_return and moved(dir, dev)
+    if why then
+        _M.take_out(dir, why)
         return
     end
     dict:set(dev_key(dir), dev)
@@ -137,11 +150,6 @@ function _M.out(dir, now)
     return out_here[dir]
 end
 
--- The directories up, as uri2d takes them: "" when none is.
-function _M.live()
-    return live
-end
-
 -- Every directory with why it is out (nil while up), as the shared
 -- dictionary says now: for health and the metrics.
 function _M.states()
@@ -160,13 +168,14 @@ end
 -- stat() calls and an open(): for the miss path, not for a HIT.
 function _M.usable(dir, file)
     if dict:get(out_key(dir)) then
+        refresh()
         return false
     end
     local dev, why = probe.mount(dir, mounted)
-    local known = dict:get(dev_key(dir))
-    if dev and known and dev ~= known then
-        why = "its file system changed (device " .. known .. ", now " .. dev .. ")"
-        dev = nil
+    local known
+    if dev then
+        why, known = moved(dir, dev)
+        dev = not why and dev
     end
     if not dev then
         _M.take_out(dir, why)
@@ -252,9 +261,8 @@ function _M.init(opts)
         local dev, why = probe.mount(dir, mounted)
         if dev then
             dict:set(dev_key(dir), dev)
-        elseif dict:add(out_key(dir), why) then
-            dict:incr(GEN, 1, 0)
-            ngx_log(WARN, "cachenode: cache directory ", dir, " taken out: ", why)
+        else
+            _M.take_out(dir, why)
         end
     end
     return true

@@ -59,8 +59,8 @@ end
 
 -- A disk error errno met by the download took its directory out.
 local function disk_error(job, errno, why)
-    if job.file and disks.fatal(errno) then
-        disks.take_out(dir_of(job), why)
+    if job.file then
+        disks.failed(dir_of(job), errno, why)
     end
 end
 

@@ -12,10 +12,7 @@ local sub = string.sub
 local _M = { _VERSION = "1.0" }
 
 
-local function parent(path)
-    local at = find(path, "/[^/]*$")
-    return sub(path, 1, at - 1), sub(path, at + 1)
-end
+local parent = names.parent
 
 
 -- Makes the directories between the cache directory (its name dir_len bytes

@@ -72,10 +72,10 @@ local function look()
     if why then
         wrong[#wrong + 1] = "spool " .. spool_dir .. " " .. why
     end
-    for _, out in ipairs(outs) do
-        wrong[#wrong + 1] = out
-    end
-    if #wrong > #outs then
+    if #wrong > 0 then
+        for _, out in ipairs(outs) do
+            wrong[#wrong + 1] = out
+        end
         return false, concat(wrong, "; ")
     end
     local text = "ok: " .. (#outs > 0 and up .. " of " or "") .. #states

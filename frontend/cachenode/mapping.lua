@@ -97,12 +97,15 @@ end
 
 -- The memo's entry for file, and how long it holds (nil: for good).
 local function entry(file)
+    local least = conf.io_thread_min
+    if not least then
+        return file
+    end
     local kind, size = sys.stat(file)
     if kind ~= "file" then
         return file, MISSING_SECONDS
     end
-    local least = conf.io_thread_min
-    if least and size >= least then
+    if size >= least then
         return "/" .. file
     end
     return file

@@ -260,6 +260,13 @@ function _M.dir_of(file, text, host, dirs)
 end
 
 
+-- The directory above path ("/" for "/a") and the name in it.
+function _M.parent(path)
+    local at = find(path, "/[^/]*$")
+    return at > 1 and sub(path, 1, at - 1) or "/", sub(path, at + 1)
+end
+
+
 -- The length of the cache directory of dirs that holds file, or nil.
 function _M.dir_len(file, dirs)
     for _, dir in ipairs(dirs) do

@@ -4,25 +4,19 @@
 -- written to the disk. No ngx API: disk() runs in a thread of nginx's pool
 -- (ngx.run_worker_thread), so that a disk that hangs holds no worker.
 
+local names = require "cachenode.names"
 local sys = require "cachenode.sys"
 
-local find = string.find
-local sub = string.sub
+local parent = names.parent
 
 
 local _M = { _VERSION = "1.0" }
 
 
--- The directory above dir ("/" for "/a").
-local function parent(dir)
-    local at = find(dir, "/[^/]*$")
-    return at > 1 and sub(dir, 1, at - 1) or "/"
-end
-
 -- Why dir, on device dev, may not be used when it must be the root of a
 -- file system of its own, or nil.
 local function not_mounted(dir, dev)
-    local above = parent(dir)
+    local above = (parent(dir))
     local kind, why, above_dev = sys.stat(above)
     if not kind then
         return "stat() \"" .. above .. "\" failed: " .. why

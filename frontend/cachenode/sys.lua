@@ -295,12 +295,16 @@ function _M.pread(fd, buf, len, offset)
 end
 
 local iov = ffi_new("cachenode_iovec_t[1]")
+local nowait = true -- false once preadv2 proved missing (ENOSYS, EPERM)
 
 -- As pread, but only from the page cache, never waiting for a disk: nil,
 -- "again" and EAGAIN when the first byte at offset is not in memory. A file
 -- system that does not say (tmpfs, whose pages are memory: EOPNOTSUPP), or
 -- a kernel or sandbox without preadv2, is read with pread.
 function _M.pread_cached(fd, buf, len, offset)
+    if not nowait then
+        return _M.pread(fd, buf, len, offset)
+    end
     iov[0].iov_base = buf
     iov[0].iov_len = len
     local n = C.preadv2(fd, iov, 1, offset, _M.RWF_NOWAIT)
@@ -311,7 +315,12 @@ function _M.pread_cached(fd, buf, len, offset)
     if errno == _M.EAGAIN then
         return nil, "again", errno
     end
-    if errno == _M.EOPNOTSUPP or errno == _M.EINVAL or errno == _M.ENOSYS or errno == _M.EPERM then
+    if errno == _M.ENOSYS or errno == _M.EPERM then
+        nowait = false
+        return _M.pread(fd, buf, len, offset)
+    end
+    -- These may be the file system's alone: asked again for the next file.
+    if errno == _M.EOPNOTSUPP or errno == _M.EINVAL then
         return _M.pread(fd, buf, len, offset)
     end
     return nil, strerror(errno), errno

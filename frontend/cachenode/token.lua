@@ -194,7 +194,7 @@ local function check_claims(c, key, audiences, entry)
     if c.cdniuc then
         local colon = find(c.cdniuc, ":", 1, true)
         local kind, value = colon and sub(c.cdniuc, 1, colon - 1), colon and sub(c.cdniuc, colon + 1)
-        if kind == "hash" and b64decode(value) and #value == 43 then
+        if kind == "hash" and #value == 43 and b64decode(value) then
             entry.hash = value
         elseif kind == "regex" then
             -- The expression must match the whole URI: anchored at both ends.
@@ -312,11 +312,7 @@ function _M.covers(entry, req)
     if entry.hash and _M.uri_hash(uri) ~= entry.hash then
         return refuse("uri-not-covered", "cdniuc's hash is not that of " .. uri)
     end
-    if entry.prefix then
-        if (entry.exact and uri ~= entry.prefix) or sub(uri, 1, #entry.prefix) ~= entry.prefix then
-            return refuse("uri-not-covered", "cdniuc's expression does not match " .. uri)
-        end
-    elseif entry.regex then
+    if entry.regex then
         local from, _, err = re_find(uri, entry.regex, "jo")
         if not from then
             return refuse("uri-not-covered", err or ("cdniuc's expression does not match " .. uri))

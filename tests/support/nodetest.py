@@ -223,8 +223,8 @@ class H2:
     """An HTTP/2 client (python3-h2) over TLS to server (default the front
     end's HTTPS, testbed --tls) for host. It grants the server only the
     protocol's first window (65,535 bytes) on the connection and on each
-    stream, and more only when asked (acknowledge): a viewer that reads
-    nothing once that is full."""
+    stream, and never more: a viewer that reads nothing once that is
+    full."""
 
     def __init__(self, server=None, host=HOST):
         import h2.config  # python3-h2, which tools/bootstrap.sh installs
